@@ -1,0 +1,43 @@
+// Argument binding for the module's Python entry points.
+//
+// Errors follow CPython's wording for function calls ("f() missing 1 required
+// positional argument: 'a'", "f() got an unexpected keyword argument 'x'",
+// ...). Conversion failures of a named argument are reported as
+// "argument 'name': <message>" with the original error as the cause.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "index/binding/errors.h"
+
+namespace calderwick::py {
+
+// Binds a METH_FASTCALL | METH_KEYWORDS call to `names` (all required,
+// positional or keyword) and writes borrowed references into `out`, which has
+// room for names.size() entries. Throws PythonError with a TypeError.
+void bind_fast(const char* fname, std::initializer_list<const char*> names, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// For `f(*args)` static methods: refuses any keyword.
+void refuse_keywords(const char* fname, PyObject* kwnames);
+
+// For `f(**kwargs)` methods called with (args tuple, kwargs dict): refuses positionals.
+void refuse_positionals(const char* fname, PyObject* args);
+
+// For constructors that take nothing.
+void refuse_arguments(const char* fname, PyObject* args, PyObject* kwargs);
+
+// Re-raises the pending Python error as a TypeError "argument 'name': <msg>"
+// whose cause is the original error.
+[[noreturn]] void argument_error(const char* name);
+
+// Raises TypeError "argument 'name': '<type>' object cannot be converted to '<target>'".
+[[noreturn]] void downcast_error(const char* name, PyObject* obj, const char* target);
+
+// "'<type>' object cannot be converted to '<target>'"
+std::string downcast_message(PyObject* obj, const char* target);
+
+}  // namespace calderwick::py

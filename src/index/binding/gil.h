@@ -1,0 +1,48 @@
+// GIL scopes.
+//
+// `GilRelease` lets other Python threads run while the core works and takes the
+// GIL back on every exit path (then drains the pending-release pool).
+// `GilAcquire` takes the GIL from a thread that may or may not hold it.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "index/binding/py_ref.h"
+
+namespace calderwick::py {
+
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() {
+    PyEval_RestoreThread(state_);
+    drain_pending();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+class GilAcquire {
+ public:
+  GilAcquire() : state_(PyGILState_Ensure()) { drain_pending(); }
+  GilAcquire(const GilAcquire&) = delete;
+  GilAcquire& operator=(const GilAcquire&) = delete;
+  ~GilAcquire() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Runs f with the GIL released and returns its result.
+template <typename F>
+decltype(auto) without_gil(F&& f) {
+  GilRelease release;
+  return std::forward<F>(f)();
+}
+
+}  // namespace calderwick::py

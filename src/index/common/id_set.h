@@ -1,0 +1,113 @@
+// IdSet: an owned compressed bitmap of 32-bit ids, held by value.
+//
+// This is the only place that reaches the bitmap library; every id set of the
+// system (members, query results, views, index cells) is one of these. Sets
+// iterate in ascending id order. Allocation failures that the library reports
+// become `InternalError`.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "index/common/error.h"
+#include "roaring.h"
+
+namespace calderwick {
+
+class IdSet {
+ public:
+  IdSet() { init(); }
+  IdSet(std::initializer_list<uint32_t> ids) : IdSet() { add_many(ids.begin(), ids.size()); }
+  IdSet(const IdSet& other) : IdSet() { overwrite(other); }
+  IdSet(IdSet&& other) noexcept : bm_(other.bm_) {
+    // The moved-from set takes over an empty, allocation-free state.
+    roaring_bitmap_init_cleared(&other.bm_);
+  }
+  IdSet& operator=(const IdSet& other) {
+    if (this != &other) overwrite(other);
+    return *this;
+  }
+  IdSet& operator=(IdSet&& other) noexcept {
+    if (this != &other) {
+      roaring_bitmap_clear(&bm_);
+      bm_ = other.bm_;
+      roaring_bitmap_init_cleared(&other.bm_);
+    }
+    return *this;
+  }
+  ~IdSet() { roaring_bitmap_clear(&bm_); }
+
+  void add(uint32_t id) { roaring_bitmap_add(&bm_, id); }
+  void add_many(const uint32_t* ids, size_t n) {
+    if (n) roaring_bitmap_add_many(&bm_, n, ids);
+  }
+  void add_many(std::span<const uint32_t> ids) { add_many(ids.data(), ids.size()); }
+  void remove(uint32_t id) { roaring_bitmap_remove(&bm_, id); }
+  bool contains(uint32_t id) const { return roaring_bitmap_contains(&bm_, id); }
+  uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bm_); }
+  bool is_empty() const { return roaring_bitmap_is_empty(&bm_); }
+  // Largest id, or 0 for an empty set.
+  uint32_t maximum() const { return roaring_bitmap_maximum(&bm_); }
+
+  // Releases the contents; the set is empty afterwards.
+  void clear() {
+    roaring_bitmap_clear(&bm_);
+    roaring_bitmap_init_cleared(&bm_);
+  }
+  // Replaces the contents by a copy of `other`.
+  void overwrite(const IdSet& other) {
+    if (!roaring_bitmap_overwrite(&bm_, &other.bm_)) internal_error("failed to copy an id set: out of memory");
+  }
+
+  IdSet& and_inplace(const IdSet& o) {
+    roaring_bitmap_and_inplace(&bm_, &o.bm_);
+    return *this;
+  }
+  IdSet& or_inplace(const IdSet& o) {
+    roaring_bitmap_or_inplace(&bm_, &o.bm_);
+    return *this;
+  }
+  IdSet& andnot_inplace(const IdSet& o) {
+    roaring_bitmap_andnot_inplace(&bm_, &o.bm_);
+    return *this;
+  }
+  static IdSet and_(const IdSet& a, const IdSet& b) { return IdSet(roaring_bitmap_and(&a.bm_, &b.bm_)); }
+  static IdSet andnot(const IdSet& a, const IdSet& b) { return IdSet(roaring_bitmap_andnot(&a.bm_, &b.bm_)); }
+
+  bool operator==(const IdSet& o) const { return roaring_bitmap_equals(&bm_, &o.bm_); }
+
+  // Calls f(id) for every id in ascending order.
+  template <typename F>
+  void for_each(F&& f) const {
+    roaring_uint32_iterator_t it;
+    roaring_iterator_init(&bm_, &it);
+    while (it.has_value) {
+      f(it.current_value);
+      roaring_uint32_iterator_advance(&it);
+    }
+  }
+
+  std::vector<uint32_t> to_vector() const {
+    std::vector<uint32_t> out;
+    out.reserve(cardinality());
+    for_each([&](uint32_t id) { out.push_back(id); });
+    return out;
+  }
+
+ private:
+  // Takes over a heap-allocated bitmap returned by the library.
+  explicit IdSet(roaring_bitmap_t* r) {
+    if (!r) internal_error("failed to compute an id set: out of memory");
+    bm_ = *r;
+    roaring_free(r);  // frees the header only; the containers now belong to bm_
+  }
+  void init() {
+    if (!roaring_bitmap_init_with_capacity(&bm_, 0)) internal_error("failed to create an id set: out of memory");
+  }
+
+  roaring_bitmap_t bm_;
+};
+
+}  // namespace calderwick

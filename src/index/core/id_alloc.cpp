@@ -1,0 +1,49 @@
+#include "index/core/id_alloc.h"
+
+#include <atomic>
+#include <vector>
+
+#include "index/common/locks.h"
+
+namespace calderwick {
+namespace {
+
+// The next never-used id. It only advances under the FREE_IDS mutex; once it
+// has handed out 0xFFFFFFFF it wraps to 0, which marks the id space exhausted.
+std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
+
+// Released ids in release order; never destroyed.
+Mutex<std::vector<uint32_t>>& free_ids() {
+  static auto* FREE_IDS = new Mutex<std::vector<uint32_t>>();
+  return *FREE_IDS;
+}
+
+}  // namespace
+
+uint32_t allocate_id() {
+  auto ids = free_ids().lock();
+  if (!ids->empty()) {
+    const uint32_t id = ids->back();
+    ids->pop_back();
+    return id;
+  }
+  if (GLOBAL_ID_COUNTER.load(std::memory_order_relaxed) != 0) {
+    return GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
+  }
+  // Nothing changed, so the allocator must stay usable: raise after unlocking.
+  ids.unlock();
+  internal_error("object ids exhausted: 4294967295 objects are alive");
+}
+
+void free_id(uint32_t id) { free_ids().lock()->push_back(id); }
+
+namespace testing {
+void set_id_counter(uint32_t next) {
+  auto ids = free_ids().lock();
+  GLOBAL_ID_COUNTER.store(next, std::memory_order_relaxed);
+}
+uint32_t id_counter() { return GLOBAL_ID_COUNTER.load(std::memory_order_relaxed); }
+size_t free_id_count() { return free_ids().lock()->size(); }
+}  // namespace testing
+
+}  // namespace calderwick

@@ -1,0 +1,111 @@
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include "index/binding/errors.h"
+#include "index/binding/gil.h"
+#include "index/binding/py_ref.h"
+#include "index/common/fxhash.h"
+#include "index/common/small_string.h"
+#include "test_support.h"
+
+namespace calderwick {
+namespace {
+
+TEST(PendingRelease, ReferencesDroppedWithoutGilAreReleasedOnceLater) {
+  PyObject* obj = PyList_New(0);
+  const Py_ssize_t base = Py_REFCNT(obj);
+  {
+    std::vector<py::SharedPyRef> refs;
+    for (int i = 0; i < 10; ++i) refs.push_back(py::make_shared_ref(py::PyRef::borrow(obj)));
+    EXPECT_EQ(Py_REFCNT(obj), base + 10);
+    {
+      py::GilRelease release;
+      std::vector<std::thread> threads;
+      for (size_t t = 0; t < 4; ++t) {
+        // Dropping on threads without the GIL queues instead of touching the count.
+        threads.emplace_back([&, t] {
+          for (size_t i = t; i < refs.size(); i += 4) refs[i].reset();
+        });
+      }
+      for (auto& th : threads) th.join();
+      EXPECT_EQ(py::pending_count(), 10u);
+      EXPECT_EQ(Py_REFCNT(obj), base + 10);
+    }  // taking the GIL back drains the pool
+    EXPECT_EQ(py::pending_count(), 0u);
+    EXPECT_EQ(Py_REFCNT(obj), base);
+  }
+  {
+    py::PyRef ref = py::PyRef::borrow(obj);
+    py::GilRelease release;
+    ref.reset();  // queued: this thread does not hold the GIL now
+    EXPECT_EQ(py::pending_count(), 1u);
+  }  // re-acquiring the GIL drains the pool
+  EXPECT_EQ(py::pending_count(), 0u);
+  EXPECT_EQ(Py_REFCNT(obj), base);
+  Py_DECREF(obj);
+}
+
+TEST(PendingRelease, GilAcquireIsReentrant) {
+  py::GilAcquire outer;
+  {
+    py::GilAcquire inner;
+    EXPECT_TRUE(py::gil_held());
+  }
+  EXPECT_TRUE(py::gil_held());
+  calderwick::testing::run_threads(2, [](int) {
+    EXPECT_FALSE(py::gil_held());
+    py::GilAcquire gil;
+    EXPECT_TRUE(py::gil_held());
+    py::PyRef::steal(PyLong_FromLong(1000000));
+  });
+}
+
+TEST(ErrorTranslation, InternalErrorBecomesBaseExceptionSubclass) {
+  PyObject* r = py::guarded([]() -> PyObject* { internal_error("called remove on Empty"); });
+  EXPECT_EQ(r, nullptr);
+  ASSERT_TRUE(PyErr_ExceptionMatches(py::internal_error_type()));
+  EXPECT_FALSE(PyErr_ExceptionMatches(PyExc_Exception));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_BaseException));
+  py::PythonError e = py::PythonError::fetch();
+  EXPECT_EQ(py::describe_exception(e.value()), "InternalError: called remove on Empty");
+}
+
+TEST(ErrorTranslation, PythonErrorsPassThroughUnchanged) {
+  PyObject* r = py::guarded([]() -> PyObject* { py::raise(PyExc_KeyError, "k"); });
+  EXPECT_EQ(r, nullptr);
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
+  PyErr_Clear();
+}
+
+TEST(FxHash, ByteDigestCoversEveryLengthBranch) {
+  // Each length class reads different bytes; flipping any byte must change the digest.
+  for (size_t n = 1; n <= 40; ++n) {
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; ++i) s[i] = char('a' + i % 26);
+    const uint64_t base = byte_digest(s);
+    for (size_t i = 0; i < n; ++i) {
+      std::string t = s;
+      t[i] ^= 0x20;
+      EXPECT_NE(byte_digest(t), base) << "length " << n << " byte " << i;
+    }
+  }
+  EXPECT_EQ(byte_digest(""), detail::folded_multiply(0x243f6a8885a308d3ULL, 0x13198a2e03707344ULL));
+}
+
+TEST(SmallString, InlineUpTo23BytesSharedBeyond) {
+  const std::string s23(23, 'x'), s24(24, 'y');
+  SmallString a(s23), b(s24);
+  EXPECT_TRUE(a.is_inline());
+  EXPECT_FALSE(b.is_inline());
+  SmallString b2 = b;
+  EXPECT_EQ(b2.data(), b.data());  // one shared heap buffer
+  EXPECT_EQ(b2, s24);
+  SmallString moved = std::move(b);
+  EXPECT_EQ(moved.view(), s24);
+  EXPECT_TRUE(SmallString("").empty());
+  a = b2;
+  EXPECT_EQ(a.view(), s24);
+}
+
+}  // namespace
+}  // namespace calderwick

@@ -1,0 +1,49 @@
+// Helpers shared by the C++ tests.
+#pragma once
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "index/binding/gil.h"
+
+namespace calderwick::testing {
+
+// Runs `body(i)` on `n` threads with the GIL released and fails the test if
+// they do not all finish within `timeout` (a deadlock fails instead of hanging).
+inline void run_threads(int n, const std::function<void(int)>& body,
+                        std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  std::vector<std::future<void>> done;
+  std::vector<std::thread> threads;
+  {
+    py::GilRelease release;
+    for (int i = 0; i < n; ++i) {
+      std::promise<void> p;
+      done.push_back(p.get_future());
+      threads.emplace_back([&body, i, p = std::move(p)]() mutable {
+        try {
+          body(i);
+          p.set_value();
+        } catch (...) {
+          p.set_exception(std::current_exception());
+        }
+      });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (auto& f : done) {
+      if (f.wait_until(deadline) != std::future_status::ready) {
+        ADD_FAILURE() << "threads did not finish in time (deadlock?)";
+        std::abort();  // the threads cannot be joined; stop the run loudly
+      }
+    }
+    for (auto& t : threads) t.join();
+  }
+  for (auto& f : done) f.get();  // rethrows a thread's failure
+}
+
+}  // namespace calderwick::testing
