@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Set-up, build and test entry point; the README's commands call this.
+#
+#   scripts/dev.sh demo [N]   install what is missing, build, run the demo over N objects
+#   scripts/dev.sh test       install what is missing, build, run every C++ and Python test
+#   scripts/dev.sh sanitize   run the Python tests against an ASan/UBSan build of the module
+#   scripts/dev.sh bench      build and run the micro-benchmarks (not part of the tests)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+VENV=$ROOT/.venv
+PY=${PYTHON:-python3}
+SYSTEM_PACKAGES=(g++ libabsl-dev libgtest-dev libbenchmark-dev)
+
+log() { printf '\n== %s\n' "$*"; }
+
+ensure_system_packages() {
+  local missing=()
+  for p in "${SYSTEM_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (run as root, or install them first)" >&2
+    exit 1
+  fi
+  log "installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+ensure_venv() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    log "creating $VENV"
+    "$PY" -m venv "$VENV"
+  fi
+  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy" 2>/dev/null; then
+    log "installing Python build and test packages"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest pytest-timeout numpy
+  fi
+}
+
+install_module() {
+  log "building and installing Calderwick"
+  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "$ROOT"
+}
+
+cmake_build() {  # cmake_build DIR [cmake options...]
+  local dir=$1
+  shift
+  "$VENV/bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+    -DPython_EXECUTABLE="$VENV/bin/python" "$@" >/dev/null
+  "$VENV/bin/cmake" --build "$dir" -j "$(nproc)"
+}
+
+run_cpp_tests() {
+  log "C++ tests"
+  cmake_build "$ROOT/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALDERWICK_BUILD_TESTS=ON
+  "$VENV/bin/ctest" --test-dir "$ROOT/build/test" -j "$(nproc)" --output-on-failure
+}
+
+run_python_tests() {
+  log "Python tests"
+  (cd "$ROOT" && "$VENV/bin/python" -m pytest -q "$@")
+}
+
+case "${1:-}" in
+  demo)
+    ensure_system_packages
+    ensure_venv
+    install_module
+    "$VENV/bin/python" "$ROOT/examples/demo.py" "${@:2}"
+    ;;
+  test)
+    ensure_system_packages
+    ensure_venv
+    run_cpp_tests
+    install_module
+    run_python_tests
+    ;;
+  sanitize)
+    ensure_system_packages
+    ensure_venv
+    log "building the module with AddressSanitizer and UndefinedBehaviorSanitizer"
+    cmake_build "$ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DCALDERWICK_SANITIZE=ON -DCALDERWICK_BUILD_TESTS=OFF
+    # The interpreter is not instrumented: preload the runtimes, and leave leak
+    # detection off since CPython keeps its own allocations to the end.
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+      ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      PYTHONPATH="$ROOT/build/asan" run_python_tests -p no:cacheprovider
+    ;;
+  bench)
+    ensure_system_packages
+    ensure_venv
+    cmake_build "$ROOT/build/bench" -DCMAKE_BUILD_TYPE=Release -DCALDERWICK_BUILD_TESTS=OFF -DCALDERWICK_BUILD_BENCHMARKS=ON
+    for b in "$ROOT"/build/bench/benchmarks/*_benchmark; do log "$(basename "$b")"; "$b"; done
+    install_module
+    for b in "$ROOT"/benchmarks/*.py; do [ -e "$b" ] && { log "$(basename "$b")"; "$VENV/bin/python" "$b"; }; done
+    ;;
+  *)
+    sed -n '2,8p' "$0"
+    exit 2
+    ;;
+esac
