@@ -1,12 +1,14 @@
 #include "index/binding/module_types.h"
 
+#include "index/indexable.h"
+
 namespace calderwick::py {
 
 std::span<const ModuleType> module_types() {
   static const ModuleType types[] = {
-      {"Index", nullptr},
+      {"Indexable", &indexable_type},
   };
-  return {types, 0};
+  return types;
 }
 
 }  // namespace calderwick::py

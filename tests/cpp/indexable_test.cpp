@@ -1,0 +1,73 @@
+#include "index/indexable.h"
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include "index/core/id_alloc.h"
+
+namespace calderwick {
+namespace {
+
+// Live ids = drawn from the counter minus those waiting in the free list.
+size_t live_ids() { return calderwick::testing::id_counter() - 1 - calderwick::testing::free_id_count(); }
+
+void run(const char* code) {
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* r = PyRun_String(code, Py_file_input, globals, globals);
+  if (!r) PyErr_Print();
+  ASSERT_NE(r, nullptr) << code;
+  Py_DECREF(r);
+  Py_DECREF(globals);
+}
+
+TEST(IndexableIds, FailedConstructionConsumesNoId) {
+  run("import Calderwick\nkeep = Calderwick.Indexable(a=1)\n");
+  const uint32_t counter = calderwick::testing::id_counter();
+  const size_t free_before = calderwick::testing::free_id_count();
+  run(R"(
+import Calderwick
+for _ in range(100):
+    for bad in (2**64, bytearray(), 2**63):
+        try:
+            Calderwick.Indexable(a=1, b=bad, c='x')
+        except Calderwick.InternalError:
+            pass
+)");
+  EXPECT_EQ(calderwick::testing::id_counter(), counter);
+  EXPECT_EQ(calderwick::testing::free_id_count(), free_before);
+}
+
+TEST(IndexableIds, DroppingObjectsReleasesEveryId) {
+  run("import Calderwick\n");
+  const size_t before = live_ids();
+  run(R"(
+import Calderwick
+objs = [Calderwick.Indexable(a=i, b=[i], c=Calderwick.Indexable(x=i)) for i in range(1000)]
+assert len(objs) == 1000
+del objs
+)");
+  EXPECT_EQ(live_ids(), before);
+  // Released ids are reused most recent first, so the space stays dense.
+  run("import Calderwick\nx = [Calderwick.Indexable() for _ in range(10)]\n");
+  EXPECT_EQ(live_ids(), before);
+  EXPECT_LE(calderwick::testing::id_counter(), 2012u);
+}
+
+TEST(IndexableNativePart, CopiesShareStateButNeverOwnTheId) {
+  IndexableNative owner = IndexableNative::make_default();
+  const uint32_t id = owner.id;
+  {
+    IndexableNative copy = owner.non_owning_copy();
+    EXPECT_EQ(copy.id, id);
+    EXPECT_EQ(copy.attributes, owner.attributes);
+    EXPECT_EQ(copy.indexes, owner.indexes);
+  }
+  const size_t free_before = calderwick::testing::free_id_count();
+  { IndexableNative moved(std::move(owner)); }  // the moved-to copy owns and frees the id
+  EXPECT_EQ(calderwick::testing::free_id_count(), free_before + 1);
+  EXPECT_EQ(allocate_id(), id);
+}
+
+}  // namespace
+}  // namespace calderwick

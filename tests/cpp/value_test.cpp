@@ -1,0 +1,164 @@
+#include "index/value.h"
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "index/common/error.h"
+#include "index/common/fxhash.h"
+
+namespace calderwick {
+namespace {
+
+PyValue make(PyObject* newref) { return PyValue::make(py::PyRef::steal(newref)); }
+PyValue of_int(long v) { return make(PyLong_FromLong(v)); }
+PyValue of_float(double x) { return make(PyFloat_FromDouble(x)); }
+PyValue of_str(const char* s) { return make(PyUnicode_FromString(s)); }
+PyValue of_bool(bool b) { return make(PyBool_FromLong(b)); }
+
+TEST(ValueHash, MatchesTheDocumentedWords) {
+  EXPECT_EQ(hash_int(5), 0x310dcc870957f08bULL);
+  EXPECT_EQ(hash_bool(true), 0x57c3d162b763f69bULL);
+  EXPECT_EQ(hash_str_value("abc"), 0x7ecf3f019ef737bdULL);
+  FxHasher h;
+  h.write_u64(byte_digest("abc"));
+  h.write_u64(0xff);
+  EXPECT_EQ(h.state(), 0x541f3091a6122038ULL);
+  // Values built from Python objects carry the same hashes.
+  EXPECT_EQ(of_int(5).stored_hash(), hash_int(5));
+  EXPECT_EQ(of_bool(true).stored_hash(), hash_bool(true));
+  EXPECT_EQ(of_str("abc").stored_hash(), hash_str_value("abc"));
+}
+
+TEST(ValueHash, ByteDigestIsFoldedMultiplyOfSeedsForEveryLength) {
+  // Reference digest written independently from the byte-level definition.
+  auto reference = [](const std::string& s) {
+    const size_t n = s.size();
+    auto word = [&](size_t at, size_t width) {
+      uint64_t v = 0;
+      for (size_t i = 0; i < width; ++i) v |= uint64_t(uint8_t(s[at + i])) << (8 * i);
+      return v;
+    };
+    auto mix = [](uint64_t a, uint64_t b) {
+      unsigned __int128 p = (unsigned __int128)a * b;
+      return uint64_t(p) ^ uint64_t(p >> 64);
+    };
+    uint64_t s0 = 0x243f6a8885a308d3ULL, s1 = 0x13198a2e03707344ULL;
+    if (n <= 16) {
+      if (n >= 8) s0 ^= word(0, 8), s1 ^= word(n - 8, 8);
+      else if (n >= 4) s0 ^= word(0, 4), s1 ^= word(n - 4, 4);
+      else if (n > 0) s0 ^= uint8_t(s[0]), s1 ^= (uint64_t(uint8_t(s[n - 1])) << 8) | uint8_t(s[n / 2]);
+    } else {
+      for (size_t o = 0; o + 16 < n; o += 16) {
+        uint64_t t = mix(s0 ^ word(o, 8), 0xa4093822299f31d0ULL ^ word(o + 8, 8));
+        s0 = s1;
+        s1 = t;
+      }
+      s0 ^= word(n - 16, 8);
+      s1 ^= word(n - 8, 8);
+    }
+    return mix(s0, s1) ^ n;
+  };
+  std::string s;
+  for (size_t n = 0; n <= 40; ++n) {
+    EXPECT_EQ(byte_digest(s), reference(s)) << "length " << n;
+    s.push_back(char(0x61 + (n * 7) % 26));
+  }
+}
+
+TEST(ValueEquality, FollowsTheCrossVariantTable) {
+  EXPECT_EQ(of_int(5), of_int(5));
+  EXPECT_FALSE(of_int(5) == of_int(6));
+  EXPECT_EQ(of_str("abc"), of_str("abc"));
+  EXPECT_FALSE(of_int(1) == of_bool(true));    // different hashes, different keys
+  EXPECT_FALSE(of_int(1) == of_float(1.0));    // numbers meet in the number index, not here
+  EXPECT_FALSE(of_float(0.0) == of_float(-0.0));  // equal in IEEE, unequal hashes
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const PyValue n1 = of_float(nan);
+  EXPECT_FALSE(n1 == n1);  // NaN equals nothing, itself included
+  EXPECT_EQ(of_float(2.5), of_float(2.5));
+  EXPECT_EQ(of_bool(false), of_bool(false));
+}
+
+TEST(ValueEquality, IdentityKindsCompareByObject) {
+  PyObject* list = PyList_New(0);
+  const PyValue a = PyValue::from_borrowed(list);
+  const PyValue b = PyValue::from_borrowed(list);
+  const PyValue a_copy = a;
+  EXPECT_EQ(a.kind(), ValueKind::Iterable);
+  EXPECT_TRUE(a == a_copy);
+  EXPECT_FALSE(a == b);  // two values built from the same list are unequal
+  Py_DECREF(list);
+
+  const PyValue none1 = PyValue::from_borrowed(Py_None);
+  const PyValue none2 = PyValue::from_borrowed(Py_None);
+  EXPECT_EQ(none1.kind(), ValueKind::Unknown);
+  EXPECT_TRUE(none1 == none2);  // same object
+  EXPECT_EQ(none1.stored_hash(), static_cast<uint64_t>(PyObject_Hash(Py_None)));
+
+  PyObject* fs = PyFrozenSet_New(nullptr);
+  const PyValue f1 = PyValue::from_borrowed(fs);
+  PyObject* fs2 = PyFrozenSet_New(nullptr);
+  const PyValue f2 = PyValue::from_borrowed(fs2);
+  EXPECT_EQ(f1.kind(), ValueKind::Unknown);
+  // Equal hashes when Python calls them equal, yet distinct objects: unequal,
+  // unless CPython shares the empty frozenset singleton.
+  EXPECT_EQ(f1 == f2, fs == fs2);
+  Py_DECREF(fs);
+  Py_DECREF(fs2);
+}
+
+TEST(ValueClassification, ExactTypesOnly) {
+  struct Case {
+    const char* expr;
+    ValueKind kind;
+  };
+  const Case cases[] = {
+      {"1", ValueKind::Int},         {"-2**63", ValueKind::Int},   {"1.5", ValueKind::Float},
+      {"'x'", ValueKind::Str},       {"True", ValueKind::Bool},    {"[1]", ValueKind::Iterable},
+      {"(1,)", ValueKind::Iterable}, {"{1}", ValueKind::Iterable}, {"{}", ValueKind::Iterable},
+      {"None", ValueKind::Unknown},  {"b'x'", ValueKind::Unknown}, {"frozenset()", ValueKind::Unknown},
+      {"__import__('enum').IntEnum('E', 'A').A", ValueKind::Unknown},
+  };
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  for (const Case& c : cases) {
+    PyObject* obj = PyRun_String(c.expr, Py_eval_input, globals, globals);
+    ASSERT_NE(obj, nullptr) << c.expr;
+    EXPECT_EQ(make(obj).kind(), c.kind) << c.expr;
+  }
+  Py_DECREF(globals);
+}
+
+TEST(ValueClassification, FailuresAreInternalErrorsWithTypeCheckedPrefix) {
+  PyObject* big = PyLong_FromString("9223372036854775808", nullptr, 10);
+  try {
+    make(big);
+    FAIL() << "2**63 was accepted";
+  } catch (const InternalError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("type checked: OverflowError", 0), 0u) << e.what();
+  }
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_THROW(make(PyByteArray_FromStringAndSize("", 0)), InternalError);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST(ValueDebug, ShowsFieldsAndPayloads) {
+  EXPECT_EQ(debug_cast(Int{-3}), "Int(-3)");
+  EXPECT_EQ(debug_cast(Float{1.0}), "Float(1.0)");
+  EXPECT_EQ(debug_cast(Float{0.1}), "Float(0.1)");
+  EXPECT_EQ(debug_cast(Float{-std::numeric_limits<double>::infinity()}), "Float(-inf)");
+  EXPECT_EQ(debug_cast(Float{std::nan("")}), "Float(NaN)");
+  EXPECT_EQ(debug_cast(Float{1e100}), "Float(1e+100)");
+  EXPECT_EQ(debug_cast(Str{SmallString("a\"b\n")}), "Str(\"a\\\"b\\n\")");
+  EXPECT_EQ(debug_cast(Bool{true}), "Bool(true)");
+  EXPECT_EQ(debug_cast(Unknown{}), "Unknown");
+  const std::string d = of_int(5).debug_string();
+  EXPECT_EQ(d.rfind("PyValue { obj: Some(Py(0x", 0), 0u) << d;
+  EXPECT_NE(d.find("primitave: Int(5), hash: " + std::to_string(hash_int(5)) + " }"), std::string::npos) << d;
+}
+
+}  // namespace
+}  // namespace calderwick
