@@ -1,0 +1,139 @@
+// Query and build cost of the string index of one attribute over 10^5
+// strings of 4..24 bytes drawn with English letter frequencies (plus a few
+// spaces, digits and capitals). Needles are taken from stored strings, so
+// every query has hits; the "hits" counter is the mean result size.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+
+namespace calderwick {
+namespace {
+
+constexpr size_t kStrings = 100000;
+constexpr size_t kNeedles = 1024;
+
+std::vector<std::string> make_strings() {
+  // Relative frequencies per 1000 of a-z, then space, digits and capitals.
+  static const double kLetterFreq[26] = {82, 15, 28, 43, 127, 22, 20, 61, 70, 2,  8,  40, 24,
+                                         67, 75, 19, 1,  60, 63, 91, 28, 10, 24, 2,  20, 1};
+  std::vector<double> weights(kLetterFreq, kLetterFreq + 26);
+  std::string symbols = "abcdefghijklmnopqrstuvwxyz";
+  weights.push_back(120);  // space
+  symbols += ' ';
+  for (char d = '0'; d <= '9'; ++d) {
+    weights.push_back(4);
+    symbols += d;
+  }
+  for (char u = 'A'; u <= 'Z'; ++u) {
+    weights.push_back(1.5);
+    symbols += u;
+  }
+  std::mt19937 rng(42);
+  std::discrete_distribution<size_t> symbol(weights.begin(), weights.end());
+  std::uniform_int_distribution<size_t> length(4, 24);
+  std::vector<std::string> out(kStrings);
+  for (auto& s : out) {
+    s.resize(length(rng));
+    for (auto& ch : s) ch = symbols[symbol(rng)];
+  }
+  return out;
+}
+
+const std::vector<std::string>& strings() {
+  static const std::vector<std::string> s = make_strings();
+  return s;
+}
+
+const PositionalBitmap& filled_map() {
+  static const PositionalBitmap map = [] {
+    PositionalBitmap m;
+    const auto& s = strings();
+    for (size_t i = 0; i < s.size(); ++i) m.buffered_insert(s[i], uint32_t(i));
+    m.flush_all();
+    return m;
+  }();
+  return map;
+}
+
+enum class Cut { kWhole, kPrefix, kSuffix, kMiddle };
+
+// Needles cut from evenly spread stored strings.
+std::vector<std::string> needles(Cut cut, size_t len) {
+  const auto& s = strings();
+  std::vector<std::string> out;
+  for (size_t i = 0; i < kNeedles; ++i) {
+    const std::string& text = s[i * (s.size() / kNeedles)];
+    switch (cut) {
+      case Cut::kWhole: out.push_back(text); break;
+      case Cut::kPrefix: out.push_back(text.substr(0, len)); break;
+      case Cut::kSuffix: out.push_back(text.substr(text.size() - len)); break;
+      case Cut::kMiddle: out.push_back(text.substr((text.size() - len) / 2, len)); break;
+    }
+  }
+  return out;
+}
+
+template <typename Query>
+void run_queries(benchmark::State& state, const std::vector<std::string>& ns, Query query) {
+  const PositionalBitmap& map = filled_map();
+  size_t i = 0;
+  uint64_t hits = 0;
+  for (auto _ : state) {
+    IdSet r = query(map, ns[i++ % ns.size()]);
+    hits += r.cardinality();
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hits"] = benchmark::Counter(double(hits) / double(state.iterations()));
+}
+
+void BM_Equal(benchmark::State& state) {
+  run_queries(state, needles(Cut::kWhole, 0), [](const PositionalBitmap& m, const std::string& n) { return m.equal(n); });
+}
+BENCHMARK(BM_Equal);
+
+void BM_StartsWith(benchmark::State& state) {
+  run_queries(state, needles(Cut::kPrefix, size_t(state.range(0))),
+              [](const PositionalBitmap& m, const std::string& n) { return m.starts_with(n); });
+}
+BENCHMARK(BM_StartsWith)->Arg(1)->Arg(3);
+
+void BM_EndsWith(benchmark::State& state) {
+  run_queries(state, needles(Cut::kSuffix, size_t(state.range(0))),
+              [](const PositionalBitmap& m, const std::string& n) { return m.ends_with(n); });
+}
+BENCHMARK(BM_EndsWith)->Arg(3);
+
+void BM_Contains(benchmark::State& state) {
+  run_queries(state, needles(Cut::kMiddle, size_t(state.range(0))),
+              [](const PositionalBitmap& m, const std::string& n) { return m.contains(n); });
+}
+BENCHMARK(BM_Contains)->Arg(3);
+
+// Building the whole map, one string per item.
+void BM_Build(benchmark::State& state) {
+  const bool buffered = state.range(0) != 0;
+  const auto& s = strings();
+  for (auto _ : state) {
+    PositionalBitmap m;
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (buffered) {
+        m.buffered_insert(s[i], uint32_t(i));
+      } else {
+        m.insert(s[i], uint32_t(i));
+      }
+    }
+    if (buffered) m.flush_all();
+    benchmark::DoNotOptimize(m);
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t(s.size()));
+  state.SetLabel(buffered ? "buffered" : "direct");
+}
+BENCHMARK(BM_Build)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace calderwick

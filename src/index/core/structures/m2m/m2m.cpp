@@ -1,0 +1,133 @@
+#include "index/core/structures/m2m/m2m.h"
+
+#include <algorithm>
+#include <string>
+
+namespace calderwick {
+
+namespace {
+
+using Partners = absl::InlinedVector<uint32_t, 4>;
+
+bool contains(const Partners& p, uint32_t id) { return std::find(p.begin(), p.end(), id) != p.end(); }
+
+// Removes `id` from `p`; returns false if it was not there.
+bool erase_unordered(Partners& p, uint32_t id) {
+  const auto it = std::find(p.begin(), p.end(), id);
+  if (it == p.end()) return false;
+  *it = p.back();
+  p.pop_back();
+  return true;
+}
+
+}  // namespace
+
+IdSet NibbleIndexU32::union_all() const {
+  IdSet all;
+  for (const IdSet& s : sets_) all.or_inplace(s);
+  return all;
+}
+
+bool M2MU32::add_pair(uint32_t left, uint32_t right) {
+  Partners& lefts = lefts_by_right_[right];
+  if (contains(lefts, left)) return false;
+  lefts.push_back(left);
+  rights_by_left_[left].push_back(right);
+  ++pair_count_;
+  for (size_t i = 0; i < kPositions; ++i) {
+    by_left_[i][nibble_of(left, i)].add(right);
+    by_right_[i][nibble_of(right, i)].add(left);
+  }
+  return true;
+}
+
+// The bit `id` in slices[i][nibble_of(key, i)] was set by the removed pair and
+// must stay set if a surviving partner of `id` shares key's nibble i; every
+// other set the surviving partners need is untouched by the removal. Clearing
+// only the unshared bits leaves the same slices as clearing all 8 and adding
+// the surviving partners' bits back, without touching the bitmaps again.
+void M2MU32::clear_unshared(Slices& slices, uint32_t key, uint32_t id, const Partners& surviving) {
+  constexpr uint32_t kAllShared = (1u << kPositions) - 1;
+  uint32_t shared = 0;  // bit i: some surviving partner has key's nibble i
+  for (uint32_t partner : surviving) {
+    const uint32_t diff = partner ^ key;
+    for (size_t i = 0; i < kPositions; ++i) {
+      if (nibble_of(diff, i) == 0) shared |= 1u << i;
+    }
+    if (shared == kAllShared) return;
+  }
+  for (size_t i = 0; i < kPositions; ++i) {
+    if (!(shared & (1u << i))) slices[i][nibble_of(key, i)].remove(id);
+  }
+}
+
+bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
+  const auto by_right = lefts_by_right_.find(right);
+  if (by_right == lefts_by_right_.end() || !erase_unordered(by_right->second, left)) return false;
+  const auto by_left = rights_by_left_.find(left);
+  if (by_left == rights_by_left_.end() || !erase_unordered(by_left->second, right)) {
+    internal_error("owner relation out of step: pair (" + std::to_string(left) + ", " + std::to_string(right) +
+                   ") is recorded under its right id only");
+  }
+  --pair_count_;
+  clear_unshared(by_left_, left, right, by_right->second);
+  clear_unshared(by_right_, right, left, by_left->second);
+  if (by_right->second.empty()) lefts_by_right_.erase(by_right);
+  if (by_left->second.empty()) rights_by_left_.erase(by_left);
+  return true;
+}
+
+// For each key, the intersection of the 8 slices its nibbles pick. Starting
+// from the position-0 pair of slices instead of from the union of all ids
+// gives the same result (every slice lies within that union) without copying
+// the whole union once per key.
+IdSet M2MU32::lookup(const Slices& slices, const IdSet& keys) {
+  IdSet result;
+  keys.for_each([&](uint32_t key) {
+    IdSet t = IdSet::and_(slices[0][nibble_of(key, 0)], slices[1][nibble_of(key, 1)]);
+    for (size_t i = 2; i < kPositions && !t.is_empty(); ++i) t.and_inplace(slices[i][nibble_of(key, i)]);
+    result.or_inplace(t);
+  });
+  return result;
+}
+
+IdSet M2MU32::lefts_of_rights(const IdSet& rights) const { return lookup(by_right_, rights); }
+
+IdSet M2MU32::rights_of_lefts(const IdSet& lefts) const { return lookup(by_left_, lefts); }
+
+bool M2MU32::has_right(uint32_t right) const {
+  for (size_t v = 0; v < NibbleIndexU32::kValues; ++v) {
+    if (by_left_[0][v].contains(right)) return true;
+  }
+  return false;
+}
+
+IdSet M2MU32::all_rights() const { return by_left_[0].union_all(); }
+
+bool M2MU32::contains_pair(uint32_t left, uint32_t right) const {
+  const auto it = lefts_by_right_.find(right);
+  return it != lefts_by_right_.end() && contains(it->second, left);
+}
+
+size_t M2MU32::owner_count(uint32_t right) const {
+  const auto it = lefts_by_right_.find(right);
+  return it == lefts_by_right_.end() ? 0 : it->second.size();
+}
+
+IdSet M2MU32::lefts_of(uint32_t right) const {
+  IdSet out;
+  if (const auto it = lefts_by_right_.find(right); it != lefts_by_right_.end()) {
+    out.add_many(it->second.data(), it->second.size());
+  }
+  return out;
+}
+
+IdSet M2MU32::rights_of(uint32_t left) const {
+  IdSet out;
+  if (const auto it = rights_by_left_.find(left); it != rights_by_left_.end()) {
+    out.add_many(it->second.data(), it->second.size());
+  }
+  return out;
+}
+
+}  // namespace calderwick

@@ -1,0 +1,348 @@
+#include "index/core/structures/m2m/m2m.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace calderwick {
+namespace {
+
+using Pair = std::pair<uint32_t, uint32_t>;  // (left, right)
+using Ids = std::vector<uint32_t>;
+
+IdSet id_set(const Ids& ids) {
+  IdSet s;
+  s.add_many(ids.data(), ids.size());
+  return s;
+}
+
+// The pairs left after adding `added` then removing `removed`, with set semantics.
+std::set<Pair> surviving(const std::vector<Pair>& added, const std::vector<Pair>& removed) {
+  std::set<Pair> pairs(added.begin(), added.end());
+  for (const Pair& p : removed) pairs.erase(p);
+  return pairs;
+}
+
+M2MU32 apply(const std::vector<Pair>& added, const std::vector<Pair>& removed) {
+  M2MU32 rel;
+  for (const auto& [l, r] : added) rel.add_pair(l, r);
+  for (const auto& [l, r] : removed) rel.remove_pair(l, r);
+  return rel;
+}
+
+// Every one of the 256 slices of `rel` must equal the slice of a relation
+// built by adding only `pairs`.
+void expect_slices_match_rebuild(const M2MU32& rel, const std::set<Pair>& pairs) {
+  M2MU32 rebuilt;
+  for (const auto& [l, r] : pairs) rebuilt.add_pair(l, r);
+  for (size_t i = 0; i < M2MU32::kPositions; ++i) {
+    for (size_t v = 0; v < NibbleIndexU32::kValues; ++v) {
+      const IdSet &left = rel.by_left(i)[v], &right = rel.by_right(i)[v];
+      // Compared as bitmaps first: this runs after every step of the randomised test.
+      if (!(left == rebuilt.by_left(i)[v])) {
+        ADD_FAILURE() << "by_left[" << i << "][" << v << "]: " << ::testing::PrintToString(left.to_vector())
+                      << " instead of " << ::testing::PrintToString(rebuilt.by_left(i)[v].to_vector());
+      }
+      if (!(right == rebuilt.by_right(i)[v])) {
+        ADD_FAILURE() << "by_right[" << i << "][" << v << "]: " << ::testing::PrintToString(right.to_vector())
+                      << " instead of " << ::testing::PrintToString(rebuilt.by_right(i)[v].to_vector());
+      }
+    }
+  }
+}
+
+enum class Direction { kRightsOfLefts, kLeftsOfRights };
+
+struct LookupCase {
+  const char* name;
+  std::vector<Pair> added;
+  std::vector<Pair> removed;
+  Direction direction;
+  Ids query;
+  Ids expected;
+};
+
+TEST(M2MU32, NibbleLookups) {
+  constexpr auto R = Direction::kRightsOfLefts;
+  constexpr auto L = Direction::kLeftsOfRights;
+  const std::vector<Pair> apart = {{0x12, 1}, {0x21, 2}};
+  const std::vector<Pair> shared_right = {{0x12, 7}, {0x21, 7}};
+  const std::vector<Pair> shared_left = {{1, 0x12}, {1, 0x21}};
+  const std::vector<Pair> one = {{5, 300}};
+  const std::vector<Pair> extremes = {{0xFFFFFFFF, 0}, {0, 0xFFFFFFFF}, {0x10000000, 1}};
+  const std::vector<LookupCase> cases = {
+      {"empty relation, rights of lefts", {}, {}, R, {1, 0}, {}},
+      {"empty relation, lefts of rights", {}, {}, L, {0, 1}, {}},
+      {"empty query", one, {}, R, {}, {}},
+      {"single partners stay apart: 0x11 matches nobody", apart, {}, R, {0x11}, {}},
+      {"single partners stay apart: 0x12", apart, {}, R, {0x12}, {1}},
+      {"single partners stay apart: 0x21", apart, {}, R, {0x21}, {2}},
+      {"several keys give the union", apart, {}, R, {0x12, 0x21, 0x11}, {1, 2}},
+      {"single partners stay apart, other direction", apart, {}, L, {1}, {0x12}},
+      {"a right with two lefts answers for their nibble mix 0x11", shared_right, {}, R, {0x11}, {7}},
+      {"a right with two lefts answers for their nibble mix 0x22", shared_right, {}, R, {0x22}, {7}},
+      {"a right with two lefts, other direction", shared_right, {}, L, {7}, {0x12, 0x21}},
+      {"a left with two rights answers for their nibble mix", shared_left, {}, L, {0x11}, {1}},
+      {"one pair, lefts of its right", one, {}, L, {300}, {5}},
+      {"one pair, rights of its left", one, {}, R, {5}, {300}},
+      {"one pair, its left is no right", one, {}, L, {5}, {}},
+      {"one pair, its right is no left", one, {}, R, {300}, {}},
+      {"all-ones left", extremes, {}, R, {0xFFFFFFFF}, {0}},
+      {"zero left", extremes, {}, R, {0}, {0xFFFFFFFF}},
+      {"top nibble alone tells lefts apart", extremes, {}, R, {0x10000000}, {1}},
+      {"all-ones right", extremes, {}, L, {0xFFFFFFFF}, {0}},
+      {"removal ends the nibble mix", shared_right, {{0x21, 7}}, R, {0x11}, {}},
+      {"removal keeps the surviving pair", shared_right, {{0x21, 7}}, R, {0x12}, {7}},
+      {"removal drops the removed pair", shared_right, {{0x21, 7}}, R, {0x21}, {}},
+      {"bits shared with a surviving pair stay", {{3, 0x0A}, {3, 0x1A}}, {{3, 0x0A}}, L, {0x1A}, {3}},
+      {"bits only the removed pair had go", {{3, 0x0A}, {3, 0x1A}}, {{3, 0x0A}}, L, {0x0A}, {}},
+      {"removing absent pairs changes nothing", one, {{5, 301}, {6, 300}, {300, 5}}, R, {5}, {300}},
+      {"removing the last pair", one, one, R, {5}, {}},
+      {"a pair added twice is removed by one removal", {{5, 300}, {5, 300}}, one, L, {300}, {}},
+  };
+  for (const LookupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const M2MU32 rel = apply(c.added, c.removed);
+    const IdSet query = id_set(c.query);
+    const IdSet got = c.direction == R ? rel.rights_of_lefts(query) : rel.lefts_of_rights(query);
+    EXPECT_EQ(got.to_vector(), c.expected);
+    expect_slices_match_rebuild(rel, surviving(c.added, c.removed));
+  }
+}
+
+struct StateCase {
+  const char* name;
+  std::vector<Pair> added;
+  std::vector<Pair> removed;
+  Ids rights;      // every right with a pair
+  Ids not_rights;  // probes that must not count as rights
+};
+
+TEST(M2MU32, RightsPresence) {
+  const std::vector<StateCase> cases = {
+      {"empty relation", {}, {}, {}, {0, 1, 0xFFFFFFFF}},
+      {"one pair", {{5, 300}}, {}, {300}, {5, 0, 301, 300 + 0x10}},
+      {"one pair removed", {{5, 300}}, {{5, 300}}, {}, {5, 300}},
+      {"right survives while it keeps an owner", {{5, 300}, {6, 300}}, {{5, 300}}, {300}, {5, 6}},
+      {"zero and all-ones ids", {{0xFFFFFFFF, 0}, {0, 0xFFFFFFFF}}, {}, {0, 0xFFFFFFFF}, {1, 0xFFFFFFFE}},
+      {"many rights over every low nibble",
+       {{1, 0}, {1, 1}, {1, 2}, {1, 3}, {2, 4}, {2, 5}, {2, 6}, {2, 7}, {3, 8}, {3, 9}, {3, 10}, {3, 11},
+        {4, 12}, {4, 13}, {4, 14}, {4, 15}, {4, 16}},
+       {{2, 6}},
+       {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+       {6, 17, 0x100}},
+  };
+  for (const StateCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const M2MU32 rel = apply(c.added, c.removed);
+    EXPECT_EQ(rel.all_rights().to_vector(), c.rights);
+    EXPECT_EQ(rel.is_empty(), c.rights.empty());
+    EXPECT_EQ(rel.pair_count(), surviving(c.added, c.removed).size());
+    for (uint32_t r : c.rights) EXPECT_TRUE(rel.has_right(r)) << r;
+    for (uint32_t r : c.not_rights) EXPECT_FALSE(rel.has_right(r)) << r;
+  }
+}
+
+struct ExactCase {
+  const char* name;
+  std::vector<Pair> added;
+  std::vector<Pair> removed;
+  uint32_t id;
+  Ids lefts_of;   // exact lefts of `id` as a right
+  Ids rights_of;  // exact rights of `id` as a left
+};
+
+TEST(M2MU32, ExactRecord) {
+  // Left 9 has more partners than fit inline, right 10 has three owners.
+  std::vector<Pair> wide = {{1, 10}, {2, 10}, {3, 10}, {1, 11}};
+  for (uint32_t r = 100; r < 110; ++r) wide.push_back({9, r});
+  const std::vector<Pair> removed = {{2, 10}, {9, 103}, {9, 100}};
+  const std::vector<ExactCase> cases = {
+      {"empty relation", {}, {}, 10, {}, {}},
+      {"owners of a shared right", wide, removed, 10, {1, 3}, {}},
+      {"a removed owner keeps none", wide, removed, 2, {}, {}},
+      {"rights of a left with two", wide, removed, 1, {}, {10, 11}},
+      {"rights of a left past the inline capacity", wide, removed, 9, {},
+       {101, 102, 104, 105, 106, 107, 108, 109}},
+      {"a right of the wide left", wide, removed, 105, {9}, {}},
+      {"a removed right of the wide left", wide, removed, 103, {}, {}},
+      {"an id on both sides", {{4, 4}, {4, 8}, {8, 4}}, {}, 4, {4, 8}, {4, 8}},
+      {"nibble-mix partners are not exact partners", {{0x12, 7}, {0x21, 7}}, {}, 0x11, {}, {}},
+  };
+  for (const ExactCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const M2MU32 rel = apply(c.added, c.removed);
+    EXPECT_EQ(rel.lefts_of(c.id).to_vector(), c.lefts_of);
+    EXPECT_EQ(rel.owner_count(c.id), c.lefts_of.size());
+    EXPECT_EQ(rel.rights_of(c.id).to_vector(), c.rights_of);
+    const std::set<Pair> pairs = surviving(c.added, c.removed);
+    for (const auto& [l, r] : c.added) EXPECT_EQ(rel.contains_pair(l, r), pairs.count({l, r}) == 1);
+  }
+}
+
+struct AddRemoveCase {
+  const char* name;
+  std::vector<Pair> before;
+  bool add;  // otherwise remove
+  Pair pair;
+  bool changed;
+};
+
+TEST(M2MU32, AddAndRemoveReportChanges) {
+  const std::vector<AddRemoveCase> cases = {
+      {"add to empty", {}, true, {1, 2}, true},
+      {"add again", {{1, 2}}, true, {1, 2}, false},
+      {"add the mirrored pair", {{1, 2}}, true, {2, 1}, true},
+      {"remove present", {{1, 2}}, false, {1, 2}, true},
+      {"remove from empty", {}, false, {1, 2}, false},
+      {"remove the mirrored pair", {{1, 2}}, false, {2, 1}, false},
+      {"remove with a known right but another left", {{1, 2}}, false, {3, 2}, false},
+      {"remove with a known left but another right", {{1, 2}}, false, {1, 3}, false},
+  };
+  for (const AddRemoveCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    M2MU32 rel = apply(c.before, {});
+    std::set<Pair> expected(c.before.begin(), c.before.end());
+    if (c.add) {
+      EXPECT_EQ(rel.add_pair(c.pair.first, c.pair.second), c.changed);
+      expected.insert(c.pair);
+    } else {
+      EXPECT_EQ(rel.remove_pair(c.pair.first, c.pair.second), c.changed);
+      expected.erase(c.pair);
+    }
+    EXPECT_EQ(rel.pair_count(), expected.size());
+    expect_slices_match_rebuild(rel, expected);
+  }
+}
+
+// Mirrors every operation into a std::set of pairs and compares after each step.
+class CheckedM2M {
+ public:
+  void add(uint32_t l, uint32_t r) {
+    const bool fresh = mirror_.insert({l, r}).second;
+    ASSERT_EQ(rel_.add_pair(l, r), fresh) << "add (" << l << ", " << r << ")";
+  }
+  void remove(uint32_t l, uint32_t r) {
+    const bool had = mirror_.erase({l, r}) == 1;
+    ASSERT_EQ(rel_.remove_pair(l, r), had) << "remove (" << l << ", " << r << ")";
+  }
+  const std::set<Pair>& pairs() const { return mirror_; }
+
+  void check(const Ids& universe, std::mt19937& rng) {
+    ASSERT_EQ(rel_.pair_count(), mirror_.size());
+    ASSERT_EQ(rel_.is_empty(), mirror_.empty());
+    expect_slices_match_rebuild(rel_, mirror_);
+
+    std::map<uint32_t, std::set<uint32_t>> lefts_by_right, rights_by_left;
+    for (const auto& [l, r] : mirror_) {
+      lefts_by_right[r].insert(l);
+      rights_by_left[l].insert(r);
+    }
+    const auto exact = [](const std::map<uint32_t, std::set<uint32_t>>& m, uint32_t id) {
+      const auto it = m.find(id);
+      return it == m.end() ? Ids{} : Ids(it->second.begin(), it->second.end());
+    };
+    Ids all_rights;
+    for (const auto& [r, ls] : lefts_by_right) all_rights.push_back(r);
+    ASSERT_EQ(rel_.all_rights().to_vector(), all_rights);
+
+    std::map<uint32_t, IdSet> nibble_rights, nibble_lefts;  // single-key lookups
+    for (uint32_t id : universe) {
+      const Ids lefts = exact(lefts_by_right, id), rights = exact(rights_by_left, id);
+      ASSERT_EQ(rel_.lefts_of(id).to_vector(), lefts) << id;
+      ASSERT_EQ(rel_.owner_count(id), lefts.size()) << id;
+      ASSERT_EQ(rel_.rights_of(id).to_vector(), rights) << id;
+      ASSERT_EQ(rel_.has_right(id), !lefts.empty()) << id;
+      nibble_rights[id] = rel_.rights_of_lefts(IdSet{id});
+      nibble_lefts[id] = rel_.lefts_of_rights(IdSet{id});
+      for (uint32_t r : rights) ASSERT_TRUE(nibble_rights[id].contains(r)) << id << " -> " << r;
+      for (uint32_t l : lefts) ASSERT_TRUE(nibble_lefts[id].contains(l)) << id << " <- " << l;
+      // Whatever the slices add beyond the exact answer has several partners.
+      nibble_rights[id].for_each([&](uint32_t r) {
+        if (lefts_by_right[r].size() == 1) {
+          EXPECT_EQ(*lefts_by_right[r].begin(), id) << "right " << r;
+        }
+      });
+      nibble_lefts[id].for_each([&](uint32_t l) {
+        if (rights_by_left[l].size() == 1) {
+          EXPECT_EQ(*rights_by_left[l].begin(), id) << "left " << l;
+        }
+      });
+    }
+
+    // A lookup of several keys is the union of the single-key lookups.
+    Ids keys;
+    std::sample(universe.begin(), universe.end(), std::back_inserter(keys), 5, rng);
+    IdSet union_rights, union_lefts;
+    for (uint32_t k : keys) {
+      union_rights.or_inplace(nibble_rights[k]);
+      union_lefts.or_inplace(nibble_lefts[k]);
+    }
+    ASSERT_EQ(rel_.rights_of_lefts(id_set(keys)).to_vector(), union_rights.to_vector());
+    ASSERT_EQ(rel_.lefts_of_rights(id_set(keys)).to_vector(), union_lefts.to_vector());
+  }
+
+ private:
+  M2MU32 rel_;
+  std::set<Pair> mirror_;
+};
+
+class M2MU32Randomised : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(M2MU32Randomised, MatchesMirror) {
+  std::mt19937 rng(GetParam());
+  // Small ids share most nibbles; the large ones share their low nibbles with
+  // small ids and differ only higher up.
+  Ids universe;
+  for (uint32_t i = 0; i < 64; ++i) universe.push_back(i);
+  for (uint32_t big : {0x10000000u, 0x10000001u, 0x80000011u, 0x12345678u, 0x87654321u, 0xFFFFFFFFu, 0x00000F2Fu})
+    universe.push_back(big);
+  const auto pick = [&] {
+    return rng() % 5 == 0 ? universe[64 + rng() % (universe.size() - 64)] : universe[rng() % 64];
+  };
+
+  CheckedM2M checked;
+  for (int step = 0; step < 1200; ++step) {
+    SCOPED_TRACE(step);
+    const uint32_t op = rng() % 10;
+    if (op < 6 || checked.pairs().empty()) {
+      // Reuse an existing left or right half the time, so ids gather partners.
+      uint32_t l = pick(), r = pick();
+      if (!checked.pairs().empty() && rng() % 2) {
+        auto it = checked.pairs().begin();
+        std::advance(it, rng() % checked.pairs().size());
+        (rng() % 2 ? l : r) = rng() % 2 ? it->first : it->second;
+      }
+      checked.add(l, r);
+    } else if (op < 9) {
+      auto it = checked.pairs().begin();
+      std::advance(it, rng() % checked.pairs().size());
+      const Pair p = *it;
+      checked.remove(p.first, p.second);
+    } else {
+      checked.remove(pick(), pick());  // usually absent
+    }
+    checked.check(universe, rng);
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+  }
+  // Drain in random order: the relation and every slice end up empty.
+  std::vector<Pair> rest(checked.pairs().begin(), checked.pairs().end());
+  std::shuffle(rest.begin(), rest.end(), rng);
+  for (const auto& [l, r] : rest) {
+    checked.remove(l, r);
+    checked.check(universe, rng);
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+  }
+  EXPECT_TRUE(checked.pairs().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, M2MU32Randomised, ::testing::Values(1u, 7u, 42u, 2024u));
+
+}  // namespace
+}  // namespace calderwick

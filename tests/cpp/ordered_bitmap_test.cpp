@@ -1,0 +1,611 @@
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "index/common/error.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+
+namespace calderwick {
+namespace {
+
+std::vector<uint32_t> ids_of(const IdSet& s) { return s.to_vector(); }
+
+// ---------------------------------------------------------------------------
+// BufferedBitmap
+
+template <typename Cell>
+class BufferedBitmapTest : public ::testing::Test {};
+using CellTypes = ::testing::Types<BufferedBitmap<1>, BufferedBitmap<32>, BufferedBitmap<64>>;
+TYPED_TEST_SUITE(BufferedBitmapTest, CellTypes);
+
+TYPED_TEST(BufferedBitmapTest, AppliesAFullBufferOnlyWhenOneMoreIdArrives) {
+  constexpr size_t n = TypeParam::kCapacity;
+  TypeParam cell;
+  for (uint32_t id = 1; id <= n; ++id) cell.buffered_add(id * 3);
+  EXPECT_EQ(cell.pending_count(), n);
+  EXPECT_TRUE(cell.bitmap().is_empty());
+
+  cell.buffered_add(1000);  // the (n+1)th
+  EXPECT_EQ(cell.pending_count(), 1u);
+  EXPECT_EQ(cell.bitmap().cardinality(), n);
+  for (uint32_t id = 1; id <= n; ++id) EXPECT_TRUE(cell.bitmap().contains(id * 3)) << id;
+  EXPECT_FALSE(cell.bitmap().contains(1000));
+  EXPECT_EQ(std::vector<uint32_t>(cell.pending().begin(), cell.pending().end()), std::vector<uint32_t>{1000});
+
+  cell.flush();
+  EXPECT_EQ(cell.pending_count(), 0u);
+  EXPECT_EQ(cell.bitmap().cardinality(), n + 1);
+  EXPECT_TRUE(cell.bitmap().contains(1000));
+}
+
+TYPED_TEST(BufferedBitmapTest, FlushOfAnEmptyBufferLeavesTheBitmapAlone) {
+  TypeParam cell;
+  cell.flush();
+  EXPECT_TRUE(cell.bitmap().is_empty());
+  cell.bitmap().add(7);
+  cell.flush();
+  cell.flush();
+  EXPECT_EQ(ids_of(cell.bitmap()), std::vector<uint32_t>{7});
+  EXPECT_EQ(cell.pending_count(), 0u);
+}
+
+TYPED_TEST(BufferedBitmapTest, BufferIsAllocatedOnDemandAndReleasedByFlush) {
+  TypeParam cell;
+  EXPECT_EQ(cell.pending().data(), nullptr);
+  cell.buffered_add(5);
+  EXPECT_NE(cell.pending().data(), nullptr);
+  cell.flush();
+  EXPECT_EQ(cell.pending().data(), nullptr);
+  cell.buffered_add(6);  // usable again after the release
+  cell.flush();
+  EXPECT_EQ(ids_of(cell.bitmap()), (std::vector<uint32_t>{5, 6}));
+}
+
+TYPED_TEST(BufferedBitmapTest, DuplicatesAcrossBufferAndBitmapCollapse) {
+  constexpr size_t n = TypeParam::kCapacity;
+  TypeParam cell;
+  cell.bitmap().add(9);
+  for (size_t i = 0; i < 3 * n + 1; ++i) cell.buffered_add(i % 2 ? 9 : 4);
+  cell.flush();
+  EXPECT_EQ(ids_of(cell.bitmap()), (std::vector<uint32_t>{4, 9}));
+}
+
+TYPED_TEST(BufferedBitmapTest, MoveAndCopyCarryPendingIds) {
+  TypeParam cell;
+  cell.bitmap().add(1);
+  cell.buffered_add(2);
+
+  TypeParam copy(cell);
+  copy.buffered_add(3);  // must not write into the original's buffer
+  EXPECT_EQ(cell.pending_count(), 1u);
+
+  TypeParam moved(std::move(cell));
+  EXPECT_EQ(cell.pending_count(), 0u);  // NOLINT(bugprone-use-after-move): moved-from state is specified
+  EXPECT_TRUE(cell.bitmap().is_empty());
+  moved.flush();
+  EXPECT_EQ(ids_of(moved.bitmap()), (std::vector<uint32_t>{1, 2}));
+
+  TypeParam assigned;
+  assigned.buffered_add(50);
+  assigned = std::move(copy);
+  assigned.flush();
+  EXPECT_EQ(ids_of(assigned.bitmap()), (std::vector<uint32_t>{1, 2, 3}));
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+using Limits = std::numeric_limits<double>;
+constexpr int64_t kI64Min = std::numeric_limits<int64_t>::min();
+constexpr int64_t kI64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kTwo53 = int64_t{1} << 53;
+
+std::string show(const Number& v) {
+  if (std::holds_alternative<int64_t>(v)) return "int " + std::to_string(std::get<int64_t>(v));
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "float %.17g%s", std::get<double>(v),
+                std::signbit(std::get<double>(v)) ? " (sign set)" : "");
+  return buf;
+}
+
+// Groups of equal numbers, in ascending numeric order.
+const std::vector<std::vector<Number>>& ascending_groups() {
+  static const std::vector<std::vector<Number>> groups = {
+      {-Limits::quiet_NaN()},
+      {-Limits::infinity()},
+      {-Limits::max()},
+      {-0x1p64},
+      {kI64Min, -0x1p63},
+      {kI64Min + 1},
+      {-(kTwo53 + 1)},
+      {-kTwo53, -0x1p53},
+      {-5.5},
+      {int64_t{-5}, -5.0},
+      {int64_t{-1}, -1.0},
+      {-0.5},
+      {-Limits::min()},
+      {-std::nextafter(Limits::min(), 0.0)},  // the largest subnormal
+      {-2 * Limits::denorm_min()},
+      {-Limits::denorm_min()},
+      {int64_t{0}, 0.0, -0.0},
+      {Limits::denorm_min()},
+      {2 * Limits::denorm_min()},
+      {std::nextafter(Limits::min(), 0.0)},
+      {Limits::min()},
+      {0.5},
+      {int64_t{1}, 1.0},
+      {std::nextafter(1.0, 2.0)},
+      {int64_t{5}, 5.0},
+      {5.5},
+      {kTwo53 / 2 - 1, 0x1p52 - 1},
+      {0x1p52 - 0.5},
+      {kTwo53 / 2, 0x1p52},
+      {kTwo53, 0x1p53},
+      {kTwo53 + 1},
+      {kTwo53 + 2, 0x1p53 + 2},
+      {kI64Max},
+      {0x1p63},
+      {0x1p64},
+      {Limits::max()},
+      {Limits::infinity()},
+      {Limits::quiet_NaN()},
+  };
+  return groups;
+}
+
+TEST(NumKey, KeyOrderIsNumericOrderForEveryPair) {
+  const auto& groups = ascending_groups();
+  for (size_t ga = 0; ga < groups.size(); ++ga) {
+    for (const Number& a : groups[ga]) {
+      for (size_t gb = 0; gb < groups.size(); ++gb) {
+        for (const Number& b : groups[gb]) {
+          const auto got = NumericalBitmap::key_of(a) <=> NumericalBitmap::key_of(b);
+          EXPECT_EQ(got, ga <=> gb) << show(a) << " vs " << show(b);
+        }
+      }
+    }
+  }
+}
+
+TEST(NumKey, LayoutOfZeroAndOne) {
+  struct Case {
+    Number value;
+    NumKey key;
+  };
+  const std::vector<Case> cases = {
+      {int64_t{0}, {0, 0x800}},
+      {0.0, {0, 0x800}},
+      {-0.0, {0, 0x800}},
+      {int64_t{1}, {uint64_t{1} << 63, 0x800 | 1023}},
+      {1.0, {uint64_t{1} << 63, 0x800 | 1023}},
+      {int64_t{-1}, {~(uint64_t{1} << 63), 0x7FF - 1023}},
+  };
+  for (const auto& c : cases) {
+    const NumKey k = NumericalBitmap::key_of(c.value);
+    EXPECT_EQ(k.high, c.key.high) << show(c.value);
+    EXPECT_EQ(k.low, c.key.low) << show(c.value);
+    EXPECT_LT(k.high, 1u << 12) << show(c.value);
+  }
+}
+
+TEST(NumKey, BitsCoverBothHalves) {
+  const NumKey k{0x8000000000000001ull, 0x0A01};
+  std::string bits;
+  for (size_t i = NumericalBitmap::kSlices; i-- > 0;) bits += char('0' + k.bit(i));
+  EXPECT_EQ(bits, "101000000001" "1" + std::string(62, '0') + "1");
+}
+
+// ---------------------------------------------------------------------------
+// Sweeps, for every kernel family this CPU can run
+
+struct Kernel {
+  const char* name;
+  bool supported;
+  NumericalBitmap::SweepFn gt, gte, lt, lte;
+};
+void PrintTo(const Kernel& k, std::ostream* os) { *os << k.name; }
+
+std::vector<Kernel> kernels() {
+  __builtin_cpu_init();
+  return {
+      {"dispatched", true, &NumericalBitmap::get_gt_into, &NumericalBitmap::get_gte_into,
+       &NumericalBitmap::get_lt_into, &NumericalBitmap::get_lte_into},
+      {"sse2", true, &NumericalBitmap::get_gt_into_sse2, &NumericalBitmap::get_gte_into_sse2,
+       &NumericalBitmap::get_lt_into_sse2, &NumericalBitmap::get_lte_into_sse2},
+      {"avx2", __builtin_cpu_supports("avx2") != 0, &NumericalBitmap::get_gt_into_avx2,
+       &NumericalBitmap::get_gte_into_avx2, &NumericalBitmap::get_lt_into_avx2,
+       &NumericalBitmap::get_lte_into_avx2},
+      {"avx512", __builtin_cpu_supports("avx512f") != 0, &NumericalBitmap::get_gt_into_avx512,
+       &NumericalBitmap::get_gte_into_avx512, &NumericalBitmap::get_lt_into_avx512,
+       &NumericalBitmap::get_lte_into_avx512},
+  };
+}
+
+enum class Op { kGt, kGte, kLt, kLte };
+constexpr Op kOps[] = {Op::kGt, Op::kGte, Op::kLt, Op::kLte};
+const char* op_name(Op op) {
+  switch (op) {
+    case Op::kGt:
+      return ">";
+    case Op::kGte:
+      return ">=";
+    case Op::kLt:
+      return "<";
+    case Op::kLte:
+      return "<=";
+  }
+  return "?";
+}
+
+NumericalBitmap::SweepFn fn_of(const Kernel& k, Op op) {
+  switch (op) {
+    case Op::kGt:
+      return k.gt;
+    case Op::kGte:
+      return k.gte;
+    case Op::kLt:
+      return k.lt;
+    case Op::kLte:
+      return k.lte;
+  }
+  return nullptr;
+}
+
+class NumericalSweepTest : public ::testing::TestWithParam<Kernel> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " is not available on this CPU";
+  }
+  std::vector<uint32_t> sweep(const NumericalBitmap& index, Op op, const Number& key, const IdSet& candidates,
+                              IdSet result = IdSet()) const {
+    (index.*fn_of(GetParam(), op))(NumericalBitmap::key_of(key), result, candidates);
+    return result.to_vector();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, NumericalSweepTest, ::testing::ValuesIn(kernels()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
+  NumericalBitmap index;
+  index.insert(int64_t{5}, 1);
+  index.insert(5.0, 2);
+  index.insert(int64_t{4}, 3);
+  index.insert(6.5, 4);
+  const IdSet all{1, 2, 3, 4};
+  struct Case {
+    Op op;
+    Number key;
+    std::vector<uint32_t> expected;
+  };
+  const std::vector<Case> cases = {
+      {Op::kGt, 4.5, {1, 2, 4}},         {Op::kGt, int64_t{5}, {4}},       {Op::kGt, 5.0, {4}},
+      {Op::kGte, int64_t{5}, {1, 2, 4}}, {Op::kGte, 5.0, {1, 2, 4}},       {Op::kGte, 5.5, {4}},
+      {Op::kLt, int64_t{5}, {3}},        {Op::kLt, 5.0000001, {1, 2, 3}}, {Op::kLte, 5.0, {1, 2, 3}},
+      {Op::kLte, int64_t{4}, {3}},       {Op::kLt, int64_t{4}, {}},       {Op::kGt, 6.5, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(sweep(index, c.op, c.key, all), c.expected) << op_name(c.op) << " " << show(c.key);
+  }
+  EXPECT_EQ(ids_of(index.equal(int64_t{5})), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(ids_of(index.equal(5.0)), (std::vector<uint32_t>{1, 2}));
+  EXPECT_TRUE(index.equal(4.5).is_empty());
+}
+
+TEST_P(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
+  NumericalBitmap index;
+  index.insert(kTwo53 + 1, 1);
+  index.insert(0x1p53, 2);
+  const IdSet all{1, 2};
+  EXPECT_EQ(ids_of(index.equal(kTwo53 + 1)), std::vector<uint32_t>{1});
+  EXPECT_EQ(ids_of(index.equal(0x1p53)), std::vector<uint32_t>{2});
+  EXPECT_EQ(ids_of(index.equal(kTwo53)), std::vector<uint32_t>{2});
+  EXPECT_EQ(sweep(index, Op::kGt, 0x1p53, all), std::vector<uint32_t>{1});
+  EXPECT_EQ(sweep(index, Op::kLt, kTwo53 + 1, all), std::vector<uint32_t>{2});
+  EXPECT_EQ(sweep(index, Op::kLte, 0x1p53 + 2, all), (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_P(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
+  NumericalBitmap index;
+  for (uint32_t id = 1; id <= 20; ++id) index.insert(static_cast<int64_t>(id) - 10, id);
+  const IdSet candidates{2, 5, 11, 12, 17, 19, 500};  // 500 has no number
+  for (Op op : kOps) {
+    const auto got = sweep(index, op, int64_t{1}, candidates, IdSet{3, 700});
+    std::vector<uint32_t> expected;
+    for (uint32_t id : {3u, 2u, 5u, 11u, 12u, 17u, 19u, 700u}) {
+      const int64_t v = static_cast<int64_t>(id) - 10;
+      const bool in_result = id == 3 || id == 700;
+      const bool passes = (op == Op::kGt && v > 1) || (op == Op::kGte && v >= 1) || (op == Op::kLt && v < 1) ||
+                          (op == Op::kLte && v <= 1);
+      if (in_result || (id != 700 && passes)) expected.push_back(id);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected) << op_name(op);
+  }
+  EXPECT_TRUE(sweep(index, Op::kGte, int64_t{-100}, IdSet()).empty());
+  EXPECT_EQ(ids_of(index.equal(int64_t{1})), std::vector<uint32_t>{11});  // no candidates: every id
+}
+
+TEST_P(NumericalSweepTest, SpecialValuesSortAtTheEnds) {
+  NumericalBitmap index;
+  const std::vector<Number> values = {-Limits::quiet_NaN(), -Limits::infinity(), kI64Min, -0.0,
+                                      int64_t{0},           Limits::denorm_min(), Limits::infinity(),
+                                      Limits::quiet_NaN()};
+  IdSet all;
+  for (uint32_t id = 0; id < values.size(); ++id) {
+    index.insert(values[id], id + 1);
+    all.add(id + 1);
+  }
+  EXPECT_EQ(sweep(index, Op::kGt, Limits::max(), all), (std::vector<uint32_t>{7, 8}));
+  EXPECT_EQ(sweep(index, Op::kLt, -Limits::max(), all), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(sweep(index, Op::kLt, kI64Min, all), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(sweep(index, Op::kGt, int64_t{0}, all), (std::vector<uint32_t>{6, 7, 8}));
+  EXPECT_EQ(sweep(index, Op::kLte, 0.0, all), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(ids_of(index.equal(-0.0)), (std::vector<uint32_t>{4, 5}));
+  EXPECT_EQ(sweep(index, Op::kGte, Limits::quiet_NaN(), all), std::vector<uint32_t>{8});
+  EXPECT_EQ(sweep(index, Op::kLte, -Limits::quiet_NaN(), all), std::vector<uint32_t>{1});
+}
+
+// ---------------------------------------------------------------------------
+// Slices and writes
+
+// Every id with a number must sit in exactly one element of each slice.
+void expect_slices_partition(const NumericalBitmap& index, const std::map<uint32_t, Number>& numbers) {
+  for (size_t i = 0; i < NumericalBitmap::kSlices; ++i) {
+    const IdSet& zero = index.cell(i, 0).bitmap();
+    const IdSet& one = index.cell(i, 1).bitmap();
+    ASSERT_EQ(zero.cardinality() + one.cardinality(), numbers.size()) << "slice " << i;
+    for (const auto& [id, v] : numbers) {
+      const int bit = NumericalBitmap::key_of(v).bit(i);
+      ASSERT_TRUE(index.cell(i, bit).bitmap().contains(id)) << "slice " << i << " id " << id;
+    }
+  }
+}
+
+TEST(NumericalBitmap, BufferedInsertsMatchDirectInsertsAfterFlush) {
+  NumericalBitmap direct, buffered;
+  std::map<uint32_t, Number> numbers;
+  for (uint32_t id = 1; id <= 200; ++id) {  // crosses the 64-id buffer several times
+    const Number v = id % 3 ? Number(static_cast<int64_t>(id * 7919) - 700000) : Number(id * -1.25);
+    numbers[id] = v;
+    direct.insert(v, id);
+    buffered.buffered_insert(v, id);
+  }
+  EXPECT_GT(buffered.cell(0, 0).pending_count() + buffered.cell(0, 1).pending_count(), 0u);
+  buffered.flush_all();
+  for (size_t i = 0; i < NumericalBitmap::kSlices; ++i) {
+    for (int bit : {0, 1}) {
+      EXPECT_EQ(buffered.cell(i, bit).pending_count(), 0u);
+      EXPECT_TRUE(buffered.cell(i, bit).bitmap() == direct.cell(i, bit).bitmap()) << i << "/" << bit;
+    }
+  }
+  expect_slices_partition(buffered, numbers);
+}
+
+TEST(NumericalBitmap, RemoveTakesTheIdOutOfEverySlice) {
+  NumericalBitmap index;
+  std::map<uint32_t, Number> numbers = {{1, int64_t{-3}}, {2, 2.5}, {3, int64_t{2}}, {4, -Limits::infinity()}};
+  for (const auto& [id, v] : numbers) index.insert(v, id);
+  expect_slices_partition(index, numbers);
+  index.remove(2.5, 2);
+  index.remove(-Limits::infinity(), 4);
+  numbers.erase(2);
+  numbers.erase(4);
+  expect_slices_partition(index, numbers);
+  EXPECT_TRUE(index.equal(2.5).is_empty());
+  index.insert(int64_t{2}, 2);  // re-insert under another value
+  EXPECT_EQ(ids_of(index.equal(2.0)), (std::vector<uint32_t>{2, 3}));
+}
+
+TEST(NumericalBitmap, CellAccessIsBoundsChecked) {
+  NumericalBitmap index;
+  EXPECT_NO_THROW(index.cell(75, 1));
+  EXPECT_THROW(index.cell(76, 0), InternalError);
+  EXPECT_THROW(index.cell(0, 2), InternalError);
+}
+
+TEST(NumericalBitmap, ScratchBorrowIsExclusivePerThread) {
+  NumericalBitmap index;
+  index.insert(int64_t{1}, 1);
+  IdSet out;
+  {
+    ScratchBorrow held;
+    held.set().add(99);
+    EXPECT_THROW(ScratchBorrow again, InternalError);
+    EXPECT_THROW(index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1}), InternalError);
+    EXPECT_EQ(ids_of(held.set()), std::vector<uint32_t>{99});  // the failed borrow left it alone
+  }
+  index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1});
+  EXPECT_EQ(ids_of(out), std::vector<uint32_t>{1});
+  ScratchBorrow after;
+  EXPECT_TRUE(after.set().is_empty());  // released empty
+}
+
+TEST(NumericalBitmap, DispatchPicksTheWidestSupportedKernel) {
+  __builtin_cpu_init();
+  const std::string expected = __builtin_cpu_supports("avx512f") ? "avx512"
+                               : __builtin_cpu_supports("avx2")  ? "avx2"
+                                                                 : "sse2";
+  EXPECT_EQ(NumericalBitmap::kernel_name(), expected);
+}
+
+// ---------------------------------------------------------------------------
+// Randomised check against an ordered reference
+
+// Numeric order of the reference, independent of the key encoding: values are
+// compared exactly as long double (64-bit mantissa holds every int64_t and
+// every double); a NaN sorts beyond the infinity of its sign.
+int reference_compare(const Number& a, const Number& b) {
+  auto rank = [](const Number& v) -> std::pair<int, long double> {
+    if (const auto* d = std::get_if<double>(&v); d && std::isnan(*d)) return {std::signbit(*d) ? -1 : 1, 0.0L};
+    return {0, std::visit([](auto x) { return static_cast<long double>(x); }, v)};
+  };
+  const auto [ra, va] = rank(a);
+  const auto [rb, vb] = rank(b);
+  if (ra != rb) return ra < rb ? -1 : 1;
+  return va < vb ? -1 : (vb < va ? 1 : 0);
+}
+
+class CheckedNumerical {
+ public:
+  void insert(uint32_t id, const Number& v) {
+    remove(id);
+    index_.insert(v, id);
+    mirror_[id] = v;
+  }
+  void remove(uint32_t id) {
+    auto it = mirror_.find(id);
+    if (it == mirror_.end()) return;
+    index_.remove(it->second, id);
+    mirror_.erase(it);
+  }
+  // The bulk writer's path: fresh ids through the buffers, then one flush.
+  void bulk_load(const std::vector<std::pair<uint32_t, Number>>& rows) {
+    for (const auto& [id, v] : rows) {
+      ASSERT_EQ(mirror_.count(id), 0u);
+      index_.buffered_insert(v, id);
+      mirror_[id] = v;
+    }
+    index_.flush_all();
+  }
+
+  std::vector<uint32_t> reference(Op op, const Number& key, const IdSet& candidates, const IdSet& preset) const {
+    std::set<uint32_t> out;
+    for (uint32_t id : preset.to_vector()) out.insert(id);
+    for (const auto& [id, v] : mirror_) {
+      if (!candidates.contains(id)) continue;
+      const int c = reference_compare(v, key);
+      if ((op == Op::kGt && c > 0) || (op == Op::kGte && c >= 0) || (op == Op::kLt && c < 0) ||
+          (op == Op::kLte && c <= 0)) {
+        out.insert(id);
+      }
+    }
+    return {out.begin(), out.end()};
+  }
+
+  void check(const Number& key, const IdSet& candidates, const IdSet& preset, const std::vector<Kernel>& ks) const {
+    std::vector<uint32_t> expected_equal;
+    for (const auto& [id, v] : mirror_) {
+      if (reference_compare(v, key) == 0) expected_equal.push_back(id);
+    }
+    ASSERT_EQ(ids_of(index_.equal(key)), expected_equal) << "== " << show(key);
+    const NumKey k = NumericalBitmap::key_of(key);
+    for (Op op : kOps) {
+      const auto expected = reference(op, key, candidates, preset);
+      for (const Kernel& kernel : ks) {
+        IdSet result = preset;
+        (index_.*fn_of(kernel, op))(k, result, candidates);
+        ASSERT_EQ(result.to_vector(), expected) << kernel.name << " " << op_name(op) << " " << show(key);
+      }
+    }
+  }
+
+  const std::map<uint32_t, Number>& mirror() const { return mirror_; }
+  const NumericalBitmap& index() const { return index_; }
+
+ private:
+  NumericalBitmap index_;
+  std::map<uint32_t, Number> mirror_;
+};
+
+Number random_number(std::mt19937_64& rng) {
+  static const std::vector<Number> extremes = {
+      kI64Min, kI64Max, kI64Min + 1, int64_t{0}, 0.0, -0.0, Limits::infinity(), -Limits::infinity(),
+      Limits::quiet_NaN(), -Limits::quiet_NaN(), Limits::max(), -Limits::max(), Limits::min(), -Limits::min(),
+      Limits::denorm_min(), -Limits::denorm_min(), kTwo53, kTwo53 + 1, -(kTwo53 + 1), 0x1p53, 0x1p63, -0x1p63};
+  std::uniform_int_distribution<int> kind(0, 7);
+  switch (kind(rng)) {
+    case 0:
+      return extremes[rng() % extremes.size()];
+    case 1:  // small integers: many ids share a value
+      return static_cast<int64_t>(rng() % 21) - 10;
+    case 2:  // the same integers as floats, plus halves between them
+      return static_cast<double>(static_cast<int64_t>(rng() % 41) - 20) / 2.0;
+    case 3:  // integers around 2^53, where floats lose precision
+      return (rng() & 1 ? 1 : -1) * (kTwo53 + static_cast<int64_t>(rng() % 9) - 4);
+    case 4:  // subnormals of either sign
+      return std::bit_cast<double>((rng() & ((uint64_t{1} << 52) - 1)) | (rng() & (uint64_t{1} << 63)));
+    case 5:
+      return static_cast<int64_t>(rng());
+    default: {
+      double d = std::bit_cast<double>(rng());
+      if (std::isnan(d)) d = std::signbit(d) ? -Limits::quiet_NaN() : Limits::quiet_NaN();
+      return d;
+    }
+  }
+}
+
+class NumericalRandomised : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(NumericalRandomised, MatchesOrderedReference) {
+  std::mt19937_64 rng(GetParam());
+  std::vector<Kernel> ks;
+  for (const Kernel& k : kernels()) {
+    if (k.supported) ks.push_back(k);
+  }
+  CheckedNumerical checked;
+  constexpr uint32_t kIdSpace = 600;
+  for (int batch = 0; batch < 40; ++batch) {
+    if (batch % 5 == 0) {
+      std::vector<std::pair<uint32_t, Number>> rows;
+      for (uint32_t id = 1; id <= kIdSpace; ++id) {
+        if (!checked.mirror().count(id) && rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
+      }
+      checked.bulk_load(rows);
+    }
+    for (int step = 0; step < 60; ++step) {
+      const uint32_t id = 1 + rng() % kIdSpace;
+      if (rng() % 3 == 0) {
+        checked.remove(id);
+      } else {
+        checked.insert(id, random_number(rng));
+      }
+    }
+    expect_slices_partition(checked.index(), checked.mirror());
+    for (int q = 0; q < 12; ++q) {
+      // Keys drawn from stored values hit equality; fresh ones mostly fall between.
+      Number key = random_number(rng);
+      if (rng() % 2 && !checked.mirror().empty()) {
+        auto it = checked.mirror().begin();
+        std::advance(it, rng() % checked.mirror().size());
+        key = it->second;
+      }
+      IdSet candidates;
+      switch (rng() % 4) {
+        case 0:
+          for (uint32_t c = 1; c <= kIdSpace + 10; ++c) candidates.add(c);
+          break;
+        case 1:
+          break;  // empty
+        default:
+          for (uint32_t c = 1; c <= kIdSpace + 10; ++c) {
+            if (rng() % 3 == 0) candidates.add(c);
+          }
+      }
+      IdSet preset;
+      if (rng() % 2) {
+        for (int p = 0; p < 5; ++p) preset.add(1 + rng() % (kIdSpace * 2));
+      }
+      checked.check(key, candidates, preset, ks);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, NumericalRandomised, ::testing::Values(1u, 2u, 3u, 0xC0FFEEu));
+
+}  // namespace
+}  // namespace calderwick

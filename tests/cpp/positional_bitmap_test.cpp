@@ -1,0 +1,504 @@
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "index/common/error.h"
+
+namespace calderwick {
+namespace {
+
+using namespace std::string_literals;
+
+enum class Op { kEqual, kStartsWith, kEndsWith, kContains, kAnyString };
+
+const char* op_name(Op op) {
+  switch (op) {
+    case Op::kEqual: return "equal";
+    case Op::kStartsWith: return "starts_with";
+    case Op::kEndsWith: return "ends_with";
+    case Op::kContains: return "contains";
+    case Op::kAnyString: return "any_string";
+  }
+  return "?";
+}
+
+IdSet run(const PositionalBitmap& map, Op op, std::string_view needle) {
+  switch (op) {
+    case Op::kEqual: return map.equal(needle);
+    case Op::kStartsWith: return map.starts_with(needle);
+    case Op::kEndsWith: return map.ends_with(needle);
+    case Op::kContains: return map.contains(needle);
+    case Op::kAnyString: return map.any_string();
+  }
+  return {};
+}
+
+bool matches(Op op, const std::string& text, const std::string& needle) {
+  switch (op) {
+    case Op::kEqual: return text == needle;
+    case Op::kStartsWith: return text.starts_with(needle);
+    case Op::kEndsWith: return text.ends_with(needle);
+    case Op::kContains: return text.find(needle) != std::string::npos;
+    case Op::kAnyString: return true;
+  }
+  return false;
+}
+
+std::vector<uint32_t> brute_force(const std::map<uint32_t, std::string>& stored, Op op, const std::string& needle) {
+  std::vector<uint32_t> out;
+  for (const auto& [id, text] : stored) {
+    if (matches(op, text, needle)) out.push_back(id);
+  }
+  return out;
+}
+
+// Width the growth rule gives after the longest string ever stored.
+size_t expected_width(size_t longest_ever) { return longest_ever == 0 ? 0 : (longest_ever + 3) / 2 * 2; }
+
+// One cell of the map: byte value 0..255, or the START / END cell.
+using CellRef = std::pair<size_t, size_t>;  // (position, cell index)
+
+std::set<CellRef> cells_holding(const PositionalBitmap& map, uint32_t id) {
+  std::set<CellRef> out;
+  for (size_t pos = 0; pos < map.width(); ++pos) {
+    for (size_t b = 0; b < 256; ++b) {
+      if (map.byte_set(pos, static_cast<uint8_t>(b)).contains(id)) out.insert({pos, b});
+    }
+    if (map.start_set(pos).contains(id)) out.insert({pos, PositionalBitmap::kStartCell});
+    if (map.end_set(pos).contains(id)) out.insert({pos, PositionalBitmap::kEndCell});
+  }
+  return out;
+}
+
+// The cells a string placed at `start` should occupy.
+std::set<CellRef> placed(const std::string& text, size_t start) {
+  std::set<CellRef> out{{start, PositionalBitmap::kStartCell}, {start + text.size() - 1, PositionalBitmap::kEndCell}};
+  for (size_t k = 0; k < text.size(); ++k) out.insert({start + k, static_cast<uint8_t>(text[k])});
+  return out;
+}
+
+std::string show(const std::set<CellRef>& cells) {
+  std::string out;
+  for (const auto& [pos, c] : cells) {
+    out += "(" + std::to_string(pos) + ",";
+    if (c == PositionalBitmap::kStartCell) {
+      out += "START";
+    } else if (c == PositionalBitmap::kEndCell) {
+      out += "END";
+    } else {
+      out += std::to_string(c);
+    }
+    out += ") ";
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Placement and growth, step by step: after each insert every stored string
+// must sit exactly at its listed start and nowhere else.
+
+struct LayoutStep {
+  std::string text;
+  uint32_t id;
+  size_t width;
+  std::map<uint32_t, size_t> starts;  // id -> start position after this step
+};
+
+TEST(PositionalBitmapLayout, StringsStayCentredAcrossGrowth) {
+  const std::vector<LayoutStep> steps = {
+      {"abcd", 1, 6, {{1, 0}}},
+      {"ab", 2, 6, {{1, 0}, {2, 1}}},
+      {"abcdef", 3, 8, {{1, 1}, {2, 2}, {3, 0}}},
+      {"x", 4, 8, {{1, 1}, {2, 2}, {3, 0}, {4, 3}}},
+      {"abc", 5, 8, {{1, 1}, {2, 2}, {3, 0}, {4, 3}, {5, 2}}},
+      {"abcdefg", 6, 10, {{1, 2}, {2, 3}, {3, 1}, {4, 4}, {5, 3}, {6, 1}}},
+      {"abcdefghijkl", 7, 14, {{1, 4}, {2, 5}, {3, 3}, {4, 6}, {5, 5}, {6, 3}, {7, 0}}},
+  };
+  PositionalBitmap map;
+  EXPECT_EQ(map.width(), 0u);
+  std::map<uint32_t, std::string> texts;
+  for (const auto& step : steps) {
+    map.insert(step.text, step.id);
+    texts[step.id] = step.text;
+    ASSERT_EQ(map.width(), step.width) << "after inserting " << step.text;
+    for (const auto& [id, start] : step.starts) {
+      const auto got = cells_holding(map, id);
+      const auto want = placed(texts[id], start);
+      EXPECT_EQ(got, want) << "after inserting " << step.text << ", string " << texts[id] << "\n got  " << show(got)
+                           << "\n want " << show(want);
+    }
+  }
+}
+
+TEST(PositionalBitmapLayout, EmptyStringTouchesNoPosition) {
+  PositionalBitmap map;
+  map.insert("", 9);
+  EXPECT_EQ(map.width(), 0u);
+  EXPECT_EQ(map.empty_set().to_vector(), std::vector<uint32_t>{9});
+  map.insert("ab", 1);
+  EXPECT_TRUE(cells_holding(map, 9).empty());
+  map.remove("", 9);
+  EXPECT_TRUE(map.empty_set().is_empty());
+  EXPECT_EQ(map.any_string().to_vector(), std::vector<uint32_t>{1});
+}
+
+// ---------------------------------------------------------------------------
+// Worked query cases with hand-derived answers.
+
+struct QueryCase {
+  std::string name;
+  std::vector<std::pair<uint32_t, std::string>> stored;
+  Op op;
+  std::string needle;
+  std::vector<uint32_t> expected;
+};
+
+class PositionalBitmapQuery : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(PositionalBitmapQuery, SelectsExactlyTheExpectedIds) {
+  const QueryCase& c = GetParam();
+  for (bool buffered : {false, true}) {
+    PositionalBitmap map;
+    for (const auto& [id, text] : c.stored) {
+      if (buffered) {
+        map.buffered_insert(text, id);
+      } else {
+        map.insert(text, id);
+      }
+    }
+    if (buffered) map.flush_all();
+    EXPECT_EQ(run(map, c.op, c.needle).to_vector(), c.expected)
+        << op_name(c.op) << "(\"" << c.needle << "\")" << (buffered ? " via the buffers" : "");
+  }
+}
+
+const std::vector<std::pair<uint32_t, std::string>> kBAndAb = {{1, "b"}, {2, "ab"}};
+const std::vector<std::pair<uint32_t, std::string>> kHelloLob = {{1, "hello"}, {2, "lob"}};
+const std::vector<std::pair<uint32_t, std::string>> kWithEmpty = {{3, ""}, {4, "a"}, {5, "ba"}};
+const std::vector<std::pair<uint32_t, std::string>> kMixedParity = {{1, "abc"}, {2, "abcd"}, {3, "bc"}};
+const std::vector<std::pair<uint32_t, std::string>> kBinary = {{1, "\0\xff"s}, {2, "\xff"s}, {3, "\0"s}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PositionalBitmapQuery,
+    ::testing::Values(
+        QueryCase{"OneBytePrefixIgnoresSecondByte", kBAndAb, Op::kStartsWith, "b", {1}},
+        QueryCase{"OneByteSuffixMatchesBoth", kBAndAb, Op::kEndsWith, "b", {1, 2}},
+        QueryCase{"OneByteEqualityIsNotSuffix", kBAndAb, Op::kEqual, "b", {1}},
+        QueryCase{"TwoByteEquality", kBAndAb, Op::kEqual, "ab", {2}},
+        QueryCase{"PrefixOfTwoByte", kBAndAb, Op::kStartsWith, "a", {2}},
+        QueryCase{"ContainsFindsBoth", kHelloLob, Op::kContains, "lo", {1, 2}},
+        QueryCase{"SuffixOnlyAtTheEnd", kHelloLob, Op::kEndsWith, "lo", {1}},
+        QueryCase{"PrefixOnlyAtTheStart", kHelloLob, Op::kStartsWith, "lo", {2}},
+        QueryCase{"WholeStringIsItsOwnPrefix", kHelloLob, Op::kStartsWith, "hello", {1}},
+        QueryCase{"WholeStringIsItsOwnSuffix", kHelloLob, Op::kEndsWith, "lob", {2}},
+        QueryCase{"WholeStringContainsItself", kHelloLob, Op::kContains, "hello", {1}},
+        QueryCase{"PrefixIsNotEquality", kHelloLob, Op::kEqual, "hell", {}},
+        QueryCase{"LongerIsNotEquality", kHelloLob, Op::kEqual, "hellos", {}},
+        QueryCase{"NeedleWiderThanMapEqual", kHelloLob, Op::kEqual, "hellohello", {}},
+        QueryCase{"NeedleWiderThanMapContains", kHelloLob, Op::kContains, "hellohello", {}},
+        QueryCase{"NeedleWiderThanMapPrefix", kHelloLob, Op::kStartsWith, "hellohello", {}},
+        QueryCase{"NeedleWiderThanMapSuffix", kHelloLob, Op::kEndsWith, "hellohello", {}},
+        QueryCase{"CaseIsExact", kHelloLob, Op::kStartsWith, "H", {}},
+        QueryCase{"ContainsAtLastBytes", kHelloLob, Op::kContains, "ob", {2}},
+        QueryCase{"EmptyEqualsOnlyEmpty", kWithEmpty, Op::kEqual, "", {3}},
+        QueryCase{"EmptyPrefixIsEverything", kWithEmpty, Op::kStartsWith, "", {3, 4, 5}},
+        QueryCase{"EmptySuffixIsEverything", kWithEmpty, Op::kEndsWith, "", {3, 4, 5}},
+        QueryCase{"EmptyInfixIsEverything", kWithEmpty, Op::kContains, "", {3, 4, 5}},
+        QueryCase{"AnyStringIncludesEmpty", kWithEmpty, Op::kAnyString, "", {3, 4, 5}},
+        QueryCase{"EqualityOnEmptyMap", {}, Op::kEqual, "a", {}},
+        QueryCase{"EmptyNeedleOnEmptyMap", {}, Op::kContains, "", {}},
+        QueryCase{"OddAndEvenSuffix", kMixedParity, Op::kEndsWith, "bc", {1, 3}},
+        QueryCase{"OddAndEvenInfix", kMixedParity, Op::kContains, "bc", {1, 2, 3}},
+        QueryCase{"OddAndEvenPrefix", kMixedParity, Op::kStartsWith, "abc", {1, 2}},
+        QueryCase{"OddAndEvenEquality", kMixedParity, Op::kEqual, "abc", {1}},
+        QueryCase{"ZeroByteEquality", kBinary, Op::kEqual, "\0"s, {3}},
+        QueryCase{"HighBytePrefix", kBinary, Op::kStartsWith, "\xff"s, {2}},
+        QueryCase{"HighByteInfix", kBinary, Op::kContains, "\xff"s, {1, 2}},
+        QueryCase{"ZeroBytePrefix", kBinary, Op::kStartsWith, "\0"s, {1, 3}}),
+    [](const ::testing::TestParamInfo<QueryCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Every length 1..40, stored in different orders so the map grows in between,
+// then queried and removed one by one.
+
+enum class Order { kAscending, kDescending, kShuffled };
+
+struct LengthsCase {
+  Order order;
+  bool buffered;
+  uint32_t seed;
+};
+
+std::string lengths_case_name(const ::testing::TestParamInfo<LengthsCase>& info) {
+  const char* order = info.param.order == Order::kAscending    ? "Ascending"
+                      : info.param.order == Order::kDescending ? "Descending"
+                                                               : "Shuffled";
+  return std::string(order) + (info.param.buffered ? "Buffered" : "Direct") + std::to_string(info.param.seed);
+}
+
+class PositionalBitmapLengths : public ::testing::TestWithParam<LengthsCase> {};
+
+void expect_queries_match(const PositionalBitmap& map, const std::map<uint32_t, std::string>& stored,
+                          const std::vector<std::string>& needles, const std::string& context) {
+  for (const auto& needle : needles) {
+    for (Op op : {Op::kEqual, Op::kStartsWith, Op::kEndsWith, Op::kContains}) {
+      EXPECT_EQ(run(map, op, needle).to_vector(), brute_force(stored, op, needle))
+          << context << ": " << op_name(op) << "(\"" << needle << "\")";
+    }
+  }
+}
+
+TEST_P(PositionalBitmapLengths, EveryLengthIsFoundAndRemovedCleanly) {
+  const LengthsCase& c = GetParam();
+  constexpr size_t kMax = 40;
+  // Odd lengths are prefixes of one base text and even lengths suffixes, so
+  // prefix and suffix queries each select many lengths at once.
+  std::mt19937 rng(c.seed);
+  std::string base(kMax, 'a');
+  for (auto& ch : base) ch = "abc"[rng() % 3];
+  std::map<uint32_t, std::string> text_of;
+  for (size_t n = 1; n <= kMax; ++n) {
+    text_of[uint32_t(n)] = n % 2 ? base.substr(0, n) : base.substr(kMax - n, n);
+  }
+
+  std::vector<uint32_t> order(kMax);
+  std::iota(order.begin(), order.end(), 1u);
+  if (c.order == Order::kDescending) std::reverse(order.begin(), order.end());
+  if (c.order == Order::kShuffled) std::shuffle(order.begin(), order.end(), rng);
+
+  auto needles_for = [&](const std::map<uint32_t, std::string>& stored) {
+    std::vector<std::string> needles;
+    for (const auto& [id, text] : stored) {
+      needles.push_back(text);
+      needles.push_back(text.substr(0, std::min<size_t>(3, text.size())));
+      needles.push_back(text.substr(text.size() / 2, 2));
+    }
+    return needles;
+  };
+
+  PositionalBitmap map;
+  std::map<uint32_t, std::string> stored;
+  size_t longest = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const uint32_t id = order[i];
+    if (c.buffered) {
+      map.buffered_insert(text_of[id], id);
+    } else {
+      map.insert(text_of[id], id);
+    }
+    stored[id] = text_of[id];
+    longest = std::max(longest, text_of[id].size());
+    ASSERT_EQ(map.width(), expected_width(longest));
+    if (c.buffered && i % 7 != 6 && i + 1 != order.size()) continue;
+    if (c.buffered) map.flush_all();
+    for (const auto& [sid, text] : stored) {
+      EXPECT_EQ(map.equal(text).to_vector(), std::vector<uint32_t>{sid}) << "length " << text.size();
+    }
+  }
+  expect_queries_match(map, stored, needles_for(stored), "all stored");
+
+  for (const uint32_t id : order) {
+    map.remove(text_of[id], id);
+    stored.erase(id);
+    EXPECT_TRUE(cells_holding(map, id).empty()) << "length " << id << " left behind in " << show(cells_holding(map, id));
+    EXPECT_TRUE(map.equal(text_of[id]).is_empty()) << "length " << id;
+    EXPECT_FALSE(map.any_string().contains(id));
+    expect_queries_match(map, stored, needles_for(stored), "after removing length " + std::to_string(id));
+  }
+  EXPECT_TRUE(map.any_string().is_empty());
+  EXPECT_EQ(map.width(), expected_width(kMax));  // removal never shrinks the row
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, PositionalBitmapLengths,
+                         ::testing::Values(LengthsCase{Order::kAscending, false, 1},
+                                           LengthsCase{Order::kDescending, false, 2},
+                                           LengthsCase{Order::kShuffled, false, 3},
+                                           LengthsCase{Order::kShuffled, false, 4},
+                                           LengthsCase{Order::kAscending, true, 5},
+                                           LengthsCase{Order::kDescending, true, 6},
+                                           LengthsCase{Order::kShuffled, true, 7}),
+                         lengths_case_name);
+
+// ---------------------------------------------------------------------------
+// Randomised run against a brute-force reference. Every operation goes to
+// both the map and a std::map id -> string; after each step every query
+// operator is compared with std::string operations over the reference.
+
+class CheckedPositionalBitmap {
+ public:
+  void insert(const std::string& text, uint32_t id, bool buffered) {
+    if (buffered) {
+      map_.buffered_insert(text, id);
+      pending_ = true;
+    } else {
+      map_.insert(text, id);
+    }
+    ref_[id] = text;
+    longest_ = std::max(longest_, text.size());
+    ASSERT_EQ(map_.width(), expected_width(longest_));
+  }
+
+  void remove(uint32_t id) {
+    const std::string text = ref_.at(id);
+    map_.remove(text, id);
+    ref_.erase(id);
+    removed_.push_back(id);
+  }
+
+  // Applies queued ids, then checks every id removed since the last check
+  // is gone from every cell and the queries agree with the reference.
+  void check(const std::vector<std::string>& needles) {
+    if (pending_) map_.flush_all();
+    pending_ = false;
+    for (uint32_t id : removed_) {
+      if (ref_.count(id)) continue;  // re-inserted since
+      ASSERT_TRUE(cells_holding(map_, id).empty()) << "id " << id << " left in " << show(cells_holding(map_, id));
+      ASSERT_FALSE(map_.empty_set().contains(id));
+    }
+    removed_.clear();
+    EXPECT_EQ(map_.any_string().to_vector(), brute_force(ref_, Op::kAnyString, ""));
+    for (const auto& needle : needles) {
+      for (Op op : {Op::kEqual, Op::kStartsWith, Op::kEndsWith, Op::kContains}) {
+        ASSERT_EQ(run(map_, op, needle).to_vector(), brute_force(ref_, op, needle))
+            << op_name(op) << "(\"" << needle << "\") with " << ref_.size() << " strings, width " << map_.width();
+      }
+    }
+  }
+
+  const std::map<uint32_t, std::string>& reference() const { return ref_; }
+  size_t width() const { return map_.width(); }
+
+ private:
+  PositionalBitmap map_;
+  std::map<uint32_t, std::string> ref_;
+  std::vector<uint32_t> removed_;
+  size_t longest_ = 0;
+  bool pending_ = false;
+};
+
+struct RandomCase {
+  std::string alphabet;
+  uint32_t seed;
+};
+
+class PositionalBitmapRandom : public ::testing::TestWithParam<RandomCase> {};
+
+TEST_P(PositionalBitmapRandom, AgreesWithBruteForce) {
+  const RandomCase& c = GetParam();
+  std::mt19937 rng(c.seed);
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  auto random_text = [&](size_t len) {
+    std::string s(len, ' ');
+    for (auto& ch : s) ch = c.alphabet[pick(c.alphabet.size())];
+    return s;
+  };
+
+  CheckedPositionalBitmap checked;
+  constexpr uint32_t kIds = 48;
+  constexpr int kSteps = 300;
+  for (int step = 0; step < kSteps; ++step) {
+    // The longest allowed length rises over the run, so the map keeps
+    // growing while strings are stored.
+    const size_t max_len = std::min<size_t>(40, 1 + step / 6);
+    const size_t ops = 1 + pick(3);
+    for (size_t i = 0; i < ops; ++i) {
+      const uint32_t id = uint32_t(pick(kIds));
+      if (checked.reference().count(id)) {
+        checked.remove(id);
+      } else {
+        const size_t len = pick(8) == 0 ? 0 : pick(max_len + 1);
+        checked.insert(random_text(len), id, pick(2) == 0);
+      }
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+
+    std::vector<std::string> needles = {"", std::string(checked.width() + 1, c.alphabet[0]),
+                                        std::string(checked.width() > 0 ? checked.width() - 1 : 0, c.alphabet[0])};
+    for (char ch : c.alphabet) needles.push_back(std::string(1, ch));
+    for (int i = 0; i < 3; ++i) needles.push_back(random_text(1 + pick(4)));
+    const auto& ref = checked.reference();
+    if (!ref.empty()) {
+      for (int i = 0; i < 4; ++i) {
+        auto it = ref.begin();
+        std::advance(it, pick(ref.size()));
+        const std::string& text = it->second;
+        needles.push_back(text);
+        if (!text.empty()) {
+          const size_t from = pick(text.size());
+          needles.push_back(text.substr(from, 1 + pick(text.size() - from)));
+          needles.push_back(text.substr(0, 1 + pick(text.size())));
+          needles.push_back(text.substr(pick(text.size())));
+        }
+      }
+    }
+    checked.check(needles);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphabets, PositionalBitmapRandom,
+                         ::testing::Values(RandomCase{"ab", 11}, RandomCase{"ab", 12}, RandomCase{"abc", 13},
+                                           RandomCase{"abc", 14}, RandomCase{"a\0\xff"s, 15}),
+                         [](const ::testing::TestParamInfo<RandomCase>& info) {
+                           return "Alphabet" + std::to_string(info.param.alphabet.size()) + "Seed" +
+                                  std::to_string(info.param.seed);
+                         });
+
+// ---------------------------------------------------------------------------
+// Buffers and misuse.
+
+TEST(PositionalBitmapBuffers, QueuedIdsAppearOnlyAfterFlushAndRemovalDropsThem) {
+  PositionalBitmap map;
+  map.insert("abc", 1);
+  map.buffered_insert("abc", 2);
+  map.buffered_insert("", 3);
+  map.buffered_insert("abd", 4);
+  EXPECT_EQ(map.equal("abc").to_vector(), std::vector<uint32_t>{1});  // queries read the bitmaps only
+  map.remove("abd", 4);  // still queued: must not come back with the flush
+  map.flush_all();
+  EXPECT_EQ(map.equal("abc").to_vector(), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(map.equal("").to_vector(), std::vector<uint32_t>{3});
+  EXPECT_TRUE(cells_holding(map, 4).empty()) << show(cells_holding(map, 4));
+  EXPECT_EQ(map.any_string().to_vector(), (std::vector<uint32_t>{1, 2, 3}));
+}
+
+struct MisuseCase {
+  std::string name;
+  std::function<void(PositionalBitmap&)> act;
+};
+
+class PositionalBitmapMisuse : public ::testing::TestWithParam<MisuseCase> {};
+
+TEST_P(PositionalBitmapMisuse, IsAnInternalErrorThatChangesNothing) {
+  PositionalBitmap map;
+  map.insert("hello", 1);
+  map.insert("", 2);
+  const size_t width = map.width();
+  EXPECT_THROW(GetParam().act(map), InternalError);
+  EXPECT_EQ(map.width(), width);
+  EXPECT_EQ(map.equal("hello").to_vector(), std::vector<uint32_t>{1});
+  EXPECT_EQ(map.any_string().to_vector(), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(cells_holding(map, 1), placed("hello", 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PositionalBitmapMisuse,
+    ::testing::Values(MisuseCase{"RemoveStringWiderThanMap", [](PositionalBitmap& m) { m.remove("hellohello", 1); }},
+                      MisuseCase{"RemoveStringJustTooWide", [](PositionalBitmap& m) { m.remove("hellohe", 1); }},
+                      MisuseCase{"ByteSetPastEnd", [](PositionalBitmap& m) { (void)m.byte_set(m.width(), 'h'); }},
+                      MisuseCase{"StartSetPastEnd", [](PositionalBitmap& m) { (void)m.start_set(m.width()); }},
+                      MisuseCase{"EndSetPastEnd", [](PositionalBitmap& m) { (void)m.end_set(m.width() + 5); }}),
+    [](const ::testing::TestParamInfo<MisuseCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace calderwick
