@@ -6,6 +6,8 @@
 #include "index/binding/errors.h"
 #include "index/binding/gil.h"
 #include "index/core/id_alloc.h"
+#include "index/core/index.h"
+#include "index/core/prepared.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/types.h"
 
@@ -130,10 +132,11 @@ PyObject* indexable_getattro(PyObject* obj, PyObject* name) {
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &n);
     if (text) {
-      auto attrs = py::lock_detached(*self_of(obj)->native.attributes, kCannotReadIndexable);
-      const uint32_t id = INTERNER().intern({text, static_cast<size_t>(n)});
-      if (const PyValue* v = attrs->get(id)) return v->to_python().release();
-      attrs.unlock();
+      {
+        auto attrs = hold_attributes_detached(self_of(obj)->native);
+        const uint32_t id = INTERNER().intern({text, static_cast<size_t>(n)});
+        if (const PyValue* v = attrs->get(id)) return v->to_python().release();
+      }
       if (PyObject* found = PyObject_GenericGetAttr(obj, name)) return found;
     } else {
       PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
@@ -151,17 +154,31 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
   return py::guarded_as<int>(-1, [&]() -> int {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
-    const std::string_view text = utf8_of(name);
-    // Conversion first: a value that cannot be converted changes nothing.
+    const std::string text(utf8_of(name));  // used after the GIL is released
+    // Conversion first (container elements included): a value that cannot be
+    // filed changes nothing.
     PyValue converted = PyValue::from_borrowed(value);
-    IndexableNative& native = self_of(obj)->native;
+    PreparedElements prepared;
+    prepared.add_value(converted);
+    const IndexableNative& native = self_of(obj)->native;
     {
-      auto memberships = py::lock_detached(*native.indexes);
-      (void)memberships;  // the indexes holding the object are updated here
+      // Held across every index update so that concurrent assignments to one
+      // object apply one after the other. The records are copied: filing may
+      // register the object with more (sub-)indexes meanwhile.
+      MembershipsHold memberships = MembershipsHold::detached(*native.indexes);
+      const Memberships records = *memberships;
+      for (const IndexMeta& record : records) {
+        py::GilRelease release;
+        std::shared_ptr<IndexAPI> index = record.index.lock();
+        if (!index) continue;  // destroyed: skipped, trimmed at the next registration
+        const uint32_t id = attribute_id(text);
+        AttributesHold attrs = hold_attributes(native);
+        if (const PyValue* old = attrs->get(id)) index->remove_index(native.id, id, *old);
+        index->add_index(native.id, id, converted, prepared);
+      }
     }
     const uint32_t id = attribute_id(text);
-    auto attrs = py::lock_detached(*native.attributes);
-    attrs->insert(id, std::move(converted));
+    hold_attributes_detached(native)->insert(id, std::move(converted));
     return 0;
   });
 }
@@ -170,8 +187,7 @@ PyObject* indexable_repr(PyObject* obj) {
   return py::guarded([&]() -> PyObject* {
     size_t n;
     {
-      auto attrs = py::lock_detached(*self_of(obj)->native.attributes, kCannotReadIndexable);
-      n = attrs->size();
+      n = hold_attributes_detached(self_of(obj)->native)->size();
     }
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
@@ -182,7 +198,7 @@ PyObject* indexable_dir(PyObject* obj, PyObject*) {
     py::PyRef result = py::check(PyList_New(0));
     {
       auto names = INTERNER().snapshot();
-      auto attrs = py::lock_detached(*self_of(obj)->native.attributes, kCannotReadIndexable);
+      auto attrs = hold_attributes_detached(self_of(obj)->native);
       attrs->for_each([&](uint32_t id, const PyValue&) {
         const std::string_view name = names->resolve(id);
         py::PyRef s = py::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
@@ -233,5 +249,26 @@ PyTypeObject* indexable_type() {
   if (t) set_indexable_type(t);  // kept for the life of the process
   return t;
 }
+
+}  // namespace calderwick
+
+namespace calderwick {
+
+template <typename T>
+void ReentrantHold<T>::enter(Mutex<T>& m, bool detached, const char* poisoned_message) {
+  for (const auto& [mutex, data] : held()) {
+    if (mutex == &m) {
+      data_ = data;  // already ours further up this thread's stack
+      return;
+    }
+  }
+  guard_.emplace(detached ? py::lock_detached(m, poisoned_message) : m.lock(poisoned_message));
+  mutex_ = &m;
+  data_ = &**guard_;
+  held().emplace_back(mutex_, data_);
+}
+
+template class ReentrantHold<AttributeMap>;
+template class ReentrantHold<Memberships>;
 
 }  // namespace calderwick

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "absl/container/inlined_vector.h"
 #include "index/common/locks.h"
@@ -51,6 +52,66 @@ struct IndexableNative {
   // Shares the attribute map and memberships, same id, does not own the id.
   IndexableNative non_owning_copy() const;
 };
+
+// Holds one of an object's two mutexes for index code. A thread that already
+// holds the same mutex further up its stack (an object nested in itself, or an
+// assignment whose index update reaches the object again) reuses that hold
+// instead of locking twice. A poisoned mutex raises `poisoned_message`.
+template <typename T>
+class ReentrantHold {
+ public:
+  // Blocks for the mutex; only for threads that do not hold the GIL.
+  explicit ReentrantHold(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) { enter(m, false, poisoned_message); }
+  // For threads that hold the GIL: waits with the GIL released if the mutex is busy.
+  static ReentrantHold detached(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) {
+    ReentrantHold h;
+    h.enter(m, true, poisoned_message);
+    return h;
+  }
+  ReentrantHold(ReentrantHold&& o) noexcept
+      : guard_(std::move(o.guard_)), mutex_(std::exchange(o.mutex_, nullptr)), data_(o.data_) {
+    o.guard_.reset();
+  }
+  ReentrantHold(const ReentrantHold&) = delete;
+  ReentrantHold& operator=(const ReentrantHold&) = delete;
+  ~ReentrantHold() {
+    if (!mutex_) return;
+    for (auto it = held().end(); it != held().begin();) {
+      --it;
+      if (it->first == mutex_) {
+        held().erase(it);
+        break;
+      }
+    }
+    guard_.reset();
+  }
+
+  T& operator*() const { return *data_; }
+  T* operator->() const { return data_; }
+
+ private:
+  ReentrantHold() = default;
+  // Mutexes of this kind held by this thread, innermost last.
+  static absl::InlinedVector<std::pair<const Mutex<T>*, T*>, 8>& held() {
+    static thread_local absl::InlinedVector<std::pair<const Mutex<T>*, T*>, 8> list;
+    return list;
+  }
+  void enter(Mutex<T>& m, bool detached, const char* poisoned_message);
+
+  std::optional<typename Mutex<T>::Guard> guard_;
+  const Mutex<T>* mutex_ = nullptr;
+  T* data_ = nullptr;
+};
+
+using AttributesHold = ReentrantHold<AttributeMap>;
+using MembershipsHold = ReentrantHold<Memberships>;
+
+// The attribute map of an object, held for index code ("cannot read from
+// indexable" when poisoned).
+inline AttributesHold hold_attributes(const IndexableNative& o) { return AttributesHold(*o.attributes, kCannotReadIndexable); }
+inline AttributesHold hold_attributes_detached(const IndexableNative& o) {
+  return AttributesHold::detached(*o.attributes, kCannotReadIndexable);
+}
 
 // Stable compaction of a locked membership list: removes dead records and
 // records referring to `drop`.

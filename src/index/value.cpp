@@ -44,7 +44,9 @@ std::string debug_float(double x) {
   return s;
 }
 
-std::string debug_str(std::string_view s) {
+}  // namespace
+
+std::string debug_quoted(std::string_view s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
@@ -66,6 +68,8 @@ std::string debug_str(std::string_view s) {
   }
   return out + "\"";
 }
+
+namespace {
 
 const char* iterable_name(IterableKind k) {
   switch (k) {
@@ -228,7 +232,7 @@ std::string debug_cast(const CastValue& c) {
         } else if constexpr (std::is_same_v<A, Float>) {
           return "Float(" + debug_float(a.v) + ")";
         } else if constexpr (std::is_same_v<A, Str>) {
-          return "Str(" + debug_str(a.v.view()) + ")";
+          return "Str(" + debug_quoted(a.v.view()) + ")";
         } else if constexpr (std::is_same_v<A, Bool>) {
           return a.v ? "Bool(true)" : "Bool(false)";
         } else if constexpr (std::is_same_v<A, IterableValue>) {

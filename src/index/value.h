@@ -101,5 +101,7 @@ uint64_t hash_str_value(std::string_view s);
 uint64_t hash_bool(bool b);
 
 std::string debug_cast(const CastValue& c);
+// A double-quoted string with escapes, as in the debug forms.
+std::string debug_quoted(std::string_view s);
 
 }  // namespace calderwick

@@ -1,0 +1,92 @@
+#include "index/core/index.h"
+
+#include <algorithm>
+
+#include "index/core/prepared.h"
+
+namespace calderwick {
+
+IndexAPI::IndexAPI(Private, std::weak_ptr<IndexAPI> parent)
+    : query_maps_(std::make_shared<RwLock<QueryMaps>>()),
+      items_(std::make_shared<ItemsLock>()),
+      allowed_ids_(std::make_shared<RwLock<IdSet>>()),
+      parent_links_(std::make_shared<RwLock<M2MU32>>()),
+      parent_(std::move(parent)) {}
+
+std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<IndexAPI> parent) {
+  return std::make_shared<IndexAPI>(Private{}, std::move(parent));
+}
+
+void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling) {
+  if (id >= items.size()) items.resize(grow_by_doubling ? size_t(id) * 2 : size_t(id) + 1);
+  StoredItem previous = std::exchange(items[id], std::move(item));
+  (void)previous;  // dropped here, after the slot already holds the new item
+}
+
+void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared) {
+  allowed_ids_->write()->add(id);
+  StoredItem previous;
+  {
+    auto items = items_->write();
+    if (id >= items->size()) items->resize(size_t(id) + 1);
+    previous = std::exchange((*items)[id], std::move(item));
+  }
+  attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {
+  for (;;) {
+    {
+      auto maps = query_maps_->read();
+      if (attribute < maps->size() && (*maps)[attribute]) {
+        (*maps)[attribute]->insert(value, id, prepared);
+        return;
+      }
+    }
+    // First value of this attribute here: install an empty map (unless
+    // another thread installed one meanwhile), then file the value into
+    // whichever map the slot holds, under the read lock like every writer.
+    auto fresh = std::make_unique<QueryMap>(weak_from_this());
+    auto maps = query_maps_->write();
+    if (attribute >= maps->size()) maps->resize(size_t(attribute) + 1);
+    if (!(*maps)[attribute]) (*maps)[attribute] = std::move(fresh);
+  }
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old) {
+  auto maps = query_maps_->read();
+  if (attribute >= maps->size() || !(*maps)[attribute]) return;
+  (*maps)[attribute]->remove_id(old, id);
+}
+
+IdSet IndexAPI::get_parent_from_ids(const IdSet& ids) const {
+  // The exact record, not the nibble slices: the slices can name an owner
+  // that is not paired with these ids, which would be a wrong answer.
+  IdSet owners;
+  auto links = parent_links_->read();
+  if (links->is_empty()) return owners;
+  ids.for_each([&](uint32_t member) { owners.or_inplace(links->lefts_of(member)); });
+  return owners;
+}
+
+void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t member) {
+  links.write()->add_pair(owner, member);
+}
+
+void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
+  MembershipsHold list(*object.indexes);
+  list->push_back(IndexMeta{index});
+  trim_indexes(*list, DEFAULT_INDEX_ARC().get());
+  if (list->size() >= 2) {
+    std::stable_sort(list->begin(), list->end(), [](const IndexMeta& a, const IndexMeta& b) {
+      return std::less<>()(a.index.lock().get(), b.index.lock().get());
+    });
+  }
+}
+
+const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
+  static const auto* placeholder = new std::shared_ptr<IndexAPI>(IndexAPI::make());
+  return *placeholder;
+}
+
+}  // namespace calderwick

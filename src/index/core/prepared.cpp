@@ -1,0 +1,50 @@
+#include "index/core/prepared.h"
+
+#include "index/binding/errors.h"
+#include "index/indexable.h"
+
+namespace calderwick {
+
+void PreparedElements::add_value(const PyValue& value) { walk_value(value, 0); }
+void PreparedElements::add_object(const IndexableNative& object) { walk_object(object, 0); }
+
+const std::vector<PyValue>* PreparedElements::find(const PyObject* container) const {
+  const auto it = elements_.find(container);
+  return it == elements_.end() ? nullptr : &it->second;
+}
+
+void PreparedElements::walk_value(const PyValue& value, int depth) {
+  if (depth > kMaxNesting) {
+    internal_error("value nests containers or objects deeper than " + std::to_string(kMaxNesting) + " levels");
+  }
+  if (const auto* stored = std::get_if<StoredIndexable>(&value.cast())) {
+    walk_object(*stored->owned_handle, depth + 1);
+    return;
+  }
+  const auto* iterable = std::get_if<IterableValue>(&value.cast());
+  if (!iterable) return;
+  PyObject* container = iterable->container->get();
+  // Marked before the walk, so a container that holds itself is walked once.
+  if (!elements_.try_emplace(container).second) return;
+  if (iterable->kind == IterableKind::Dict) return;  // a dict files nothing
+  py::PyRef it = py::check(PyObject_GetIter(container));
+  std::vector<PyValue> converted;
+  while (PyObject* item = PyIter_Next(it.get())) converted.push_back(PyValue::make(py::PyRef::steal(item)));
+  if (PyErr_Occurred()) py::throw_python_error();
+  for (const PyValue& element : converted) walk_value(element, depth + 1);
+  elements_[container] = std::move(converted);
+}
+
+void PreparedElements::walk_object(const IndexableNative& object, int depth) {
+  if (!objects_seen_.insert(object.attributes.get()).second) return;
+  std::vector<PyValue> values;
+  {
+    AttributesHold attrs = hold_attributes_detached(object);
+    attrs->for_each([&](uint32_t, const PyValue& v) {
+      if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
+    });
+  }
+  for (const PyValue& v : values) walk_value(v, depth);
+}
+
+}  // namespace calderwick

@@ -1,0 +1,45 @@
+// PreparedElements: the converted elements of every container value that an
+// insertion may file, built with the GIL held before any index lock is taken.
+//
+// Container elements are Python objects that may fail to convert (an int of
+// 2**64, an unhashable value). Converting them all up front means a value
+// that cannot be filed fails before anything changes, and filing itself never
+// needs the GIL. The walk follows list/tuple/set elements and the attribute
+// values of nested Indexable objects, at every depth; a container or object
+// met again is walked once, and nesting deeper than `kMaxNesting` fails.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "index/value.h"
+
+namespace calderwick {
+
+struct IndexableNative;
+
+class PreparedElements {
+ public:
+  static constexpr int kMaxNesting = 200;
+
+  // Walks one value. Needs the GIL. Throws InternalError on a value that
+  // cannot be converted or on nesting beyond kMaxNesting.
+  void add_value(const PyValue& value);
+  // Walks every attribute value of an object. Needs the GIL.
+  void add_object(const IndexableNative& object);
+
+  // The converted elements of `container`, or null if it was not walked.
+  const std::vector<PyValue>* find(const PyObject* container) const;
+
+ private:
+  void walk_value(const PyValue& value, int depth);
+  void walk_object(const IndexableNative& object, int depth);
+
+  absl::flat_hash_map<const PyObject*, std::vector<PyValue>> elements_;
+  absl::flat_hash_set<const void*> objects_seen_;
+};
+
+}  // namespace calderwick

@@ -1,0 +1,327 @@
+#include "index/core/query/query.h"
+
+#include "index/binding/gil.h"
+#include "index/core/id_alloc.h"
+#include "index/core/index.h"
+#include "index/core/prepared.h"
+
+namespace calderwick {
+namespace {
+
+Number number_of(const PyValue& v) {
+  if (const auto* i = std::get_if<Int>(&v.cast())) return i->v;
+  return std::get<Float>(v.cast()).v;
+}
+
+}  // namespace
+
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
+QueryMap::~QueryMap() = default;
+
+IndexAPI* QueryMap::nested() const {
+  const std::shared_ptr<IndexAPI>* p = nested_.get();
+  return p ? p->get() : nullptr;
+}
+
+std::shared_ptr<IndexAPI> QueryMap::nested_shared() const {
+  const std::shared_ptr<IndexAPI>* p = nested_.get();
+  return p ? *p : nullptr;
+}
+
+IndexAPI& QueryMap::nested_or_create() {
+  return *nested_.get_or_create([&] { return IndexAPI::make(parent_); });
+}
+
+ExactMap& QueryMap::exact_or_create() {
+  return exact_.get_or_create([] { return ExactMap(); });
+}
+
+void QueryMap::insert(const PyValue& value, uint32_t id, const PreparedElements& prepared) {
+  Ancestry ancestry;
+  insert_with(value, id, prepared, ancestry);
+}
+
+void QueryMap::insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+      insert_num_ordered(number_of(value), id);
+      break;
+    case ValueKind::Str:
+      insert_str(std::get<Str>(value.cast()).v.view(), id);
+      break;
+    case ValueKind::Bool:
+      insert_bool(std::get<Bool>(value.cast()).v, id);
+      break;
+    case ValueKind::Iterable:
+      insert_iterable(std::get<IterableValue>(value.cast()), id, prepared, ancestry);
+      break;
+    case ValueKind::Ind:
+      insert_exact(value, id);
+      insert_indexable(std::get<StoredIndexable>(value.cast()), id, prepared);
+      break;
+    case ValueKind::Unknown:
+      insert_exact(value, id);
+      break;
+  }
+}
+
+void QueryMap::insert_str(std::string_view bytes, uint32_t id) {
+  auto strings = strings_.write();
+  if (!*strings) *strings = std::make_unique<PositionalBitmap>();
+  (*strings)->insert(bytes, id);
+}
+
+void QueryMap::insert_bool(bool b, uint32_t id) {
+  auto bools = bools_.write();
+  if (!*bools) *bools = std::make_unique<BoolSets>();
+  (*bools)->of(b).bitmap().add(id);
+}
+
+void QueryMap::insert_num_ordered(const Number& n, uint32_t id) {
+  auto numbers = numbers_.write();
+  if (!*numbers) *numbers = std::make_unique<NumericalBitmap>();
+  (*numbers)->insert(n, id);
+}
+
+void QueryMap::remove_num_ordered(const Number& n, uint32_t id) {
+  auto numbers = numbers_.write();
+  if (*numbers) (*numbers)->remove(n, id);
+}
+
+void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+  auto shard = exact_or_create().get_shard(value.stored_hash());
+  const auto it = shard->find(value);
+  if (it != shard->end()) {
+    it->second.add(id);
+  } else {
+    HybridSet set;
+    set.add(id);
+    shard->emplace(value, std::move(set));
+  }
+}
+
+void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
+  ExactMap* exact = exact_.get();
+  if (!exact) return;
+  auto shard = exact->get_shard(value.stored_hash());
+  const auto it = shard->find(value);
+  if (it != shard->end()) it->second.remove(id);
+}
+
+void QueryMap::insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
+                               Ancestry& ancestry) {
+  const PyObject* container = iterable.container->get();
+  if (std::find(ancestry.begin(), ancestry.end(), container) != ancestry.end()) return;  // holds itself
+  const std::vector<PyValue>* elements = prepared.find(container);
+  PreparedElements late;
+  const PreparedElements* source = &prepared;
+  if (!elements) {
+    // Not converted up front: the container became a value after the caller
+    // prepared (another thread assigned it meanwhile). Convert it now.
+    py::GilAcquire gil;
+    PyValue whole = PyValue::from_borrowed(const_cast<PyObject*>(container));
+    late.add_value(whole);
+    elements = late.find(container);
+    source = &late;
+  }
+  // Filing the same owner again replaces what the earlier filing stored.
+  remove_iterable(owner);
+  ElementRecord record;
+  record.reserve(elements->size());
+  for (const PyValue& element : *elements) record.emplace_back(allocate_id(), element);
+  {
+    auto owners = mask_owner_.write();
+    for (const auto& [eid, _] : record) (*owners)[eid] = owner;
+  }
+  {
+    auto masked = masked_ids_.write();
+    for (const auto& [eid, _] : record) masked->add(eid);
+  }
+  ancestry.push_back(container);
+  for (const auto& [eid, element] : record) insert_with(element, eid, *source, ancestry);
+  ancestry.pop_back();
+  elements_.write()->insert_or_assign(owner, std::move(record));
+}
+
+void QueryMap::remove_iterable(uint32_t owner) {
+  ElementRecord record;
+  {
+    auto elements = elements_.write();
+    const auto it = elements->find(owner);
+    if (it == elements->end()) return;
+    record = std::move(it->second);
+    elements->erase(it);
+  }
+  for (const auto& [eid, element] : record) {
+    {
+      auto owners = mask_owner_.write();
+      owners->erase(eid);
+      masked_ids_.write()->remove(eid);
+    }
+    remove_id(element, eid);
+    free_id(eid);
+  }
+}
+
+void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared) {
+  const IndexableNative& object = *stored.owned_handle;
+  const uint32_t nested_id = object.id;
+  // Cycle guard: walk the owners of `owner` up to the top-level index. If the
+  // nested object is among them it already holds `owner`, directly or through
+  // other objects, and filing it again would recurse without end.
+  if (std::shared_ptr<IndexAPI> index = parent_.lock()) {
+    IdSet level{owner};
+    while (index && !level.is_empty()) {
+      level = index->get_parent_from_ids(level);
+      if (level.contains(nested_id)) return;
+      index = index->parent().lock();
+    }
+  }
+  IndexAPI& nested = nested_or_create();
+  std::shared_ptr<IndexAPI> nested_ptr = nested.shared_from_this();
+  register_index(object, nested_ptr);
+  const bool member = nested.allowed_ids()->read()->contains(nested_id);
+  IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
+  if (member) return;
+  AttributesHold attrs = hold_attributes(object);
+  nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, *attrs, prepared);
+}
+
+void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
+  IndexAPI* nested = this->nested();
+  if (!nested) return;
+  const IndexableNative& object = *stored.owned_handle;
+  size_t owners_left;
+  {
+    auto links = nested->parent_links()->write();
+    links->remove_pair(owner, object.id);
+    owners_left = links->owner_count(object.id);
+  }
+  if (owners_left > 0) return;
+  // The last owner is gone: the object leaves the sub-index entirely.
+  {
+    AttributesHold attrs = hold_attributes(object);
+    attrs->for_each([&](uint32_t attribute, const PyValue& v) { nested->remove_index(object.id, attribute, v); });
+  }
+  nested->allowed_ids()->write()->remove(object.id);
+  StoredItem dropped;
+  {
+    auto items = nested->items()->write();
+    if (object.id < items->size()) dropped = std::exchange((*items)[object.id], StoredItem{});
+  }
+}
+
+void QueryMap::remove_id(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+      remove_num_ordered(number_of(value), id);
+      break;
+    case ValueKind::Str: {
+      auto strings = strings_.write();
+      if (*strings) (*strings)->remove(std::get<Str>(value.cast()).v.view(), id);
+      break;
+    }
+    case ValueKind::Bool: {
+      auto bools = bools_.write();
+      if (*bools) (*bools)->of(std::get<Bool>(value.cast()).v).bitmap().remove(id);
+      break;
+    }
+    case ValueKind::Iterable:
+      remove_iterable(id);
+      break;
+    case ValueKind::Ind:
+      remove_exact(value, id);
+      remove_indexable(std::get<StoredIndexable>(value.cast()), id);
+      break;
+    case ValueKind::Unknown:
+      remove_exact(value, id);
+      break;
+  }
+  if (value.kind() == ValueKind::Ind || value.kind() == ValueKind::Unknown) {
+    // Drop the entry once no id holds the value any more.
+    if (ExactMap* exact = exact_.get()) {
+      auto shard = exact->get_shard(value.stored_hash());
+      const auto it = shard->find(value);
+      if (it != shard->end() && it->second.is_empty()) shard->erase(it);
+    }
+  }
+}
+
+void QueryMap::keep_only(const IdSet& keep, const IdSet& removed) {
+  std::vector<uint32_t> owners_gone;
+  {
+    auto elements = elements_.read();
+    if (!elements->empty()) {
+      removed.for_each([&](uint32_t id) {
+        if (elements->contains(id)) owners_gone.push_back(id);
+      });
+    }
+  }
+  for (uint32_t owner : owners_gone) remove_iterable(owner);
+
+  IdSet kept = keep;
+  kept.or_inplace(*masked_ids_.read());  // element ids of kept owners
+  if (ExactMap* exact = exact_.get()) {
+    exact->for_each_shard_write([&](ExactMap::Map& shard) {
+      for (auto it = shard.begin(); it != shard.end();) {
+        it->second.keep_only(kept);
+        if (it->second.is_empty()) {
+          shard.erase(it++);
+        } else {
+          ++it;
+        }
+      }
+    });
+  }
+  if (auto strings = strings_.write(); *strings) (*strings)->keep_only(kept);
+  if (auto numbers = numbers_.write(); *numbers) (*numbers)->keep_only(kept);
+  if (auto bools = bools_.write(); *bools) {
+    (*bools)->true_ids.bitmap().and_inplace(kept);
+    (*bools)->false_ids.bitmap().and_inplace(kept);
+  }
+
+  IndexAPI* nested = this->nested();
+  if (!nested) return;
+  IdSet children;
+  {
+    auto links = nested->parent_links()->write();
+    removed.for_each([&](uint32_t owner) {
+      links->rights_of(owner).for_each([&](uint32_t child) { links->remove_pair(owner, child); });
+    });
+    children = links->all_rights();
+  }
+  nested->keep_only_from_bitmap(children);
+}
+
+void QueryMap::unmask_ids(IdSet& ids) const {
+  // Element ids may own further element ids (containers in containers):
+  // translate level by level until only object ids remain.
+  for (;;) {
+    IdSet elements;
+    {
+      auto masked = masked_ids_.read();
+      if (masked->is_empty()) return;
+      elements = IdSet::and_(ids, *masked);
+    }
+    if (elements.is_empty()) return;
+    ids.andnot_inplace(elements);
+    IdSet owners;
+    {
+      auto owner_of = mask_owner_.read();
+      uint32_t buffer[1024];
+      size_t n = 0;
+      elements.for_each([&](uint32_t eid) {
+        const auto it = owner_of->find(eid);
+        if (it == owner_of->end()) return;
+        buffer[n++] = it->second;
+        if (n == 1024) owners.add_many(buffer, std::exchange(n, 0));
+      });
+      owners.add_many(buffer, n);
+    }
+    ids.or_inplace(owners);
+  }
+}
+
+}  // namespace calderwick

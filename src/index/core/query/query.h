@@ -1,0 +1,129 @@
+// QueryMap: the index of one attribute over the objects of one IndexAPI.
+//
+// Every value kind has one home structure, each behind its own reader-writer
+// lock, created when the first value of that kind arrives:
+//   Int, Float -> `numbers`  (NumericalBitmap: 76 bit slices; 1 and 1.0 are one key)
+//   Str        -> `strings`  (PositionalBitmap: per-position byte sets)
+//   Bool       -> `bools`    (one id set for true, one for false)
+//   Ind        -> `exact`, and the object itself joins the sub-index `nested`
+//   Unknown    -> `exact`    (ShardedHashMap from value to HybridSet)
+//   Iterable   -> nothing under the owner; every element is filed under an
+//                 element id of its own, mapped back by `mask_owner`.
+// Lock order: a QueryMap's locks are taken inside its index's `query_maps`
+// lock, one structure at a time, and before the locks of its sub-index.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
+#include "index/common/fxhash.h"
+#include "index/common/id_set.h"
+#include "index/common/lazy.h"
+#include "index/common/locks.h"
+#include "index/core/stored_item.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "index/core/structures/shards/hashmap/hashmap.h"
+#include "index/value.h"
+
+namespace calderwick {
+
+class IndexAPI;
+class PreparedElements;
+
+struct BoolSets {
+  BufferedBitmap<64> true_ids;
+  BufferedBitmap<64> false_ids;
+  BufferedBitmap<64>& of(bool b) { return b ? true_ids : false_ids; }
+  const BufferedBitmap<64>& of(bool b) const { return b ? true_ids : false_ids; }
+};
+
+using ExactMap = ShardedHashMap<PyValue, HybridSet>;
+
+// What an iterable insertion filed for one owner: each element's id and value,
+// so that removal undoes exactly that, whatever became of the container since.
+using ElementRecord = std::vector<std::pair<uint32_t, PyValue>>;
+
+class QueryMap {
+ public:
+  // A map owned by `parent` (possibly empty). Its sub-index is created with
+  // the same parent when the first nested object arrives.
+  explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+  ~QueryMap();
+  QueryMap(const QueryMap&) = delete;
+  QueryMap& operator=(const QueryMap&) = delete;
+
+  // Files `value` under `id` by its kind. Container elements come converted
+  // from `prepared` (see PreparedElements). No GIL needed.
+  void insert(const PyValue& value, uint32_t id, const PreparedElements& prepared);
+  // Undoes the insertion of `value` for `id`, including the exact-map entry
+  // once its id set is empty.
+  void remove_id(const PyValue& value, uint32_t id);
+
+  void insert_str(std::string_view bytes, uint32_t id);
+  void insert_bool(bool b, uint32_t id);
+  void insert_num_ordered(const Number& n, uint32_t id);
+  void remove_num_ordered(const Number& n, uint32_t id);
+  void insert_exact(const PyValue& value, uint32_t id);
+  // Removes id from the value's set; the entry stays, even when empty.
+  void remove_exact(const PyValue& value, uint32_t id);
+
+  // Narrowing of the owning index: ids outside `keep` leave every structure;
+  // element ids follow their owners (those of `removed` owners are freed),
+  // and the sub-index keeps only objects that still have an owner.
+  void keep_only(const IdSet& keep, const IdSet& removed);
+
+  // Replaces element ids in `ids` by their owners, through every level of
+  // container nesting.
+  void unmask_ids(IdSet& ids) const;
+
+  // Structure access for queries and narrowing. Absent structures mean the
+  // attribute never held a value of that kind.
+  RwLock<std::unique_ptr<PositionalBitmap>>& strings() { return strings_; }
+  const RwLock<std::unique_ptr<PositionalBitmap>>& strings() const { return strings_; }
+  RwLock<std::unique_ptr<NumericalBitmap>>& numbers() { return numbers_; }
+  const RwLock<std::unique_ptr<NumericalBitmap>>& numbers() const { return numbers_; }
+  RwLock<std::unique_ptr<BoolSets>>& bools() { return bools_; }
+  const RwLock<std::unique_ptr<BoolSets>>& bools() const { return bools_; }
+  ExactMap* exact() const { return exact_.get(); }
+  // The sub-index, or null before the first nested object.
+  IndexAPI* nested() const;
+  std::shared_ptr<IndexAPI> nested_shared() const;
+  const RwLock<IdSet>& masked_ids() const { return masked_ids_; }
+  RwLock<IdSet>& masked_ids() { return masked_ids_; }
+  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>& mask_owner() { return mask_owner_; }
+  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>& elements() { return elements_; }
+  const std::weak_ptr<IndexAPI>& parent() const { return parent_; }
+
+ private:
+  // Ancestry of containers being filed on this thread's stack: a container
+  // that holds itself stores nothing on its re-occurrence.
+  using Ancestry = absl::InlinedVector<const PyObject*, 8>;
+
+  void insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry);
+  void insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
+                       Ancestry& ancestry);
+  void insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared);
+  void remove_iterable(uint32_t owner);
+  void remove_indexable(const StoredIndexable& stored, uint32_t owner);
+  IndexAPI& nested_or_create();
+  ExactMap& exact_or_create();
+
+  Lazy<ExactMap> exact_;
+  RwLock<std::unique_ptr<PositionalBitmap>> strings_;
+  RwLock<std::unique_ptr<NumericalBitmap>> numbers_;
+  RwLock<std::unique_ptr<BoolSets>> bools_;
+  std::weak_ptr<IndexAPI> parent_;
+  Lazy<std::shared_ptr<IndexAPI>> nested_;
+  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>> mask_owner_;
+  RwLock<IdSet> masked_ids_;
+  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>> elements_;
+};
+
+}  // namespace calderwick

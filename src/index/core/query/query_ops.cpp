@@ -1,0 +1,280 @@
+#include "index/core/query/query_ops.h"
+
+#include <algorithm>
+
+#include "index/binding/errors.h"
+#include "index/core/structures/string_interner/string_interner.h"
+
+namespace calderwick {
+namespace {
+
+using Op = QueryExpr::Op;
+
+const std::optional<NumKey> numeric_key(const PyValue& v) {
+  if (const auto* i = std::get_if<Int>(&v.cast())) return NumericalBitmap::key_of(i->v);
+  if (const auto* f = std::get_if<Float>(&v.cast())) return NumericalBitmap::key_of(f->v);
+  return std::nullopt;
+}
+
+const std::string_view* str_of(const PyValue& v, std::string_view& out) {
+  if (const auto* s = std::get_if<Str>(&v.cast())) {
+    out = s->v.view();
+    return &out;
+  }
+  return nullptr;
+}
+
+int rank(Op op) {
+  switch (op) {
+    case Op::Eq: return 0;
+    case Op::Ne: return 1;
+    case Op::Not: return 2;
+    case Op::In: return 3;
+    case Op::StartsWi: return 4;
+    case Op::EndsWi: return 5;
+    case Op::Contains: return 6;
+    case Op::And: return 7;
+    case Op::Or: return 8;
+    case Op::Lt: return 9;
+    case Op::Le: return 10;
+    case Op::Gt: return 11;
+    case Op::Ge: return 12;
+    case Op::Bt: return 13;
+  }
+  return 14;
+}
+
+// Ids holding `value` in `map`, before element ids are translated.
+IdSet eq_raw(const QueryMap& map, const PyValue& value) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      auto numbers = map.numbers().read();
+      return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();
+    }
+    case ValueKind::Str: {
+      auto strings = map.strings().read();
+      return *strings ? (*strings)->equal(std::get<Str>(value.cast()).v.view()) : IdSet();
+    }
+    case ValueKind::Bool: {
+      auto bools = map.bools().read();
+      return *bools ? IdSet((*bools)->of(std::get<Bool>(value.cast()).v).bitmap()) : IdSet();
+    }
+    default: {
+      // Iterables never match: they are stored element by element.
+      ExactMap* exact = map.exact();
+      if (!exact || value.kind() == ValueKind::Iterable) return IdSet();
+      auto shard = exact->read_shard(value.stored_hash());
+      const auto it = shard->find(value);
+      return it == shard->end() ? IdSet() : it->second.to_bitmap();
+    }
+  }
+}
+
+// Candidates for the range sweeps: the universe plus every element id, so
+// that numbers inside containers are found; translation to owners and the
+// cut to the universe follow the sweep.
+IdSet range_candidates(const QueryMap& map, const IdSet& universe) {
+  IdSet candidates = universe;
+  candidates.or_inplace(*map.masked_ids().read());
+  return candidates;
+}
+
+IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
+  const std::optional<NumKey> key = numeric_key(value);
+  if (!key) return IdSet();
+  IdSet result;
+  auto numbers = map.numbers().read();
+  if (!*numbers) return result;
+  const IdSet candidates = range_candidates(map, universe);
+  switch (op) {
+    case Op::Gt: (*numbers)->get_gt_into(*key, result, candidates); break;
+    case Op::Ge: (*numbers)->get_gte_into(*key, result, candidates); break;
+    case Op::Lt: (*numbers)->get_lt_into(*key, result, candidates); break;
+    default: (*numbers)->get_lte_into(*key, result, candidates); break;
+  }
+  return result;
+}
+
+IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, const PyValue& high) {
+  const std::optional<NumKey> lo = numeric_key(low);
+  if (!lo) internal_error("not yet implemented");
+  const std::optional<NumKey> hi = numeric_key(high);
+  if (!hi) internal_error("not yet implemented");
+  IdSet result;
+  if (*hi < *lo) return result;
+  auto numbers = map.numbers().read();
+  if (!*numbers) return result;
+  const IdSet candidates = range_candidates(map, universe);
+  (*numbers)->get_lte_into(*hi, result, candidates);
+  IdSet above;
+  (*numbers)->get_gte_into(*lo, above, result);
+  return above;
+}
+
+IdSet string_op(const QueryMap& map, Op op, const PyValue& value) {
+  const auto* s = std::get_if<Str>(&value.cast());
+  if (!s) return IdSet();
+  auto strings = map.strings().read();
+  if (!*strings) return IdSet();
+  const std::string_view needle = s->v.view();
+  switch (op) {
+    case Op::StartsWi: return (*strings)->starts_with(needle);
+    case Op::EndsWi: return (*strings)->ends_with(needle);
+    default: return (*strings)->contains(needle);
+  }
+}
+
+// The raw answer of one attribute operator in `map` (no tail).
+IdSet answer_in_map(const QueryMap& map, const IdSet& universe, const QueryExpr& e) {
+  switch (e.op) {
+    case Op::Eq: return eq_raw(map, e.values[0]);
+    case Op::In: {
+      IdSet result;
+      for (const PyValue& v : e.values) result.or_inplace(eq_raw(map, v));
+      return result;
+    }
+    case Op::Gt:
+    case Op::Ge:
+    case Op::Lt:
+    case Op::Le: return range(map, universe, e.op, e.values[0]);
+    case Op::Bt: return between(map, universe, e.values[0], e.values[1]);
+    default: return string_op(map, e.op, e.values[0]);
+  }
+}
+
+IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
+  if (e.op == Op::Ne) {
+    // Not of Eq: objects without the attribute are included.
+    QueryExpr eq = QueryExpr::on_attribute(Op::Eq, e.attr, e.values);
+    return IdSet::andnot(universe, evaluate_query(maps, universe, eq));
+  }
+  auto [head, tail] = attr_parts(e.attr);
+  const uint32_t id = INTERNER().intern(head.view());
+  if (id >= maps.size() || !maps[id]) {
+    // Unknown here. Bt still checks its bounds.
+    if (e.op == Op::Bt && (!numeric_key(e.values[0]) || !numeric_key(e.values[1]))) {
+      internal_error("not yet implemented");
+    }
+    return IdSet();
+  }
+  const QueryMap& map = *maps[id];
+  IdSet result;
+  if (tail) {
+    const std::shared_ptr<IndexAPI> nested = map.nested_shared();
+    if (!nested) return result;
+    QueryExpr inner = QueryExpr::on_attribute(e.op, *tail, e.values);
+    const IdSet hits = evaluate_on_index(*nested, inner);
+    result = nested->get_parent_from_ids(hits);
+  } else {
+    result = answer_in_map(map, universe, e);
+  }
+  map.unmask_ids(result);
+  result.and_inplace(universe);
+  return result;
+}
+
+void render_values(std::string& out, const std::vector<PyValue>& values) {
+  out += "[";
+  for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i].debug_string();
+  out += "]";
+}
+
+}  // namespace
+
+const char* op_name(Op op) {
+  static const char* names[] = {"Eq", "Ne", "Not", "In", "And", "Or", "Gt", "Ge", "Lt", "Le", "Bt", "StartsWi",
+                                "EndsWi", "Contains"};
+  return names[static_cast<int>(op)];
+}
+
+QueryExpr QueryExpr::on_attribute(Op op, SmallString attr, std::vector<PyValue> values) {
+  return QueryExpr{op, std::move(attr), std::move(values), {}};
+}
+
+QueryExpr QueryExpr::combine(Op op, std::vector<QueryExpr> children) {
+  return QueryExpr{op, SmallString(), {}, std::move(children)};
+}
+
+std::string QueryExpr::debug_string() const {
+  std::string out = op_name(op);
+  out += "(";
+  switch (op) {
+    case Op::Not:
+      out += children[0].debug_string();
+      break;
+    case Op::And:
+    case Op::Or:
+      out += "[";
+      for (size_t i = 0; i < children.size(); ++i) out += (i ? ", " : "") + children[i].debug_string();
+      out += "]";
+      break;
+    case Op::In:
+      out += debug_quoted(attr.view()) + ", ";
+      render_values(out, values);
+      break;
+    default:
+      out += debug_quoted(attr.view());
+      for (const PyValue& v : values) out += ", " + v.debug_string();
+  }
+  return out + ")";
+}
+
+std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString& attr) {
+  const std::string_view text = attr.view();
+  const size_t dot = text.find('.');
+  if (dot == std::string_view::npos) return {attr, std::nullopt};
+  return {SmallString(text.substr(0, dot)), SmallString(text.substr(dot + 1))};
+}
+
+KeywordQuery kwargs_to_query(PyObject* kwargs) {
+  KeywordQuery query;
+  if (!kwargs) return query;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &n);
+    if (!s) py::throw_python_error();
+    query.emplace_back(SmallString({s, static_cast<size_t>(n)}), PyValue::from_borrowed(value));
+  }
+  return query;
+}
+
+std::vector<QueryExpr> equalities(const KeywordQuery& query) {
+  std::vector<QueryExpr> exprs;
+  exprs.reserve(query.size());
+  for (const auto& [name, value] : query) exprs.push_back(QueryExpr::on_attribute(Op::Eq, name, {value}));
+  return exprs;
+}
+
+IdSet evaluate_query(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
+  switch (e.op) {
+    case Op::Not: return IdSet::andnot(universe, evaluate_query(maps, universe, e.children[0]));
+    case Op::And: return evaluate_and_queries_vec(maps, universe, e.children);
+    case Op::Or: {
+      IdSet result;
+      for (const QueryExpr& c : e.children) result.or_inplace(evaluate_query(maps, universe, c));
+      return result;
+    }
+    default: return evaluate_attribute(maps, universe, e);
+  }
+}
+
+IdSet evaluate_and_queries_vec(const QueryMaps& maps, const IdSet& universe, const std::vector<QueryExpr>& exprs) {
+  std::vector<const QueryExpr*> order;
+  order.reserve(exprs.size());
+  for (const QueryExpr& e : exprs) order.push_back(&e);
+  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
+  IdSet acc = universe;
+  for (const QueryExpr* e : order) acc.and_inplace(evaluate_query(maps, acc, *e));
+  return acc;
+}
+
+IdSet evaluate_on_index(const IndexAPI& index, const QueryExpr& expr) {
+  auto maps = index.query_maps()->read();
+  auto members = index.allowed_ids()->read();
+  return evaluate_query(*maps, *members, expr);
+}
+
+}  // namespace calderwick

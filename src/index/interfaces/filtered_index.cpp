@@ -1,0 +1,137 @@
+#include "index/interfaces/filtered_index.h"
+
+#include "index/binding/args.h"
+#include "index/binding/errors.h"
+#include "index/binding/gil.h"
+#include "index/core/prepared.h"
+#include "index/core/query/query_ops.h"
+#include "index/interfaces/index.h"
+#include "index/interfaces/query.h"
+
+namespace calderwick {
+namespace {
+
+PyTypeObject* the_type = nullptr;
+
+const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
+
+PyObject* filtered_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
+  return nullptr;
+}
+
+void filtered_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* {
+    py::refuse_positionals("reduced", args);
+    const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+    const FilteredIndexCore& core = core_of(self);
+    FilteredIndexCore result = py::without_gil([&] { return core.reduced_all(exprs); });
+    return wrap_filtered(std::move(result));
+  });
+}
+
+PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
+    const QueryExpr expr = extract_query("query", a[0]);
+    const FilteredIndexCore& core = core_of(self);
+    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(expr); });
+    return wrap_filtered(std::move(result));
+  });
+}
+
+PyObject* filtered_collect(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    const FilteredIndexCore& core = core_of(self);
+    return collect_items(*core.items, core.ids);
+  });
+}
+
+PyObject* filtered_rebase(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    const FilteredIndexCore& core = core_of(self);
+    // The view's objects as they are now (slots emptied by a narrowing of the
+    // source are skipped), and every container element converted up front, so
+    // a value that cannot be filed fails before anything is built.
+    std::vector<StoredItem> objects;
+    {
+      auto items = core.items->read();
+      core.ids.for_each([&](uint32_t id) {
+        if (id < items->size() && !(*items)[id].is_placeholder()) objects.push_back((*items)[id]);
+      });
+    }
+    PreparedElements prepared;
+    for (const StoredItem& item : objects) prepared.add_object(*item.native);
+
+    std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
+    {
+      py::GilRelease release;
+      IdSet members;
+      for (const StoredItem& item : objects) members.add(item.native->id);
+      {
+        auto items = rebased->items()->write();
+        items->resize(size_t(members.maximum()) + 1);
+        for (const StoredItem& item : objects) (*items)[item.native->id] = item;
+      }
+      *rebased->allowed_ids()->write() = std::move(members);
+      for (const StoredItem& item : objects) {
+        register_index(*item.native, rebased);
+        AttributesHold attrs = hold_attributes(*item.native);
+        attrs->for_each([&](uint32_t attribute, const PyValue& value) {
+          rebased->add_index(item.native->id, attribute, value, prepared);
+        });
+      }
+    }
+    return wrap_index(std::move(rebased));
+  });
+}
+
+template <auto F>
+constexpr PyCFunction fn() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef filtered_methods[] = {
+    {"reduced", fn<&filtered_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", fn<&filtered_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot filtered_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(filtered_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_methods, filtered_methods},
+    {0, nullptr},
+};
+
+PyType_Spec filtered_spec = {"Calderwick.FilteredIndex", sizeof(PyFilteredIndex), 0, Py_TPFLAGS_DEFAULT,
+                             filtered_slots};
+
+}  // namespace
+
+PyTypeObject* filtered_index_type() {
+  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&filtered_spec));
+  return the_type;
+}
+
+PyObject* wrap_filtered(FilteredIndexCore core) {
+  PyTypeObject* type = filtered_index_type();
+  if (!type) py::throw_python_error();
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) py::throw_python_error();
+  new (&reinterpret_cast<PyFilteredIndex*>(obj)->core) FilteredIndexCore(std::move(core));
+  return obj;
+}
+
+}  // namespace calderwick

@@ -1,0 +1,164 @@
+#include "index/interfaces/index.h"
+
+#include "index/binding/args.h"
+#include "index/binding/errors.h"
+#include "index/binding/gil.h"
+#include "index/core/prepared.h"
+#include "index/core/query/query_ops.h"
+#include "index/interfaces/filtered_index.h"
+#include "index/interfaces/query.h"
+
+namespace calderwick {
+namespace {
+
+PyTypeObject* the_type = nullptr;
+
+IndexAPI& api_of(PyObject* self) { return *reinterpret_cast<PyIndex*>(self)->api; }
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* {
+    py::refuse_arguments("Index", args, kwargs);
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) py::throw_python_error();
+    new (&reinterpret_cast<PyIndex*>(obj)->api) std::shared_ptr<IndexAPI>(IndexAPI::make());
+    return obj;
+  });
+}
+
+void index_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<PyIndex*>(obj)->api.~shared_ptr();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* arg[1];
+    py::bind_fast("add_object", {"py_ref"}, args, nargs, kwnames, arg);
+    const IndexableNative* native = as_indexable(arg[0]);
+    if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
+    StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
+                    std::make_shared<IndexableNative>(native->non_owning_copy())};
+    PreparedElements prepared;
+    prepared.add_object(*native);
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<PyIndex*>(self)->api;
+    {
+      py::GilRelease release;
+      register_index(*item.native, api);
+      AttributesHold attrs = hold_attributes(*item.native);
+      const uint32_t id = item.native->id;
+      api->add_object(id, std::move(item), *attrs, prepared);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_collect(PyObject* self, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    IndexAPI& api = api_of(self);
+    IdSet members = *api.allowed_ids()->read();
+    return collect_items(*api.items(), members);
+  });
+}
+
+// The members that satisfy every keyword equality.
+FilteredIndexCore select_by_keywords(PyObject* self, const char* fname, PyObject* args, PyObject* kwargs) {
+  py::refuse_positionals(fname, args);
+  const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+  const IndexAPI& api = api_of(self);
+  return py::without_gil([&] { return api.reduced(exprs); });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* { return wrap_filtered(select_by_keywords(self, "reduced", args, kwargs)); });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* {
+    const FilteredIndexCore view = select_by_keywords(self, "get_by_attribute", args, kwargs);
+    return collect_items(*view.items, view.ids);
+  });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guarded([&]() -> PyObject* {
+    py::refuse_positionals("reduce", args);
+    const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+    IndexAPI& api = api_of(self);
+    py::without_gil([&] {
+      // Evaluate, release every lock, then narrow: the narrowing takes the
+      // query-maps lock itself, and a nested read could wait behind a writer.
+      IdSet keep = api.reduced(exprs).ids;
+      api.keep_only_from_bitmap(keep);
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
+    const QueryExpr expr = extract_query("query", a[0]);
+    const IndexAPI& api = api_of(self);
+    return wrap_filtered(py::without_gil([&] { return api.reduced_query(expr); }));
+  });
+}
+
+template <auto F>
+constexpr PyCFunction fn() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef index_methods[] = {
+    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"reduced", fn<&index_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", fn<&index_reduce>(), METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", fn<&index_get_by_attribute>(), METH_VARARGS | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object", fn<&index_add_object>(), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", fn<&index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, index_methods},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {"Calderwick.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEFAULT, index_slots};
+
+}  // namespace
+
+PyObject* collect_items(const ItemsLock& items_lock, const IdSet& ids) {
+  std::vector<py::SharedPyRef> refs;
+  refs.reserve(ids.cardinality());
+  {
+    auto items = items_lock.read();
+    ids.for_each([&](uint32_t id) {
+      if (id < items->size() && !(*items)[id].is_placeholder()) refs.push_back((*items)[id].py_ref);
+    });
+  }
+  py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+  for (size_t i = 0; i < refs.size(); ++i) PyList_SET_ITEM(list.get(), i, refs[i]->clone().release());
+  return list.release();
+}
+
+PyTypeObject* index_type() {
+  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
+  return the_type;
+}
+
+PyObject* wrap_index(std::shared_ptr<IndexAPI> api) {
+  PyTypeObject* type = index_type();
+  if (!type) py::throw_python_error();
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) py::throw_python_error();
+  new (&reinterpret_cast<PyIndex*>(obj)->api) std::shared_ptr<IndexAPI>(std::move(api));
+  return obj;
+}
+
+}  // namespace calderwick

@@ -1,0 +1,28 @@
+// The Python class `Index`: a thin shell around one shared IndexAPI. Each
+// method converts its arguments with the GIL held, releases the GIL for the
+// core work, and converts the result back.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "index/core/index.h"
+
+namespace calderwick {
+
+struct PyIndex {
+  PyObject_HEAD
+  std::shared_ptr<IndexAPI> api;
+};
+
+PyTypeObject* index_type();
+
+// Wraps `api` in a new Python Index (new reference). Needs the GIL.
+PyObject* wrap_index(std::shared_ptr<IndexAPI> api);
+
+// The objects stored at `ids`, in ascending id order, as a new list; vacant
+// slots (objects removed meanwhile) are skipped. Needs the GIL.
+PyObject* collect_items(const ItemsLock& items, const IdSet& ids);
+
+}  // namespace calderwick

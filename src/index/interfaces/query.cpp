@@ -1,0 +1,171 @@
+#include "index/interfaces/query.h"
+
+#include "index/binding/args.h"
+#include "index/binding/errors.h"
+
+namespace calderwick {
+namespace {
+
+using Op = QueryExpr::Op;
+
+PyTypeObject* the_type = nullptr;
+
+SmallString extract_attr(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) py::downcast_error("attr", obj, "PyString");
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!s) py::throw_python_error();  // the encoding error itself
+  return SmallString({s, static_cast<size_t>(n)});
+}
+
+std::vector<PyValue> extract_values(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    py::raise(PyExc_TypeError, "argument 'values': a str cannot be taken as a sequence of values");
+  }
+  if (!PySequence_Check(obj)) py::downcast_error("values", obj, "Sequence");
+  std::vector<PyValue> values;
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();  // only a capacity hint
+  } else {
+    values.reserve(static_cast<size_t>(hint));
+  }
+  std::vector<py::PyRef> items;
+  {
+    py::PyRef it = py::PyRef::steal(PyObject_GetIter(obj));
+    if (!it) py::argument_error("values");
+    while (PyObject* item = PyIter_Next(it.get())) items.push_back(py::PyRef::steal(item));
+    if (PyErr_Occurred()) py::argument_error("values");
+  }
+  for (py::PyRef& item : items) values.push_back(PyValue::make(std::move(item)));
+  return values;
+}
+
+PyObject* wrap(QueryExpr expr) {
+  PyObject* obj = the_type->tp_alloc(the_type, 0);
+  if (!obj) py::throw_python_error();
+  new (&reinterpret_cast<PyQuery*>(obj)->expr) QueryExpr(std::move(expr));
+  return obj;
+}
+
+// attr, value -> one node.
+template <Op O>
+PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    static constexpr const char* kNames[] = {"eq", "ne", "not_", "in_", "and_", "or_", "gt", "ge", "lt", "le", "bt",
+                                             "starts_with", "ends_with", "contains"};
+    PyObject* a[2];
+    py::bind_fast(kNames[static_cast<int>(O)], {"attr", "value"}, args, nargs, kwnames, a);
+    SmallString attr = extract_attr(a[0]);
+    return wrap(QueryExpr::on_attribute(O, std::move(attr), {PyValue::from_borrowed(a[1])}));
+  });
+}
+
+PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    py::bind_fast("bt", {"attr", "lower", "upper"}, args, nargs, kwnames, a);
+    SmallString attr = extract_attr(a[0]);
+    PyValue lower = PyValue::from_borrowed(a[1]);
+    PyValue upper = PyValue::from_borrowed(a[2]);
+    return wrap(QueryExpr::on_attribute(Op::Bt, std::move(attr), {std::move(lower), std::move(upper)}));
+  });
+}
+
+PyObject* in_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    py::bind_fast("in_", {"attr", "values"}, args, nargs, kwnames, a);
+    SmallString attr = extract_attr(a[0]);
+    return wrap(QueryExpr::on_attribute(Op::In, std::move(attr), extract_values(a[1])));
+  });
+}
+
+template <Op O>
+PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    py::refuse_keywords(O == Op::And ? "and_" : "or_", kwnames);
+    std::vector<QueryExpr> children;
+    children.reserve(static_cast<size_t>(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) children.push_back(extract_query("exprs", args[i]));
+    return wrap(QueryExpr::combine(O, std::move(children)));
+  });
+}
+
+PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    py::bind_fast("not_", {"exprs"}, args, nargs, kwnames, a);
+    std::vector<QueryExpr> children;
+    children.push_back(extract_query("exprs", a[0]));
+    return wrap(QueryExpr::combine(Op::Not, std::move(children)));
+  });
+}
+
+PyObject* query_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
+  return nullptr;
+}
+
+void query_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<PyQuery*>(obj)->expr.~QueryExpr();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyObject* query_repr(PyObject* obj) {
+  return py::guarded([&]() -> PyObject* {
+    const std::string text = "<QueryExpr: " + reinterpret_cast<PyQuery*>(obj)->expr.debug_string() + ">";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+template <auto F>
+constexpr PyCFunction fast() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+constexpr int kStaticFast = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef query_methods[] = {
+    {"eq", fast<&single<Op::Eq>>(), kStaticFast, "eq(attr, value)\n--\n\n"},
+    {"ne", fast<&single<Op::Ne>>(), kStaticFast, "ne(attr, value)\n--\n\n"},
+    {"gt", fast<&single<Op::Gt>>(), kStaticFast, "gt(attr, value)\n--\n\n"},
+    {"ge", fast<&single<Op::Ge>>(), kStaticFast, "ge(attr, value)\n--\n\n"},
+    {"le", fast<&single<Op::Le>>(), kStaticFast, "le(attr, value)\n--\n\n"},
+    {"bt", fast<&bt>(), kStaticFast, "bt(attr, lower, upper)\n--\n\n"},
+    {"lt", fast<&single<Op::Lt>>(), kStaticFast, "lt(attr, value)\n--\n\n"},
+    {"in_", fast<&in_>(), kStaticFast, "in_(attr, values)\n--\n\n"},
+    {"and_", fast<&combine<Op::And>>(), kStaticFast, "and_(*exprs)\n--\n\n"},
+    {"or_", fast<&combine<Op::Or>>(), kStaticFast, "or_(*exprs)\n--\n\n"},
+    {"not_", fast<&not_>(), kStaticFast, "not_(exprs)\n--\n\n"},
+    {"starts_with", fast<&single<Op::StartsWi>>(), kStaticFast, "starts_with(attr, value)\n--\n\n"},
+    {"ends_with", fast<&single<Op::EndsWi>>(), kStaticFast, "ends_with(attr, value)\n--\n\n"},
+    {"contains", fast<&single<Op::Contains>>(), kStaticFast, "contains(attr, value)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot query_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(query_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+    {Py_tp_methods, query_methods},
+    {0, nullptr},
+};
+
+// Not subclassable: no Py_TPFLAGS_BASETYPE.
+PyType_Spec query_spec = {"Calderwick.PyQueryExpr", sizeof(PyQuery), 0, Py_TPFLAGS_DEFAULT, query_slots};
+
+}  // namespace
+
+const QueryExpr& extract_query(const char* arg, PyObject* obj) {
+  if (!the_type || Py_TYPE(obj) != the_type) py::downcast_error(arg, obj, "PyQueryExpr");
+  return reinterpret_cast<PyQuery*>(obj)->expr;
+}
+
+PyTypeObject* query_type() {
+  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&query_spec));
+  return the_type;
+}
+
+}  // namespace calderwick

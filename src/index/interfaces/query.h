@@ -1,0 +1,22 @@
+// The Python class `PyQueryExpr`: immutable query trees built by fourteen
+// static constructors (eq, ne, gt, ge, le, bt, lt, in_, and_, or_, not_,
+// starts_with, ends_with, contains) and combined with and_/or_/not_.
+#pragma once
+
+#include <Python.h>
+
+#include "index/core/query/query_ops.h"
+
+namespace calderwick {
+
+struct PyQuery {
+  PyObject_HEAD
+  QueryExpr expr;
+};
+
+PyTypeObject* query_type();
+
+// The expression of a PyQueryExpr argument, or a TypeError naming `arg`.
+const QueryExpr& extract_query(const char* arg, PyObject* obj);
+
+}  // namespace calderwick

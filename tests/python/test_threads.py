@@ -1,0 +1,121 @@
+import random
+import threading
+import time
+
+from Calderwick import Index, Indexable, PyQueryExpr as Q
+
+TIMEOUT = 60
+
+
+def run_all(targets):
+    errors = []
+
+    def wrap(f):
+        def run():
+            try:
+                f()
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        return run
+
+    threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(TIMEOUT)
+        assert not t.is_alive(), "thread did not finish (deadlock?)"
+    assert not errors, errors
+
+
+def test_concurrent_adds_assignments_and_queries_end_consistent():
+    index = Index()
+    shared = [Indexable(name=f"s{i}", n=i, tags=[i], o=Indexable(k=i)) for i in range(50)]
+    for o in shared:
+        index.add_object(o)
+    added = [[] for _ in range(3)]
+
+    def adder(k):
+        def run():
+            rng = random.Random(k)
+            for i in range(300):
+                o = Indexable(name=f"a{k}-{i}", n=rng.randint(0, 99), tags=[rng.randint(0, 9)])
+                index.add_object(o)
+                added[k].append(o)
+
+        return run
+
+    def assigner(k):
+        def run():
+            rng = random.Random(100 + k)
+            for _ in range(600):
+                o = rng.choice(shared)
+                o.n = rng.randint(0, 99)
+                o.tags = [rng.randint(0, 9), rng.randint(0, 9)]
+                o.o.k = rng.randint(0, 9)
+
+        return run
+
+    def reader():
+        for i in range(300):
+            for o in index.reduced_query(Q.and_(Q.ge("n", 10), Q.lt("n", 60))).collect():
+                assert isinstance(o, Indexable)
+            index.reduced_query(Q.eq("o.k", i % 10)).collect()
+
+    run_all([adder(0), adder(1), adder(2), assigner(0), assigner(1), reader, reader])
+    everyone = shared + [o for batch in added for o in batch]
+    assert sorted(map(id, index.collect())) == sorted(map(id, everyone))
+    for n in range(0, 100, 7):
+        assert sorted(map(id, index.get_by_attribute(n=n))) == sorted(id(o) for o in everyone if o.n == n)
+    for t in range(10):
+        got = sorted(map(id, index.reduced_query(Q.eq("tags", t)).collect()))
+        assert got == sorted(id(o) for o in everyone if t in o.tags)
+        got = sorted(map(id, index.reduced_query(Q.eq("o.k", t)).collect()))
+        assert got == sorted(id(o) for o in shared if o.o.k == t)
+
+
+def test_two_threads_assigning_one_object_do_not_deadlock():
+    obj = Indexable(n=0, tags=[0])
+    indexes = [Index() for _ in range(3)]
+    for index in indexes:
+        index.add_object(obj)
+
+    def assign(k):
+        def run():
+            for i in range(2000):
+                obj.n = i * 10 + k
+                obj.tags = [k, i]
+
+        return run
+
+    run_all([assign(1), assign(2)])
+    for index in indexes:
+        assert index.get_by_attribute(n=obj.n) == [obj]
+        assert len(index.reduced_query(Q.ge("n", 0)).collect()) == 1
+        assert index.reduced_query(Q.eq("tags", obj.tags[1])).collect() == [obj]
+
+
+def test_queries_release_the_gil():
+    index = Index()
+    for i in range(50_000):
+        index.add_object(Indexable(n=i, s=f"item{i}"))
+    stop = threading.Event()
+    ticks = []
+
+    def busy_python():
+        while not stop.is_set():
+            ticks.append(1)
+
+    worker = threading.Thread(target=busy_python, daemon=True)
+    worker.start()
+    try:
+        before = len(ticks)
+        deadline = time.monotonic() + 5
+        rounds = 0
+        while time.monotonic() < deadline and len(ticks) == before:
+            index.reduced_query(Q.or_(Q.contains("s", "99"), Q.bt("n", 100, 40_000))).collect()
+            rounds += 1
+        assert len(ticks) > before, "the other thread never ran while queries ran"
+    finally:
+        stop.set()
+        worker.join(TIMEOUT)
