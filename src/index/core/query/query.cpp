@@ -179,11 +179,13 @@ void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, c
     }
   }
   IndexAPI& nested = nested_or_create();
-  std::shared_ptr<IndexAPI> nested_ptr = nested.shared_from_this();
-  register_index(object, nested_ptr);
   const bool member = nested.allowed_ids()->read()->contains(nested_id);
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
+  // Registered once, when the object joins the sub-index: an object shared by
+  // many owners would otherwise collect one record (and one update on every
+  // assignment) per owner.
+  register_index(object, nested.shared_from_this());
   AttributesHold attrs = hold_attributes(object);
   nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, *attrs, prepared);
 }
