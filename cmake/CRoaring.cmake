@@ -35,12 +35,20 @@ if(NOT EXISTS "${_stamp}")
   file(REMOVE_RECURSE "${_dl}")
   file(MAKE_DIRECTORY "${_dl}")
   message(STATUS "Fetching the CRoaring single-file distribution (pyroaring ${CALDERWICK_PYROARING_VERSION} sdist)")
-  execute_process(
-    COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
-            --no-build-isolation "pyroaring==${CALDERWICK_PYROARING_VERSION}" -d "${_dl}"
-    RESULT_VARIABLE _rc)
+  # pip prepares the sdist's metadata after downloading it; without an isolated
+  # build environment that needs setuptools and wheel in this interpreter, so
+  # fall back to pip's isolated preparation when they are missing.
   set(_archive "${_dl}/pyroaring-${CALDERWICK_PYROARING_VERSION}.tar.gz")
-  if(NOT _rc EQUAL 0 OR NOT EXISTS "${_archive}")
+  foreach(_isolation --no-build-isolation "")
+    execute_process(
+      COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all: ${_isolation}
+              "pyroaring==${CALDERWICK_PYROARING_VERSION}" -d "${_dl}"
+      RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+    if(EXISTS "${_archive}")
+      break()
+    endif()
+  endforeach()
+  if(NOT EXISTS "${_archive}")
     message(FATAL_ERROR "Could not download pyroaring ${CALDERWICK_PYROARING_VERSION} with pip; "
                         "use -DCALDERWICK_SYSTEM_CROARING=ON to build against an installed CRoaring >= 4")
   endif()
