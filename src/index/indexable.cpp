@@ -256,16 +256,14 @@ namespace calderwick {
 
 template <typename T>
 void ReentrantHold<T>::enter(Mutex<T>& m, bool detached, const char* poisoned_message) {
-  for (const auto& [mutex, data] : held()) {
-    if (mutex == &m) {
-      data_ = data;  // already ours further up this thread's stack
-      return;
-    }
+  if (const auto it = held().find(&m); it != held().end()) {
+    data_ = it->second;  // already ours further up this thread's stack
+    return;
   }
   guard_.emplace(detached ? py::lock_detached(m, poisoned_message) : m.lock(poisoned_message));
   mutex_ = &m;
   data_ = &**guard_;
-  held().emplace_back(mutex_, data_);
+  held().emplace(mutex_, data_);
 }
 
 template class ReentrantHold<AttributeMap>;

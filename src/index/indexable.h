@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "index/common/locks.h"
 #include "index/hybrid_hashmap.h"
@@ -76,13 +77,7 @@ class ReentrantHold {
   ReentrantHold& operator=(const ReentrantHold&) = delete;
   ~ReentrantHold() {
     if (!mutex_) return;
-    for (auto it = held().end(); it != held().begin();) {
-      --it;
-      if (it->first == mutex_) {
-        held().erase(it);
-        break;
-      }
-    }
+    held().erase(mutex_);
     guard_.reset();
   }
 
@@ -91,10 +86,10 @@ class ReentrantHold {
 
  private:
   ReentrantHold() = default;
-  // Mutexes of this kind held by this thread, innermost last.
-  static absl::InlinedVector<std::pair<const Mutex<T>*, T*>, 8>& held() {
-    static thread_local absl::InlinedVector<std::pair<const Mutex<T>*, T*>, 8> list;
-    return list;
+  // Mutexes of this kind held by this thread (a bulk insertion holds many).
+  static absl::flat_hash_map<const Mutex<T>*, T*>& held() {
+    static thread_local absl::flat_hash_map<const Mutex<T>*, T*> map;
+    return map;
   }
   void enter(Mutex<T>& m, bool detached, const char* poisoned_message);
 

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "absl/container/flat_hash_set.h"
+
 #include "index/core/prepared.h"
+#include "index/core/query/delayed_query.h"
 
 namespace calderwick {
 
@@ -32,6 +35,76 @@ void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attr
     previous = std::exchange((*items)[id], std::move(item));
   }
   attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
+}
+
+void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const PreparedElements& prepared) {
+  if (objects.empty()) return;
+  {
+    auto members = allowed_ids_->write();
+    auto items = items_->write();
+    for (const StoredItem& item : objects) {
+      register_index(*item.native, weak_from_this());
+      members->add(item.native->id);
+      store_item(*items, item.native->id, item, /*grow_by_doubling=*/true);
+    }
+  }
+  // Attribute maps before index structures, as every writer takes them: hold
+  // them all for the pass, so assignments to these objects wait until their
+  // values are filed.
+  std::vector<AttributesHold> held;
+  std::vector<uint32_t> ids;
+  held.reserve(objects.size());
+  absl::flat_hash_set<uint32_t> seen;
+  for (const StoredItem& item : objects) {
+    if (!seen.insert(item.native->id).second) continue;  // a duplicate is filed once
+    held.push_back(hold_attributes(*item.native));
+    ids.push_back(item.native->id);
+  }
+  {
+    // Re-filing a container replaces what was filed for it before; that
+    // removal takes the structure locks the writers are about to hold, so
+    // it happens first.
+    auto maps = query_maps_->read();
+    for (size_t i = 0; i < held.size(); ++i) {
+      held[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+        if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
+          (*maps)[attribute]->forget_elements(ids[i]);
+        }
+      });
+    }
+  }
+
+  std::vector<DeferredIndexable> deferred;
+  std::optional<RwLock<QueryMaps>::ReadGuard> maps;
+  std::vector<std::unique_ptr<BulkQueryMapAdder>> adders;
+  auto open_adders = [&] {
+    maps.emplace(query_maps_->read());
+    adders.resize((*maps)->size());
+    for (size_t slot = 0; slot < adders.size(); ++slot) {
+      if ((**maps)[slot]) adders[slot] = std::make_unique<BulkQueryMapAdder>(*(**maps)[slot]);
+    }
+  };
+  auto close_adders = [&] {
+    adders.clear();  // flushes, in slot order
+    maps.reset();
+  };
+  open_adders();
+  for (size_t i = 0; i < held.size(); ++i) {
+    const uint32_t id = ids[i];
+    held[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+      if (attribute < adders.size() && adders[attribute]) {
+        adders[attribute]->add(value, id, prepared, deferred);
+        return;
+      }
+      // A new attribute: every buffer reaches its bitmap before the writers
+      // go, the map is installed, and fresh writers cover it too.
+      close_adders();
+      add_index(id, attribute, value, prepared);
+      open_adders();
+    });
+  }
+  close_adders();
+  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, prepared);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

@@ -106,6 +106,74 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
+// Converts everything a batch will file (GIL held), then adds it without the GIL.
+void add_many(IndexAPI& api, const std::vector<StoredItem>& objects) {
+  PreparedElements prepared;
+  for (const StoredItem& item : objects) prepared.add_object(*item.native);
+  py::GilRelease release;
+  api.add_object_many(objects, prepared);
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    py::bind_fast("add_object_many", {"objs"}, args, nargs, kwnames, a);
+    PyObject* objs = a[0];
+    if (PyUnicode_Check(objs)) {
+      py::raise(PyExc_TypeError, "argument 'objs': a str cannot be taken as a sequence of objects");
+    }
+    if (!PySequence_Check(objs)) py::downcast_error("objs", objs, "Sequence");
+    std::vector<StoredItem> objects;
+    const Py_ssize_t hint = PySequence_Size(objs);
+    if (hint < 0) {
+      PyErr_Clear();  // only a capacity hint
+    } else {
+      objects.reserve(static_cast<size_t>(hint));
+    }
+    py::PyRef it = py::PyRef::steal(PyObject_GetIter(objs));
+    if (!it) py::argument_error("objs");
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      py::PyRef obj = py::PyRef::steal(raw);
+      const IndexableNative* native = as_indexable(obj.get());
+      if (!native) py::downcast_error("objs", obj.get(), "Indexable");
+      objects.push_back(StoredItem{py::make_shared_ref(std::move(obj)),
+                                   std::make_shared<IndexableNative>(native->non_owning_copy())});
+    }
+    if (PyErr_Occurred()) py::argument_error("objs");
+    add_many(api_of(self), objects);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    py::bind_fast("union_with", {"other"}, args, nargs, kwnames, a);
+    if (!PyObject_TypeCheck(a[0], index_type())) py::downcast_error("other", a[0], "Index");
+    IndexAPI& target = api_of(self);
+    const IndexAPI& source = api_of(a[0]);
+    if (&target == &source) Py_RETURN_NONE;
+    // The members of `other` are taken out under its locks, which are then
+    // released: the two indexes' locks are never held together, so merges in
+    // opposite directions cannot wait on each other. Adding them as a batch
+    // files every value, attribute and nested object `other` answers for, and
+    // records `self` in each object's memberships.
+    std::vector<StoredItem> objects;
+    {
+      py::GilRelease release;
+      auto members = source.allowed_ids()->read();
+      auto items = source.items()->read();
+      objects.reserve(members->cardinality());
+      members->for_each([&](uint32_t id) {
+        if (id >= items->size() || (*items)[id].is_placeholder()) internal_error("missing value: a member of the merged index has no stored object");
+        objects.push_back((*items)[id]);
+      });
+    }
+    add_many(target, objects);
+    Py_RETURN_NONE;
+  });
+}
+
 template <auto F>
 constexpr PyCFunction fn() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -117,8 +185,11 @@ PyMethodDef index_methods[] = {
     {"reduce", fn<&index_reduce>(), METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
     {"get_by_attribute", fn<&index_get_by_attribute>(), METH_VARARGS | METH_KEYWORDS,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object_many", fn<&index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\n"},
     {"add_object", fn<&index_add_object>(), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
     {"reduced_query", fn<&index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"union_with", fn<&index_union_with>(), METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

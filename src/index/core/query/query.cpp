@@ -36,29 +36,55 @@ ExactMap& QueryMap::exact_or_create() {
   return exact_.get_or_create([] { return ExactMap(); });
 }
 
+namespace {
+
+// Files into the map's own structures, each under its write lock.
+class DirectSink final : public ValueSink {
+ public:
+  DirectSink(QueryMap& map, const PreparedElements& prepared) : map_(map), prepared_(prepared) {}
+  void number(const Number& n, uint32_t id) override { map_.insert_num_ordered(n, id); }
+  void string(std::string_view bytes, uint32_t id) override { map_.insert_str(bytes, id); }
+  void boolean(bool b, uint32_t id) override { map_.insert_bool(b, id); }
+  void indexable(const StoredIndexable& stored, uint32_t owner) override {
+    map_.insert_indexable(stored, owner, prepared_);
+  }
+
+ private:
+  QueryMap& map_;
+  const PreparedElements& prepared_;
+};
+
+}  // namespace
+
 void QueryMap::insert(const PyValue& value, uint32_t id, const PreparedElements& prepared) {
-  Ancestry ancestry;
-  insert_with(value, id, prepared, ancestry);
+  DirectSink sink(*this, prepared);
+  insert_via(value, id, prepared, sink);
 }
 
-void QueryMap::insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry) {
+void QueryMap::insert_via(const PyValue& value, uint32_t id, const PreparedElements& prepared, ValueSink& sink) {
+  Ancestry ancestry;
+  insert_with(value, id, prepared, ancestry, sink);
+}
+
+void QueryMap::insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry,
+                           ValueSink& sink) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      insert_num_ordered(number_of(value), id);
+      sink.number(number_of(value), id);
       break;
     case ValueKind::Str:
-      insert_str(std::get<Str>(value.cast()).v.view(), id);
+      sink.string(std::get<Str>(value.cast()).v.view(), id);
       break;
     case ValueKind::Bool:
-      insert_bool(std::get<Bool>(value.cast()).v, id);
+      sink.boolean(std::get<Bool>(value.cast()).v, id);
       break;
     case ValueKind::Iterable:
-      insert_iterable(std::get<IterableValue>(value.cast()), id, prepared, ancestry);
+      insert_iterable(std::get<IterableValue>(value.cast()), id, prepared, ancestry, sink);
       break;
     case ValueKind::Ind:
       insert_exact(value, id);
-      insert_indexable(std::get<StoredIndexable>(value.cast()), id, prepared);
+      sink.indexable(std::get<StoredIndexable>(value.cast()), id);
       break;
     case ValueKind::Unknown:
       insert_exact(value, id);
@@ -110,7 +136,7 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
-                               Ancestry& ancestry) {
+                               Ancestry& ancestry, ValueSink& sink) {
   const PyObject* container = iterable.container->get();
   if (std::find(ancestry.begin(), ancestry.end(), container) != ancestry.end()) return;  // holds itself
   const std::vector<PyValue>* elements = prepared.find(container);
@@ -139,7 +165,7 @@ void QueryMap::insert_iterable(const IterableValue& iterable, uint32_t owner, co
     for (const auto& [eid, _] : record) masked->add(eid);
   }
   ancestry.push_back(container);
-  for (const auto& [eid, element] : record) insert_with(element, eid, *source, ancestry);
+  for (const auto& [eid, element] : record) insert_with(element, eid, *source, ancestry, sink);
   ancestry.pop_back();
   elements_.write()->insert_or_assign(owner, std::move(record));
 }

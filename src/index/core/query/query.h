@@ -50,6 +50,19 @@ using ExactMap = ShardedHashMap<PyValue, HybridSet>;
 // so that removal undoes exactly that, whatever became of the container since.
 using ElementRecord = std::vector<std::pair<uint32_t, PyValue>>;
 
+// Where the scalar values and nested objects of one filing go: straight into
+// the locked structures, or through a bulk writer's buffers.
+class ValueSink {
+ public:
+  virtual void number(const Number& n, uint32_t id) = 0;
+  virtual void string(std::string_view bytes, uint32_t id) = 0;
+  virtual void boolean(bool b, uint32_t id) = 0;
+  virtual void indexable(const StoredIndexable& stored, uint32_t owner) = 0;
+
+ protected:
+  ~ValueSink() = default;
+};
+
 class QueryMap {
  public:
   // A map owned by `parent` (possibly empty). Its sub-index is created with
@@ -62,6 +75,13 @@ class QueryMap {
   // Files `value` under `id` by its kind. Container elements come converted
   // from `prepared` (see PreparedElements). No GIL needed.
   void insert(const PyValue& value, uint32_t id, const PreparedElements& prepared);
+  // The same routing, with scalars and nested objects handed to `sink`
+  // (exact values and container bookkeeping still go straight in).
+  void insert_via(const PyValue& value, uint32_t id, const PreparedElements& prepared, ValueSink& sink);
+  // Undoes what an earlier container filing stored for `owner`, if any.
+  void forget_elements(uint32_t owner) { remove_iterable(owner); }
+  // Makes `stored` a member of the sub-index with the owner link `owner`.
+  void insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared);
   // Undoes the insertion of `value` for `id`, including the exact-map entry
   // once its id set is empty.
   void remove_id(const PyValue& value, uint32_t id);
@@ -106,10 +126,10 @@ class QueryMap {
   // that holds itself stores nothing on its re-occurrence.
   using Ancestry = absl::InlinedVector<const PyObject*, 8>;
 
-  void insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry);
+  void insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry,
+                   ValueSink& sink);
   void insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
-                       Ancestry& ancestry);
-  void insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared);
+                       Ancestry& ancestry, ValueSink& sink);
   void remove_iterable(uint32_t owner);
   void remove_indexable(const StoredIndexable& stored, uint32_t owner);
   IndexAPI& nested_or_create();
