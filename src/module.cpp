@@ -49,7 +49,7 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef sum_as_string_def = {
-    "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sum_as_string)),
+    "sum_as_string", py::method<&sum_as_string>(),
     METH_FASTCALL | METH_KEYWORDS,
     "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 

@@ -102,4 +102,26 @@ void downcast_error(const char* name, PyObject* obj, const char* target) {
   type_error(std::string("argument '") + name + "': " + downcast_message(obj, target));
 }
 
+std::vector<PyRef> extract_sequence(const char* name, PyObject* obj, const char* str_message) {
+  if (PyUnicode_Check(obj)) type_error(std::string("argument '") + name + "': " + str_message);
+  if (!PySequence_Check(obj)) downcast_error(name, obj, "Sequence");
+  std::vector<PyRef> items;
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    items.reserve(static_cast<size_t>(hint));
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(obj));
+  if (!it) argument_error(name);
+  while (PyObject* item = PyIter_Next(it.get())) items.push_back(PyRef::steal(item));
+  if (PyErr_Occurred()) argument_error(name);
+  return items;
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
+  return nullptr;
+}
+
 }  // namespace calderwick::py

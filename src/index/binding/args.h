@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "index/binding/errors.h"
 
@@ -39,5 +40,19 @@ void refuse_arguments(const char* fname, PyObject* args, PyObject* kwargs);
 
 // "'<type>' object cannot be converted to '<target>'"
 std::string downcast_message(PyObject* obj, const char* target);
+
+// The elements of a sequence argument, read by iterating it (its length is
+// only a capacity hint). A str is refused with `str_message`; a non-sequence
+// with the usual conversion error naming 'Sequence'.
+std::vector<PyRef> extract_sequence(const char* name, PyObject* obj, const char* str_message);
+
+// A tp_new slot for classes that Python code cannot instantiate.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// A C function of any of CPython's calling conventions as a PyCFunction.
+template <auto F>
+PyCFunction method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
 
 }  // namespace calderwick::py

@@ -15,11 +15,6 @@ PyTypeObject* the_type = nullptr;
 
 const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
 
-PyObject* filtered_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
-  return nullptr;
-}
-
 void filtered_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
@@ -94,14 +89,9 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
   });
 }
 
-template <auto F>
-constexpr PyCFunction fn() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef filtered_methods[] = {
-    {"reduced", fn<&filtered_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduced_query", fn<&filtered_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
+    {"reduced", py::method<&filtered_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", py::method<&filtered_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
@@ -109,7 +99,7 @@ PyMethodDef filtered_methods[] = {
 };
 
 PyType_Slot filtered_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(filtered_new)},
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
     {Py_tp_methods, filtered_methods},
     {0, nullptr},

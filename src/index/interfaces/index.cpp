@@ -118,28 +118,13 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("add_object_many", {"objs"}, args, nargs, kwnames, a);
-    PyObject* objs = a[0];
-    if (PyUnicode_Check(objs)) {
-      py::raise(PyExc_TypeError, "argument 'objs': a str cannot be taken as a sequence of objects");
-    }
-    if (!PySequence_Check(objs)) py::downcast_error("objs", objs, "Sequence");
     std::vector<StoredItem> objects;
-    const Py_ssize_t hint = PySequence_Size(objs);
-    if (hint < 0) {
-      PyErr_Clear();  // only a capacity hint
-    } else {
-      objects.reserve(static_cast<size_t>(hint));
-    }
-    py::PyRef it = py::PyRef::steal(PyObject_GetIter(objs));
-    if (!it) py::argument_error("objs");
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      py::PyRef obj = py::PyRef::steal(raw);
+    for (py::PyRef& obj : py::extract_sequence("objs", a[0], "a str cannot be taken as a sequence of objects")) {
       const IndexableNative* native = as_indexable(obj.get());
       if (!native) py::downcast_error("objs", obj.get(), "Indexable");
       objects.push_back(StoredItem{py::make_shared_ref(std::move(obj)),
                                    std::make_shared<IndexableNative>(native->non_owning_copy())});
     }
-    if (PyErr_Occurred()) py::argument_error("objs");
     add_many(api_of(self), objects);
     Py_RETURN_NONE;
   });
@@ -174,22 +159,17 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-template <auto F>
-constexpr PyCFunction fn() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef index_methods[] = {
     {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
-    {"reduced", fn<&index_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduce", fn<&index_reduce>(), METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
-    {"get_by_attribute", fn<&index_get_by_attribute>(), METH_VARARGS | METH_KEYWORDS,
+    {"reduced", py::method<&index_reduced>(), METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", py::method<&index_reduce>(), METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", py::method<&index_get_by_attribute>(), METH_VARARGS | METH_KEYWORDS,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
-    {"add_object_many", fn<&index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object_many", py::method<&index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
-    {"add_object", fn<&index_add_object>(), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
-    {"reduced_query", fn<&index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
-    {"union_with", fn<&index_union_with>(), METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
+    {"add_object", py::method<&index_add_object>(), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", py::method<&index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"union_with", py::method<&index_union_with>(), METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

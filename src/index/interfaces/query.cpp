@@ -19,25 +19,10 @@ SmallString extract_attr(PyObject* obj) {
 }
 
 std::vector<PyValue> extract_values(PyObject* obj) {
-  if (PyUnicode_Check(obj)) {
-    py::raise(PyExc_TypeError, "argument 'values': a str cannot be taken as a sequence of values");
-  }
-  if (!PySequence_Check(obj)) py::downcast_error("values", obj, "Sequence");
   std::vector<PyValue> values;
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();  // only a capacity hint
-  } else {
-    values.reserve(static_cast<size_t>(hint));
+  for (py::PyRef& item : py::extract_sequence("values", obj, "a str cannot be taken as a sequence of values")) {
+    values.push_back(PyValue::make(std::move(item)));
   }
-  std::vector<py::PyRef> items;
-  {
-    py::PyRef it = py::PyRef::steal(PyObject_GetIter(obj));
-    if (!it) py::argument_error("values");
-    while (PyObject* item = PyIter_Next(it.get())) items.push_back(py::PyRef::steal(item));
-    if (PyErr_Occurred()) py::argument_error("values");
-  }
-  for (py::PyRef& item : items) values.push_back(PyValue::make(std::move(item)));
   return values;
 }
 
@@ -102,11 +87,6 @@ PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
-PyObject* query_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
-  return nullptr;
-}
-
 void query_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyQuery*>(obj)->expr.~QueryExpr();
@@ -121,32 +101,28 @@ PyObject* query_repr(PyObject* obj) {
   });
 }
 
-template <auto F>
-constexpr PyCFunction fast() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 constexpr int kStaticFast = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef query_methods[] = {
-    {"eq", fast<&single<Op::Eq>>(), kStaticFast, "eq(attr, value)\n--\n\n"},
-    {"ne", fast<&single<Op::Ne>>(), kStaticFast, "ne(attr, value)\n--\n\n"},
-    {"gt", fast<&single<Op::Gt>>(), kStaticFast, "gt(attr, value)\n--\n\n"},
-    {"ge", fast<&single<Op::Ge>>(), kStaticFast, "ge(attr, value)\n--\n\n"},
-    {"le", fast<&single<Op::Le>>(), kStaticFast, "le(attr, value)\n--\n\n"},
-    {"bt", fast<&bt>(), kStaticFast, "bt(attr, lower, upper)\n--\n\n"},
-    {"lt", fast<&single<Op::Lt>>(), kStaticFast, "lt(attr, value)\n--\n\n"},
-    {"in_", fast<&in_>(), kStaticFast, "in_(attr, values)\n--\n\n"},
-    {"and_", fast<&combine<Op::And>>(), kStaticFast, "and_(*exprs)\n--\n\n"},
-    {"or_", fast<&combine<Op::Or>>(), kStaticFast, "or_(*exprs)\n--\n\n"},
-    {"not_", fast<&not_>(), kStaticFast, "not_(exprs)\n--\n\n"},
-    {"starts_with", fast<&single<Op::StartsWi>>(), kStaticFast, "starts_with(attr, value)\n--\n\n"},
-    {"ends_with", fast<&single<Op::EndsWi>>(), kStaticFast, "ends_with(attr, value)\n--\n\n"},
-    {"contains", fast<&single<Op::Contains>>(), kStaticFast, "contains(attr, value)\n--\n\n"},
+    {"eq", py::method<&single<Op::Eq>>(), kStaticFast, "eq(attr, value)\n--\n\n"},
+    {"ne", py::method<&single<Op::Ne>>(), kStaticFast, "ne(attr, value)\n--\n\n"},
+    {"gt", py::method<&single<Op::Gt>>(), kStaticFast, "gt(attr, value)\n--\n\n"},
+    {"ge", py::method<&single<Op::Ge>>(), kStaticFast, "ge(attr, value)\n--\n\n"},
+    {"le", py::method<&single<Op::Le>>(), kStaticFast, "le(attr, value)\n--\n\n"},
+    {"bt", py::method<&bt>(), kStaticFast, "bt(attr, lower, upper)\n--\n\n"},
+    {"lt", py::method<&single<Op::Lt>>(), kStaticFast, "lt(attr, value)\n--\n\n"},
+    {"in_", py::method<&in_>(), kStaticFast, "in_(attr, values)\n--\n\n"},
+    {"and_", py::method<&combine<Op::And>>(), kStaticFast, "and_(*exprs)\n--\n\n"},
+    {"or_", py::method<&combine<Op::Or>>(), kStaticFast, "or_(*exprs)\n--\n\n"},
+    {"not_", py::method<&not_>(), kStaticFast, "not_(exprs)\n--\n\n"},
+    {"starts_with", py::method<&single<Op::StartsWi>>(), kStaticFast, "starts_with(attr, value)\n--\n\n"},
+    {"ends_with", py::method<&single<Op::EndsWi>>(), kStaticFast, "ends_with(attr, value)\n--\n\n"},
+    {"contains", py::method<&single<Op::Contains>>(), kStaticFast, "contains(attr, value)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot query_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(query_new)},
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_methods, query_methods},
