@@ -144,7 +144,7 @@ def test_dropping_many_objects_releases_every_reference():
     shared_value = object()
     shared_list = [1, 2, 3]
     before = sys.getrefcount(shared_value), sys.getrefcount(shared_list)
-    objs = [Indexable(a=i, s="v" * (i % 40), o=shared_value, l=shared_list, f=i / 3) for i in range(200_000)]
+    objs = [Indexable(a=i, s="v" * (i % 40), o=shared_value, l=shared_list, f=i / 3) for i in range(1_000_000)]
     assert sys.getrefcount(shared_value) == before[0] + len(objs)
     for obj in objs[::2]:
         obj.o = None
