@@ -18,13 +18,17 @@ std::string plural(size_t n, const char* one, const char* many) {
 }
 
 [[noreturn]] void missing(const char* fname, const std::vector<const char*>& names) {
-  std::string list;
+  std::string message = fname;
+  message += "() missing ";
+  message += plural(names.size(), "required positional argument", "required positional arguments");
+  message += ": ";
   for (size_t i = 0; i < names.size(); ++i) {
-    if (i) list += (names.size() == 2) ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    list += "'" + std::string(names[i]) + "'";
+    if (i) message += (names.size() == 2) ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    message += '\'';
+    message += names[i];
+    message += '\'';
   }
-  type_error(std::string(fname) + "() missing " +
-             plural(names.size(), "required positional argument", "required positional arguments") + ": " + list);
+  type_error(message);
 }
 
 }  // namespace

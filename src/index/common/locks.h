@@ -35,6 +35,11 @@ class PoisonFlag {
   std::atomic<bool> poisoned_{false};
 };
 
+// GCC 12 reports the members below as maybe-uninitialized when a guard sits
+// in a disengaged std::optional (a false positive: release() checks m_ first).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 // Releases `Lockable` on scope exit and poisons `flag` when an exception that
 // started while the guard was held is unwinding through its destructor.
 template <typename Lockable, void (Lockable::*Unlock)()>
@@ -61,6 +66,8 @@ class PoisoningRelease {
   PoisonFlag* flag_;
   int in_flight_;
 };
+
+#pragma GCC diagnostic pop
 
 }  // namespace detail
 

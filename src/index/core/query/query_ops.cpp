@@ -16,14 +16,6 @@ const std::optional<NumKey> numeric_key(const PyValue& v) {
   return std::nullopt;
 }
 
-const std::string_view* str_of(const PyValue& v, std::string_view& out) {
-  if (const auto* s = std::get_if<Str>(&v.cast())) {
-    out = s->v.view();
-    return &out;
-  }
-  return nullptr;
-}
-
 int rank(Op op) {
   switch (op) {
     case Op::Eq: return 0;
