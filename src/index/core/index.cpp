@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "absl/container/flat_hash_set.h"
 
 #include "index/core/prepared.h"
 #include "index/core/query/delayed_query.h"
@@ -37,7 +36,7 @@ void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attr
   attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
 }
 
-void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const PreparedElements& prepared) {
+void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std::vector<PreparedElements>& prepared) {
   if (objects.empty()) return;
   {
     auto members = allowed_ids_->write();
@@ -53,12 +52,16 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const Pre
   // values are filed.
   std::vector<AttributesHold> held;
   std::vector<uint32_t> ids;
+  std::vector<const PreparedElements*> elements;
   held.reserve(objects.size());
-  absl::flat_hash_set<uint32_t> seen;
-  for (const StoredItem& item : objects) {
-    if (!seen.insert(item.native->id).second) continue;  // a duplicate is filed once
-    held.push_back(hold_attributes(*item.native));
-    ids.push_back(item.native->id);
+  IdSet seen;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    const uint32_t id = objects[i].native->id;
+    if (seen.contains(id)) continue;  // a duplicate is filed once
+    seen.add(id);
+    held.push_back(hold_attributes(*objects[i].native));
+    ids.push_back(id);
+    elements.push_back(&prepared[i]);
   }
   {
     // Re-filing a container replaces what was filed for it before; that
@@ -93,18 +96,18 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const Pre
     const uint32_t id = ids[i];
     held[i]->for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
-        adders[attribute]->add(value, id, prepared, deferred);
+        adders[attribute]->add(value, id, *elements[i], deferred);
         return;
       }
       // A new attribute: every buffer reaches its bitmap before the writers
       // go, the map is installed, and fresh writers cover it too.
       close_adders();
-      add_index(id, attribute, value, prepared);
+      add_index(id, attribute, value, *elements[i]);
       open_adders();
     });
   }
   close_adders();
-  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, prepared);
+  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, *d.prepared);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

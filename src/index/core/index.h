@@ -43,8 +43,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared);
   // Adds many objects with one pass over the members and the item store and
   // batched writes into every QueryMap. The caller converted every container
-  // element into `prepared`; memberships are registered here.
-  void add_object_many(const std::vector<StoredItem>& objects, const PreparedElements& prepared);
+  // element of objects[i] into prepared[i]; memberships are registered here.
+  void add_object_many(const std::vector<StoredItem>& objects, const std::vector<PreparedElements>& prepared);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared);
   // Removes object `id`'s entries for `old` under `attribute`.

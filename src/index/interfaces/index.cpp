@@ -108,8 +108,9 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // Converts everything a batch will file (GIL held), then adds it without the GIL.
 void add_many(IndexAPI& api, const std::vector<StoredItem>& objects) {
-  PreparedElements prepared;
-  for (const StoredItem& item : objects) prepared.add_object(*item.native);
+  // One small set per object keeps each lookup in cache during the pass.
+  std::vector<PreparedElements> prepared(objects.size());
+  for (size_t i = 0; i < objects.size(); ++i) prepared[i].add_object(*objects[i].native);
   py::GilRelease release;
   api.add_object_many(objects, prepared);
 }

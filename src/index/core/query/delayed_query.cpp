@@ -23,6 +23,7 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
 void BulkQueryMapAdder::add(const PyValue& value, uint32_t id, const PreparedElements& prepared,
                             std::vector<DeferredIndexable>& deferred) {
   deferred_ = &deferred;
+  prepared_ = &prepared;
   map_.insert_via(value, id, prepared, *this);
 }
 
@@ -45,7 +46,7 @@ void BulkQueryMapAdder::boolean(bool b, uint32_t id) {
 }
 
 void BulkQueryMapAdder::indexable(const StoredIndexable& stored, uint32_t owner) {
-  deferred_->push_back(DeferredIndexable{&map_, stored, owner});
+  deferred_->push_back(DeferredIndexable{&map_, stored, owner, prepared_});
 }
 
 }  // namespace calderwick

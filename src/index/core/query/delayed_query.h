@@ -21,6 +21,7 @@ struct DeferredIndexable {
   QueryMap* map;
   StoredIndexable stored;
   uint32_t owner;
+  const PreparedElements* prepared;
 };
 
 class BulkQueryMapAdder final : public ValueSink {
@@ -44,6 +45,7 @@ class BulkQueryMapAdder final : public ValueSink {
   std::optional<RwLock<std::unique_ptr<NumericalBitmap>>::WriteGuard> numbers_;
   std::optional<RwLock<std::unique_ptr<BoolSets>>::WriteGuard> bools_;
   std::vector<DeferredIndexable>* deferred_ = nullptr;
+  const PreparedElements* prepared_ = nullptr;
 };
 
 }  // namespace calderwick
