@@ -27,12 +27,7 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_
 
 void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared) {
   allowed_ids_->write()->add(id);
-  StoredItem previous;
-  {
-    auto items = items_->write();
-    if (id >= items->size()) items->resize(size_t(id) + 1);
-    previous = std::exchange((*items)[id], std::move(item));
-  }
+  store_item(*items_->write(), id, std::move(item));
   attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
 }
 
