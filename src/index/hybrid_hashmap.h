@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -51,11 +52,12 @@ class SmallKVMap {
   }
   const V* get(const K& key) const { return const_cast<SmallKVMap*>(this)->get(key); }
 
-  // Replaces the value of an existing key in place, or appends a new entry.
-  // Returns false (and changes nothing) when the key is new and the map is full.
+  // Replaces the value of an existing key in place (`v` then holds the old
+  // value), or appends a new entry. Returns false (and changes nothing) when
+  // the key is new and the map is full.
   bool insert(const K& key, V&& v) {
     if (V* existing = get(key)) {
-      *existing = std::move(v);
+      std::swap(*existing, v);
       return true;
     }
     if (len_ == N) return false;
@@ -113,9 +115,16 @@ class HybridHashmap {
     return it == m.end() ? nullptr : &it->second;
   }
 
-  void insert(const K& key, V value) {
+  // Inserts or replaces. The replaced value is handed back rather than
+  // destroyed here, so that a caller can drop it after releasing its lock
+  // (dropping a value may run arbitrary code).
+  std::optional<V> insert(const K& key, V value) {
     if (Small* s = std::get_if<Small>(&repr_)) {
-      if (s->insert(key, std::move(value))) return;
+      const size_t before = s->size();
+      if (s->insert(key, std::move(value))) {
+        if (s->size() == before) return std::optional<V>(std::move(value));
+        return std::nullopt;
+      }
       // A ninth distinct key: move the eight entries, in slot order, into a
       // hash map sized for 28 entries, then add the new one.
       Map m;
@@ -123,9 +132,26 @@ class HybridHashmap {
       s->drain([&](const K& k, V&& v) { m.emplace(k, std::move(v)); });
       m.emplace(key, std::move(value));
       repr_.template emplace<Map>(std::move(m));
+      return std::nullopt;
+    }
+    Map& m = std::get<Map>(repr_);
+    if (const auto it = m.find(key); it != m.end()) {
+      std::swap(it->second, value);
+      return std::optional<V>(std::move(value));
+    }
+    m.emplace(key, std::move(value));
+    return std::nullopt;
+  }
+
+  // Moves every entry out (f(key, value&&)) and leaves the map empty and small.
+  template <typename F>
+  void drain(F&& f) {
+    if (Small* s = std::get_if<Small>(&repr_)) {
+      s->drain(f);
       return;
     }
-    std::get<Map>(repr_).insert_or_assign(key, std::move(value));
+    for (auto& [k, v] : std::get<Map>(repr_)) f(k, std::move(v));
+    repr_.template emplace<Small>();
   }
 
   // f(key, value) for every entry: first-insertion order while small, the hash

@@ -50,6 +50,17 @@ namespace {
 
 PyIndexable* self_of(PyObject* obj) { return reinterpret_cast<PyIndexable*>(obj); }
 
+// The depth of the deepest live index that holds the object (0 for none or
+// only top-level indexes). Needs the GIL.
+int deepest_membership(const IndexableNative& object) {
+  int depth = 0;
+  MembershipsHold memberships = MembershipsHold::detached(*object.indexes);
+  for (const IndexMeta& record : *memberships) {
+    if (const auto live = record.index.lock()) depth = std::max(depth, live->depth());
+  }
+  return depth;
+}
+
 // Attribute name -> id: the lock-free snapshot first, the interner only for a
 // name never seen before.
 uint32_t attribute_id(std::string_view name) {
@@ -62,28 +73,6 @@ std::string_view utf8_of(PyObject* str) {
   const char* s = PyUnicode_AsUTF8AndSize(str, &n);
   if (!s) py::throw_python_error();
   return {s, static_cast<size_t>(n)};
-}
-
-// Recycled instance memory of the exact Indexable type; guarded by the GIL.
-constexpr int kFreeListSize = 512;
-PyObject* free_list[kFreeListSize];
-int free_count = 0;
-
-PyObject* indexable_alloc(PyTypeObject* type, Py_ssize_t nitems) {
-  if (type == INDEXABLE_TYPE() && free_count > 0) {
-    PyObject* obj = free_list[--free_count];
-    std::memset(obj, 0, type->tp_basicsize);
-    return PyObject_Init(obj, type);
-  }
-  return PyType_GenericAlloc(type, nitems);
-}
-
-void indexable_free(void* obj) {
-  if (Py_TYPE(static_cast<PyObject*>(obj)) == INDEXABLE_TYPE() && free_count < kFreeListSize) {
-    free_list[free_count++] = static_cast<PyObject*>(obj);
-  } else {
-    PyObject_Free(obj);
-  }
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObject* kwargs) {
@@ -121,9 +110,51 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
 
 void indexable_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
+  PyObject_GC_UnTrack(obj);
+  // Dropping the attribute map releases the values, which may be the last
+  // reference to the next object of a long chain: the trashcan defers deep
+  // deallocations instead of recursing once per link.
+  Py_TRASHCAN_BEGIN(obj, indexable_dealloc)
   self_of(obj)->native.~IndexableNative();
   type->tp_free(obj);
   Py_DECREF(type);
+  Py_TRASHCAN_END
+}
+
+// The collector's view of an object: its type and every Python reference its
+// attribute values own. Writers of an attribute map always hold the GIL (see
+// indexable_setattro), so while the collector runs nothing changes the map;
+// threads without the GIL may hold its mutex, but only to read. Reading
+// without the mutex therefore reports the same references on every visit.
+int indexable_traverse(PyObject* obj, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(obj));
+  const auto& attributes = self_of(obj)->native.attributes;
+  if (!attributes) return 0;  // allocated, not yet built
+  int status = 0;
+  attributes->unguarded().for_each([&](uint32_t, const PyValue& value) {
+    if (status == 0 && value.object()) status = visit(value.object(), arg);
+    if (const auto* stored = std::get_if<StoredIndexable>(&value.cast())) {
+      if (status == 0) status = visit(stored->python_handle->get(), arg);
+    }
+  });
+  return status;
+}
+
+// Breaks a garbage cycle by emptying the attribute map. The values are
+// dropped after the mutex is released. A map that some thread holds right now
+// is left for a later collection.
+int indexable_clear(PyObject* obj) {
+  const auto& attributes = self_of(obj)->native.attributes;
+  if (!attributes) return 0;
+  std::vector<PyValue> dropped;
+  try {
+    std::optional<Mutex<AttributeMap>::Guard> guard;
+    if (!attributes->try_lock_into(guard, kCannotReadIndexable)) return 0;
+    (*guard)->drain([&](uint32_t, PyValue&& v) { dropped.push_back(std::move(v)); });
+  } catch (const std::exception&) {
+    return 0;  // poisoned: nothing can read the map anyway
+  }
+  return 0;
 }
 
 PyObject* indexable_getattro(PyObject* obj, PyObject* name) {
@@ -155,12 +186,14 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
     const std::string text(utf8_of(name));  // used after the GIL is released
-    // Conversion first (container elements included): a value that cannot be
-    // filed changes nothing.
     PyValue converted = PyValue::from_borrowed(value);
-    PreparedElements prepared;
-    prepared.add_value(converted);
     const IndexableNative& native = self_of(obj)->native;
+    // Every container element is converted, and the depth the value nests to
+    // below the deepest index holding the object is checked, before anything
+    // changes: a value that cannot be filed changes nothing.
+    PreparedElements prepared;
+    prepared.add_value(converted, deepest_membership(native));
+    std::optional<PyValue> replaced;  // dropped last, after every lock
     {
       // Held across every index update so that concurrent assignments to one
       // object apply one after the other. The records are copied: filing may
@@ -178,7 +211,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
       }
     }
     const uint32_t id = attribute_id(text);
-    hold_attributes_detached(native)->insert(id, std::move(converted));
+    replaced = hold_attributes_detached(native)->insert(id, std::move(converted));
     return 0;
   });
 }
@@ -224,12 +257,12 @@ PyMethodDef indexable_methods[] = {
 PyType_Slot indexable_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
     {Py_tp_methods, indexable_methods},
-    {Py_tp_alloc, reinterpret_cast<void*>(indexable_alloc)},
-    {Py_tp_free, reinterpret_cast<void*>(indexable_free)},
     {0, nullptr},
 };
 
@@ -237,7 +270,7 @@ PyType_Spec indexable_spec = {
     "Calderwick.Indexable",
     sizeof(PyIndexable),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     indexable_slots,
 };
 

@@ -1,9 +1,13 @@
 #include "index/indexable.h"
 
 #include <Python.h>
+
+#include <algorithm>
+#include <vector>
 #include <gtest/gtest.h>
 
 #include "index/core/id_alloc.h"
+#include "index/core/index.h"
 
 namespace calderwick {
 namespace {
@@ -67,6 +71,34 @@ TEST(IndexableNativePart, CopiesShareStateButNeverOwnTheId) {
   { IndexableNative moved(std::move(owner)); }  // the moved-to copy owns and frees the id
   EXPECT_EQ(calderwick::testing::free_id_count(), free_before + 1);
   EXPECT_EQ(allocate_id(), id);
+}
+
+std::vector<const IndexAPI*> memberships_of(const IndexableNative& o) {
+  std::vector<const IndexAPI*> out;
+  for (const IndexMeta& m : *o.indexes->lock()) out.push_back(m.index.lock().get());
+  return out;
+}
+
+TEST(IndexableMemberships, OneRecordPerIndexInAddressOrder) {
+  IndexableNative o = IndexableNative::make_default();
+  std::vector<std::shared_ptr<IndexAPI>> indexes;
+  for (int i = 0; i < 6; ++i) indexes.push_back(IndexAPI::make());
+  // Registered in a scrambled order, each several times.
+  for (int round = 0; round < 3; ++round) {
+    for (int i : {3, 0, 5, 1, 4, 2}) register_index(o, indexes[i]);
+  }
+  register_index(o, DEFAULT_INDEX_ARC());
+  std::vector<const IndexAPI*> expected;
+  for (const auto& index : indexes) expected.push_back(index.get());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(memberships_of(o), expected);
+
+  // A dead record goes at the next registration; the others stay ordered.
+  const IndexAPI* dropped = indexes[2].get();
+  indexes[2].reset();
+  register_index(o, indexes[0]);
+  expected.erase(std::find(expected.begin(), expected.end(), dropped));
+  EXPECT_EQ(memberships_of(o), expected);
 }
 
 }  // namespace

@@ -4,28 +4,51 @@
 
 namespace calderwick {
 
+namespace {
+
+// The stamp a new view of `index` takes: read after its ids were evaluated,
+// so every object stored by then counts as the view's.
+uint64_t current_stamp(const IndexAPI& index) {
+  auto items = index.items()->read();
+  return index.store_stamp();
+}
+
+}  // namespace
+
+// A narrower view inherits the stamp of the view it came from: its ids are a
+// subset of ids that were selected at that stamp.
 FilteredIndexCore FilteredIndexCore::reduced_query(const QueryExpr& expr) const {
-  auto maps = query_maps->read();
+  auto maps = source->query_maps()->read();
   IdSet result = evaluate_query(*maps, ids, expr);
   result.and_inplace(ids);
-  return FilteredIndexCore{query_maps, items, std::move(result)};
+  return FilteredIndexCore{source, std::move(result), stamp};
 }
 
 FilteredIndexCore FilteredIndexCore::reduced_all(const std::vector<QueryExpr>& equalities) const {
-  auto maps = query_maps->read();
-  return FilteredIndexCore{query_maps, items, evaluate_and_queries_vec(*maps, ids, equalities)};
+  auto maps = source->query_maps()->read();
+  return FilteredIndexCore{source, evaluate_and_queries_vec(*maps, ids, equalities), stamp};
 }
 
 FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) const {
-  auto maps = query_maps_->read();
-  auto members = allowed_ids_->read();
-  return FilteredIndexCore{query_maps_, items_, evaluate_and_queries_vec(*maps, *members, equalities)};
+  IdSet selected;
+  {
+    auto maps = query_maps_->read();
+    auto members = allowed_ids_->read();
+    selected = evaluate_and_queries_vec(*maps, *members, equalities);
+  }
+  return FilteredIndexCore{std::const_pointer_cast<IndexAPI>(shared_from_this()), std::move(selected),
+                           current_stamp(*this)};
 }
 
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
-  auto maps = query_maps_->read();
-  auto members = allowed_ids_->read();
-  return FilteredIndexCore{query_maps_, items_, evaluate_query(*maps, *members, expr)};
+  IdSet selected;
+  {
+    auto maps = query_maps_->read();
+    auto members = allowed_ids_->read();
+    selected = evaluate_query(*maps, *members, expr);
+  }
+  return FilteredIndexCore{std::const_pointer_cast<IndexAPI>(shared_from_this()), std::move(selected),
+                           current_stamp(*this)};
 }
 
 void IndexAPI::keep_only_from_bitmap(const IdSet& keep) {

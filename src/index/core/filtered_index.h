@@ -1,7 +1,12 @@
-// FilteredIndexCore: a view of an index. It shares the source index's
-// attribute indexes and object store and owns only the ids that passed the
-// filter, so later attribute changes of its objects are seen by its queries
-// while its membership stays a snapshot.
+// FilteredIndexCore: a view of an index. It keeps the source index alive and
+// owns only the ids that passed the filter, so later attribute changes of its
+// objects reach its queries (also after the Python Index is gone) while its
+// membership stays a snapshot.
+//
+// A narrowing of the source empties the slots of the objects it removes; an
+// id freed that way may later be taken by a new object. The view remembers
+// the source's store stamp when it was made and ignores every object stored
+// after it, so it only ever returns objects that it selected.
 #pragma once
 
 #include <memory>
@@ -14,9 +19,21 @@ namespace calderwick {
 struct QueryExpr;
 
 struct FilteredIndexCore {
-  std::shared_ptr<RwLock<QueryMaps>> query_maps;
-  std::shared_ptr<ItemsLock> items;
+  std::shared_ptr<IndexAPI> source;
   IdSet ids;
+  // Items stored in the source after this stamp are not the view's.
+  uint64_t stamp = 0;
+
+  // The view's objects as they are stored now, in ascending id order.
+  template <typename F>
+  void for_each_item(F&& f) const {
+    auto items = source->items()->read();
+    ids.for_each([&](uint32_t id) {
+      if (id >= items->size()) return;
+      const StoredItem& item = (*items)[id];
+      if (!item.is_placeholder() && item.stamp <= stamp) f(item);
+    });
+  }
 
   // Narrows the view by a query over its own ids.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;

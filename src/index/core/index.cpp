@@ -8,20 +8,27 @@
 
 namespace calderwick {
 
-IndexAPI::IndexAPI(Private, std::weak_ptr<IndexAPI> parent)
+IndexAPI::IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth)
     : query_maps_(std::make_shared<RwLock<QueryMaps>>()),
       items_(std::make_shared<ItemsLock>()),
       allowed_ids_(std::make_shared<RwLock<IdSet>>()),
       parent_links_(std::make_shared<RwLock<M2MU32>>()),
-      parent_(std::move(parent)) {}
+      parent_(std::move(parent)),
+      owner_map_(owner_map),
+      depth_(depth) {}
 
-std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<IndexAPI> parent) {
-  return std::make_shared<IndexAPI>(Private{}, std::move(parent));
+std::shared_ptr<IndexAPI> IndexAPI::make() { return std::make_shared<IndexAPI>(Private{}, std::weak_ptr<IndexAPI>{}, nullptr, 0); }
+
+std::shared_ptr<IndexAPI> IndexAPI::make_nested(const std::shared_ptr<IndexAPI>& parent, const QueryMap* owner_map) {
+  return std::make_shared<IndexAPI>(Private{}, parent, owner_map, parent->depth() + 1);
 }
 
 void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling) {
   if (id >= items.size()) items.resize(grow_by_doubling ? size_t(id) * 2 : size_t(id) + 1);
-  StoredItem previous = std::exchange(items[id], std::move(item));
+  StoredItem& slot = items[id];
+  const bool same = slot.py_ref && item.py_ref && slot.py_ref->get() == item.py_ref->get();
+  item.stamp = same ? slot.stamp : stamps_.fetch_add(1, std::memory_order_relaxed) + 1;
+  StoredItem previous = std::exchange(slot, std::move(item));
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
@@ -146,13 +153,16 @@ void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t mem
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
   MembershipsHold list(*object.indexes);
-  list->push_back(IndexMeta{index});
   trim_indexes(*list, DEFAULT_INDEX_ARC().get());
-  if (list->size() >= 2) {
-    std::stable_sort(list->begin(), list->end(), [](const IndexMeta& a, const IndexMeta& b) {
-      return std::less<>()(a.index.lock().get(), b.index.lock().get());
-    });
-  }
+  // Same control block, same index: a dead record cannot share it with a
+  // live index, so no upgrade is needed to compare.
+  const auto same = [&](const IndexMeta& m) { return !m.index.owner_before(index) && !index.owner_before(m.index); };
+  if (std::any_of(list->begin(), list->end(), same)) return;
+  const std::shared_ptr<IndexAPI> target = index.lock();
+  if (!target || target == DEFAULT_INDEX_ARC()) return;
+  const auto at = std::upper_bound(list->begin(), list->end(), target.get(),
+                                   [](const IndexAPI* t, const IndexMeta& m) { return std::less<>()(t, m.index.lock().get()); });
+  list->insert(at, IndexMeta{index});
 }
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {

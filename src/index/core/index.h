@@ -9,12 +9,20 @@
 //   parent_links (owner id one level up, member id) pairs of a sub-index
 // plus a weak pointer to the parent index (empty for a top-level index).
 //
+// Sub-indexes form a tree that follows attribute paths: the sub-index of
+// attribute `a` of index I holds the objects found as values of `a` of I's
+// members, at depth depth(I) + 1. A sub-index also knows the QueryMap of its
+// parent that owns it (`owner_map`), which translates the parent's container
+// element ids back to objects; the pointer is valid while the parent lives,
+// since a QueryMap is never removed from its index.
+//
 // Ids are process-wide: an object is stored under the same id in every index.
 // Lock order: an object's memberships, then its attribute map, then
 // allowed_ids / items / query_maps (one at a time) of the outer index, then a
 // QueryMap's structures, then the sub-index's state, recursively.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -36,7 +44,10 @@ using QueryMaps = std::vector<std::unique_ptr<QueryMap>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  static std::shared_ptr<IndexAPI> make(std::weak_ptr<IndexAPI> parent = {});
+  // A top-level index.
+  static std::shared_ptr<IndexAPI> make();
+  // The sub-index owned by `owner_map`, a QueryMap of `parent`.
+  static std::shared_ptr<IndexAPI> make_nested(const std::shared_ptr<IndexAPI>& parent, const QueryMap* owner_map);
 
   // Makes `object` a member stored as `item`, and files every attribute of
   // the held map. The caller registered the membership and holds `attrs`.
@@ -65,15 +76,25 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<RwLock<IdSet>>& allowed_ids() const { return allowed_ids_; }
   const std::shared_ptr<RwLock<M2MU32>>& parent_links() const { return parent_links_; }
   const std::weak_ptr<IndexAPI>& parent() const { return parent_; }
+  // The parent's QueryMap that owns this sub-index; dereference only while
+  // holding the parent.
+  const QueryMap* owner_map() const { return owner_map_; }
+  // 0 for a top-level index, one more per level of nesting.
+  int depth() const { return depth_; }
 
-  // Stores `item` at slot `id`, growing the array with placeholders.
-  static void store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling = false);
+  // Stores `item` at slot `id` of the locked `items`, growing the array with
+  // placeholders. A different object than the slot held gets a new store
+  // stamp; the same object keeps its stamp.
+  void store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling = false);
+  // The stamp of the latest store; read under the items lock. A view keeps
+  // the stamp it was made at and ignores items stored after it.
+  uint64_t store_stamp() const { return stamps_.load(std::memory_order_relaxed); }
 
  private:
   struct Private {};
 
  public:
-  explicit IndexAPI(Private, std::weak_ptr<IndexAPI> parent);
+  IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);
 
  private:
   std::shared_ptr<RwLock<QueryMaps>> query_maps_;
@@ -81,10 +102,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<RwLock<IdSet>> allowed_ids_;
   std::shared_ptr<RwLock<M2MU32>> parent_links_;
   std::weak_ptr<IndexAPI> parent_;
+  const QueryMap* owner_map_ = nullptr;
+  int depth_ = 0;
+  std::atomic<uint64_t> stamps_{0};
 };
 
-// Records membership of `object` in `index`: appends, drops dead records and
-// records of the placeholder index, and keeps the list ordered by index address.
+// Records membership of `object` in `index` once: a second registration with
+// the same index changes nothing. Drops dead records and records of the
+// placeholder index, and keeps the list ordered by index address.
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index);
 
 // An inert, process-wide placeholder index; membership trimming drops records

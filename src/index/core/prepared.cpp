@@ -5,8 +5,13 @@
 
 namespace calderwick {
 
-void PreparedElements::add_value(const PyValue& value) { walk_value(value, 0); }
-void PreparedElements::add_object(const IndexableNative& object) { walk_object(object, 0); }
+void nesting_too_deep() {
+  internal_error("value nests containers or objects deeper than " + std::to_string(PreparedElements::kMaxNesting) +
+                 " levels");
+}
+
+void PreparedElements::add_value(const PyValue& value, int depth) { walk_value(value, depth); }
+void PreparedElements::add_object(const IndexableNative& object, int depth) { walk_object(object, depth); }
 
 const std::vector<PyValue>* PreparedElements::find(const PyObject* container) const {
   const auto it = elements_.find(container);
@@ -14,9 +19,7 @@ const std::vector<PyValue>* PreparedElements::find(const PyObject* container) co
 }
 
 void PreparedElements::walk_value(const PyValue& value, int depth) {
-  if (depth > kMaxNesting) {
-    internal_error("value nests containers or objects deeper than " + std::to_string(kMaxNesting) + " levels");
-  }
+  if (depth > kMaxNesting) nesting_too_deep();
   if (const auto* stored = std::get_if<StoredIndexable>(&value.cast())) {
     walk_object(*stored->owned_handle, depth + 1);
     return;
@@ -36,6 +39,7 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
 }
 
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {
+  if (depth > kMaxNesting) nesting_too_deep();
   if (!objects_seen_.insert(object.attributes.get()).second) return;
   std::vector<PyValue> values;
   {

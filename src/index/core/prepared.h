@@ -21,15 +21,19 @@ namespace calderwick {
 
 struct IndexableNative;
 
+// The error for nesting beyond PreparedElements::kMaxNesting.
+[[noreturn]] void nesting_too_deep();
+
 class PreparedElements {
  public:
   static constexpr int kMaxNesting = 200;
 
-  // Walks one value. Needs the GIL. Throws InternalError on a value that
+  // Walks one value that will be filed into an index at depth `depth` (0 for
+  // a top-level index). Needs the GIL. Throws InternalError on a value that
   // cannot be converted or on nesting beyond kMaxNesting.
-  void add_value(const PyValue& value);
+  void add_value(const PyValue& value, int depth = 0);
   // Walks every attribute value of an object. Needs the GIL.
-  void add_object(const IndexableNative& object);
+  void add_object(const IndexableNative& object, int depth = 0);
 
   // The converted elements of `container`, or null if it was not walked.
   const std::vector<PyValue>* find(const PyObject* container) const;

@@ -17,6 +17,8 @@ namespace calderwick {
 struct StoredItem {
   py::SharedPyRef py_ref;
   std::shared_ptr<const IndexableNative> native;
+  // When the object was stored in this slot (see IndexAPI::store_item).
+  uint64_t stamp = 0;
 
   bool is_placeholder() const { return !py_ref; }
 };

@@ -45,8 +45,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const FilteredIndexCore& core = core_of(self);
-    return collect_items(*core.items, core.ids);
+    return collect_items(core_of(self));
   });
 }
 
@@ -57,12 +56,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     // source are skipped), and every container element converted up front, so
     // a value that cannot be filed fails before anything is built.
     std::vector<StoredItem> objects;
-    {
-      auto items = core.items->read();
-      core.ids.for_each([&](uint32_t id) {
-        if (id < items->size() && !(*items)[id].is_placeholder()) objects.push_back((*items)[id]);
-      });
-    }
+    core.for_each_item([&](const StoredItem& item) { objects.push_back(item); });
     PreparedElements prepared;
     for (const StoredItem& item : objects) prepared.add_object(*item.native);
 
@@ -74,7 +68,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
       {
         auto items = rebased->items()->write();
         items->resize(size_t(members.maximum()) + 1);
-        for (const StoredItem& item : objects) (*items)[item.native->id] = item;
+        for (const StoredItem& item : objects) rebased->store_item(*items, item.native->id, item);
       }
       *rebased->allowed_ids()->write() = std::move(members);
       for (const StoredItem& item : objects) {

@@ -56,9 +56,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* index_collect(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    IndexAPI& api = api_of(self);
-    IdSet members = *api.allowed_ids()->read();
-    return collect_items(*api.items(), members);
+    const std::shared_ptr<IndexAPI>& api = reinterpret_cast<PyIndex*>(self)->api;
+    return collect_items(FilteredIndexCore{api, *api->allowed_ids()->read(), UINT64_MAX});
   });
 }
 
@@ -77,7 +76,7 @@ PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     const FilteredIndexCore view = select_by_keywords(self, "get_by_attribute", args, kwargs);
-    return collect_items(*view.items, view.ids);
+    return collect_items(view);
   });
 }
 
@@ -185,15 +184,10 @@ PyType_Spec index_spec = {"Calderwick.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEF
 
 }  // namespace
 
-PyObject* collect_items(const ItemsLock& items_lock, const IdSet& ids) {
+PyObject* collect_items(const FilteredIndexCore& view) {
   std::vector<py::SharedPyRef> refs;
-  refs.reserve(ids.cardinality());
-  {
-    auto items = items_lock.read();
-    ids.for_each([&](uint32_t id) {
-      if (id < items->size() && !(*items)[id].is_placeholder()) refs.push_back((*items)[id].py_ref);
-    });
-  }
+  refs.reserve(view.ids.cardinality());
+  view.for_each_item([&](const StoredItem& item) { refs.push_back(item.py_ref); });
   py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
   for (size_t i = 0; i < refs.size(); ++i) PyList_SET_ITEM(list.get(), i, refs[i]->clone().release());
   return list.release();

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "index/core/filtered_index.h"
 #include "index/core/index.h"
 
 namespace calderwick {
@@ -21,8 +22,8 @@ PyTypeObject* index_type();
 // Wraps `api` in a new Python Index (new reference). Needs the GIL.
 PyObject* wrap_index(std::shared_ptr<IndexAPI> api);
 
-// The objects stored at `ids`, in ascending id order, as a new list; vacant
-// slots (objects removed meanwhile) are skipped. Needs the GIL.
-PyObject* collect_items(const ItemsLock& items, const IdSet& ids);
+// The view's objects, in ascending id order, as a new list; vacant slots
+// (objects removed meanwhile) are skipped. Needs the GIL.
+PyObject* collect_items(const FilteredIndexCore& view);
 
 }  // namespace calderwick

@@ -29,7 +29,10 @@ std::shared_ptr<IndexAPI> QueryMap::nested_shared() const {
 }
 
 IndexAPI& QueryMap::nested_or_create() {
-  return *nested_.get_or_create([&] { return IndexAPI::make(parent_); });
+  return *nested_.get_or_create([&] {
+    const std::shared_ptr<IndexAPI> owner = parent_.lock();
+    return owner ? IndexAPI::make_nested(owner, this) : IndexAPI::make();
+  });
 }
 
 ExactMap& QueryMap::exact_or_create() {
@@ -190,27 +193,38 @@ void QueryMap::remove_iterable(uint32_t owner) {
   }
 }
 
+bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
+  std::shared_ptr<IndexAPI> index = parent_.lock();
+  if (!index) return false;
+  // The objects that hold `owner`'s object, level by level up to the
+  // top-level index. Pairs may name container element ids as owners; each
+  // level translates them back to objects through the map that handed them
+  // out. The owner itself is not an ancestor: an object may hold itself once.
+  IdSet level{owner};
+  unmask_ids(level);
+  for (;;) {
+    std::shared_ptr<IndexAPI> up = index->parent().lock();
+    if (!up || level.is_empty()) return false;
+    level = index->get_parent_from_ids(level);
+    index->owner_map()->unmask_ids(level);  // valid: `up` owns it and is held
+    if (level.contains(nested_id)) return true;
+    index = std::move(up);
+  }
+}
+
 void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared) {
   const IndexableNative& object = *stored.owned_handle;
   const uint32_t nested_id = object.id;
-  // Cycle guard: walk the owners of `owner` up to the top-level index. If the
-  // nested object is among them it already holds `owner`, directly or through
-  // other objects, and filing it again would recurse without end.
-  if (std::shared_ptr<IndexAPI> index = parent_.lock()) {
-    IdSet level{owner};
-    while (index && !level.is_empty()) {
-      level = index->get_parent_from_ids(level);
-      if (level.contains(nested_id)) return;
-      index = index->parent().lock();
-    }
-  }
+  // A nested object that already holds its owner, directly or through other
+  // objects and containers, is not filed again below it: the sub-index tree
+  // follows attribute paths, and a path that leads back into one of its own
+  // owners would recurse without end.
+  if (leads_back(nested_id, owner)) return;
   IndexAPI& nested = nested_or_create();
+  if (nested.depth() > PreparedElements::kMaxNesting) nesting_too_deep();
   const bool member = nested.allowed_ids()->read()->contains(nested_id);
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
-  // Registered once, when the object joins the sub-index: an object shared by
-  // many owners would otherwise collect one record (and one update on every
-  // assignment) per owner.
   register_index(object, nested.shared_from_this());
   AttributesHold attrs = hold_attributes(object);
   nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, *attrs, prepared);
@@ -220,13 +234,14 @@ void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
   IndexAPI* nested = this->nested();
   if (!nested) return;
   const IndexableNative& object = *stored.owned_handle;
-  size_t owners_left;
   {
     auto links = nested->parent_links()->write();
+    // No pair: the object was never filed below this owner (it leads back
+    // into it), so there is nothing to undo.
+    if (!links->contains_pair(owner, object.id)) return;
     links->remove_pair(owner, object.id);
-    owners_left = links->owner_count(object.id);
+    if (links->owner_count(object.id) > 0) return;
   }
-  if (owners_left > 0) return;
   // The last owner is gone: the object leaves the sub-index entirely.
   {
     AttributesHold attrs = hold_attributes(object);

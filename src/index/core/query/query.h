@@ -131,6 +131,9 @@ class QueryMap {
   void insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
                        Ancestry& ancestry, ValueSink& sink);
   void remove_iterable(uint32_t owner);
+  // Whether `nested_id` is among the objects that hold `owner` (an object or
+  // element id of this map), at any level above.
+  bool leads_back(uint32_t nested_id, uint32_t owner) const;
   void remove_indexable(const StoredIndexable& stored, uint32_t owner);
   IndexAPI& nested_or_create();
   ExactMap& exact_or_create();
