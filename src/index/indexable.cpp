@@ -188,6 +188,9 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     const std::string text(utf8_of(name));  // used after the GIL is released
     PyValue converted = PyValue::from_borrowed(value);
     const IndexableNative& native = self_of(obj)->native;
+    // Every writer of indexed state holds the gate, so the memberships read
+    // below, the index updates and the final store form one step.
+    const WriteScope gate = py::write_scope();
     // Every container element is converted, and the depth the value nests to
     // below the deepest index holding the object is checked, before anything
     // changes: a value that cannot be filed changes nothing.

@@ -48,8 +48,30 @@ decltype(auto) without_gil(F&& f) {
 }  // namespace calderwick::py
 
 #include "index/common/locks.h"
+#include "index/common/write_gate.h"
 
 namespace calderwick::py {
+
+// Enters the write gate without ever blocking while this thread holds the GIL:
+// the gate's holder may be waiting for the GIL itself.
+inline WriteScope write_scope() {
+  if (!WRITE_GATE().try_enter()) {
+    GilRelease release;
+    WRITE_GATE().enter();
+  }
+  return WriteScope(WriteScope::Adopt{});
+}
+
+// A read hold on `lock`, waited for with the GIL released if a writer holds it.
+template <typename T>
+typename RwLock<T>::ReadGuard read_detached(const RwLock<T>& lock) {
+  std::optional<typename RwLock<T>::ReadGuard> guard;
+  if (!lock.try_read_into(guard)) {
+    GilRelease release;
+    guard.emplace(lock.read());
+  }
+  return std::move(*guard);
+}
 
 // Takes `m` without ever blocking while this thread holds the GIL: a thread
 // that holds the mutex may itself be waiting for the GIL (index code takes it

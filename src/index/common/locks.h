@@ -122,6 +122,18 @@ class RwLock {
     return ReadGuard(&m_, &data_);
   }
 
+  // Takes a read hold only if no writer holds the lock right now.
+  bool try_read_into(std::optional<ReadGuard>& out, const char* poisoned_message = kPoisonedLock) const {
+    poison_.check(poisoned_message);
+    if (!m_.try_lock_shared()) return false;
+    if (poison_.is_poisoned()) {
+      m_.unlock_shared();
+      internal_error(poisoned_message);
+    }
+    out.emplace(ReadGuard(&m_, &data_));
+    return true;
+  }
+
   WriteGuard write(const char* poisoned_message = kPoisonedLock) {
     poison_.check(poisoned_message);
     m_.lock();

@@ -24,13 +24,13 @@ struct FilteredIndexCore {
   // Items stored in the source after this stamp are not the view's.
   uint64_t stamp = 0;
 
-  // The view's objects as they are stored now, in ascending id order.
+  // The view's objects in `items` (the source's items, held by the caller),
+  // in ascending id order.
   template <typename F>
-  void for_each_item(F&& f) const {
-    auto items = source->items()->read();
+  void for_each_item(const Items& items, F&& f) const {
     ids.for_each([&](uint32_t id) {
-      if (id >= items->size()) return;
-      const StoredItem& item = (*items)[id];
+      if (id >= items.size()) return;
+      const StoredItem& item = items[id];
       if (!item.is_placeholder() && item.stamp <= stamp) f(item);
     });
   }

@@ -32,20 +32,20 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
+// The member bit is set last, so a query (which only returns members) never
+// sees an object whose values are not all filed.
 void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared) {
-  allowed_ids_->write()->add(id);
   store_item(*items_->write(), id, std::move(item));
   attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
+  allowed_ids_->write()->add(id);
 }
 
 void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std::vector<PreparedElements>& prepared) {
   if (objects.empty()) return;
   {
-    auto members = allowed_ids_->write();
     auto items = items_->write();
     for (const StoredItem& item : objects) {
       register_index(*item.native, weak_from_this());
-      members->add(item.native->id);
       store_item(*items, item.native->id, item, /*grow_by_doubling=*/true);
     }
   }
@@ -110,6 +110,9 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
   }
   close_adders();
   for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, *d.prepared);
+  // The whole batch becomes visible to queries at once, every value filed.
+  auto members = allowed_ids_->write();
+  for (const uint32_t id : ids) members->add(id);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

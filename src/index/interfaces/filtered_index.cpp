@@ -52,11 +52,15 @@ PyObject* filtered_collect(PyObject* self, PyObject*) {
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
     const FilteredIndexCore& core = core_of(self);
+    const WriteScope gate = py::write_scope();
     // The view's objects as they are now (slots emptied by a narrowing of the
     // source are skipped), and every container element converted up front, so
     // a value that cannot be filed fails before anything is built.
     std::vector<StoredItem> objects;
-    core.for_each_item([&](const StoredItem& item) { objects.push_back(item); });
+    {
+      auto items = py::read_detached(*core.source->items());
+      core.for_each_item(*items, [&](const StoredItem& item) { objects.push_back(item); });
+    }
     PreparedElements prepared;
     for (const StoredItem& item : objects) prepared.add_object(*item.native);
 

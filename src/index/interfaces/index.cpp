@@ -40,6 +40,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
     StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
                     std::make_shared<IndexableNative>(native->non_owning_copy())};
+    const WriteScope gate = py::write_scope();
     PreparedElements prepared;
     prepared.add_object(*native);
     std::shared_ptr<IndexAPI> api = reinterpret_cast<PyIndex*>(self)->api;
@@ -57,7 +58,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* index_collect(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
     const std::shared_ptr<IndexAPI>& api = reinterpret_cast<PyIndex*>(self)->api;
-    return collect_items(FilteredIndexCore{api, *api->allowed_ids()->read(), UINT64_MAX});
+    return collect_items(FilteredIndexCore{api, *py::read_detached(*api->allowed_ids()), UINT64_MAX});
   });
 }
 
@@ -85,6 +86,10 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
     py::refuse_positionals("reduce", args);
     const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
     IndexAPI& api = api_of(self);
+    // The gate keeps every other writer out from the evaluation to the end of
+    // the narrowing: an object added meanwhile would otherwise be removed
+    // without having been evaluated.
+    const WriteScope gate = py::write_scope();
     py::without_gil([&] {
       // Evaluate, release every lock, then narrow: the narrowing takes the
       // query-maps lock itself, and a nested read could wait behind a writer.
@@ -119,6 +124,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     PyObject* a[1];
     py::bind_fast("add_object_many", {"objs"}, args, nargs, kwnames, a);
     std::vector<StoredItem> objects;
+    const WriteScope gate = py::write_scope();
     for (py::PyRef& obj : py::extract_sequence("objs", a[0], "a str cannot be taken as a sequence of objects")) {
       const IndexableNative* native = as_indexable(obj.get());
       if (!native) py::downcast_error("objs", obj.get(), "Indexable");
@@ -138,6 +144,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IndexAPI& target = api_of(self);
     const IndexAPI& source = api_of(a[0]);
     if (&target == &source) Py_RETURN_NONE;
+    const WriteScope gate = py::write_scope();  // `other` cannot change meanwhile
     // The members of `other` are taken out under its locks, which are then
     // released: the two indexes' locks are never held together, so merges in
     // opposite directions cannot wait on each other. Adding them as a batch
@@ -150,7 +157,9 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
       auto items = source.items()->read();
       objects.reserve(members->cardinality());
       members->for_each([&](uint32_t id) {
-        if (id >= items->size() || (*items)[id].is_placeholder()) internal_error("missing value: a member of the merged index has no stored object");
+        if (id >= items->size() || (*items)[id].is_placeholder()) {
+          internal_error("missing value: a member of the merged index has no stored object");
+        }
         objects.push_back((*items)[id]);
       });
     }
@@ -187,7 +196,10 @@ PyType_Spec index_spec = {"Calderwick.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEF
 PyObject* collect_items(const FilteredIndexCore& view) {
   std::vector<py::SharedPyRef> refs;
   refs.reserve(view.ids.cardinality());
-  view.for_each_item([&](const StoredItem& item) { refs.push_back(item.py_ref); });
+  {
+    auto items = py::read_detached(*view.source->items());
+    view.for_each_item(*items, [&](const StoredItem& item) { refs.push_back(item.py_ref); });
+  }
   py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
   for (size_t i = 0; i < refs.size(); ++i) PyList_SET_ITEM(list.get(), i, refs[i]->clone().release());
   return list.release();
