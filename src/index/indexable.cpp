@@ -50,13 +50,14 @@ namespace {
 
 PyIndexable* self_of(PyObject* obj) { return reinterpret_cast<PyIndexable*>(obj); }
 
-// The depth of the deepest live index that holds the object (0 for none or
-// only top-level indexes). Needs the GIL.
+// The depth of the deepest index that has the object as a member (0 for
+// none or only top-level indexes). Needs the GIL.
 int deepest_membership(const IndexableNative& object) {
   int depth = 0;
   MembershipsHold memberships = MembershipsHold::detached(*object.indexes);
   for (const IndexMeta& record : *memberships) {
-    if (const auto live = record.index.lock()) depth = std::max(depth, live->depth());
+    const auto live = record.index.lock();
+    if (live && live->has_member(object.id)) depth = std::max(depth, live->depth());
   }
   return depth;
 }
@@ -198,19 +199,38 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     prepared.add_value(converted, deepest_membership(native));
     std::optional<PyValue> replaced;  // dropped last, after every lock
     {
-      // Held across every index update so that concurrent assignments to one
-      // object apply one after the other. The records are copied: filing may
-      // register the object with more (sub-)indexes meanwhile.
+      // Held across every index update (see also the write gate). Indexes are
+      // updated shallow first, so that each sub-index sees its parents
+      // already moved to the new value. Filing may register the object with
+      // more sub-indexes meanwhile; those filed the old value from the map,
+      // and are moved to the new one in a further round.
       MembershipsHold memberships = MembershipsHold::detached(*native.indexes);
-      const Memberships records = *memberships;
-      for (const IndexMeta& record : records) {
+      std::vector<const IndexAPI*> done;
+      for (;;) {
+        std::vector<std::shared_ptr<IndexAPI>> pending;
+        for (const IndexMeta& record : *memberships) {
+          std::shared_ptr<IndexAPI> index = record.index.lock();
+          if (!index || std::find(done.begin(), done.end(), index.get()) != done.end()) continue;
+          // An index the object has left (narrowed away, or a sub-index whose
+          // last owner of it went) is not updated: it holds none of the
+          // object's values, and re-adding files them all again.
+          if (index->has_member(native.id)) pending.push_back(std::move(index));
+        }
+        if (pending.empty()) break;
+        std::stable_sort(pending.begin(), pending.end(),
+                         [](const auto& x, const auto& y) { return x->depth() < y->depth(); });
         py::GilRelease release;
-        std::shared_ptr<IndexAPI> index = record.index.lock();
-        if (!index) continue;  // destroyed: skipped, trimmed at the next registration
         const uint32_t id = attribute_id(text);
-        AttributesHold attrs = hold_attributes(native);
-        if (const PyValue* old = attrs->get(id)) index->remove_index(native.id, id, *old);
-        index->add_index(native.id, id, converted, prepared);
+        for (const std::shared_ptr<IndexAPI>& index : pending) {
+          // Checked again: updating a shallower index may have taken the
+          // object's last owner in this one away (and a later round may
+          // bring it back).
+          if (!index->has_member(native.id)) continue;
+          done.push_back(index.get());
+          AttributesHold attrs = hold_attributes(native);
+          if (const PyValue* old = attrs->get(id)) index->remove_index(native.id, id, *old);
+          index->add_index(native.id, id, converted, prepared);
+        }
       }
     }
     const uint32_t id = attribute_id(text);

@@ -146,3 +146,28 @@ def test_random_graphs_against_plain_python(seed, acyclic):
         else:
             world.narrow()
         world.check()
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_long_runs_of_link_reassignments_in_small_cyclic_graphs(seed):
+    # Many reassignments among a few objects that hold each other: nesting
+    # must stay bounded (no "deeper than" error) and answers exact one level down.
+    rng = random.Random(seed)
+    objs = [Indexable(name=NAMES[i], n=i) for i in range(rng.randint(2, 4))]
+    for o in objs:
+        o.x = rng.choice(objs)
+        o.y = [rng.choice(objs)]
+    index = Index()
+    index.add_object_many(objs)
+    for step in range(1500):
+        o = rng.choice(objs)
+        target = rng.choice(objs)
+        if rng.random() < 0.5:
+            o.x = target
+        else:
+            o.y = rng.choice([list, tuple])([target, rng.choice(objs)][: rng.randint(1, 2)])
+        if step % 100 == 0:
+            for path in ("x.name", "y.name"):
+                for name in NAMES[: len(objs)]:
+                    got = {id(m) for m in index.reduced_query(Q.eq(path, name)).collect()}
+                    assert got == brute(objs, path, lambda v: v == name), (step, path, name)

@@ -67,6 +67,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Narrows the index in place to the members in `keep`, sub-indexes included.
   void keep_only_from_bitmap(const IdSet& keep);
 
+  bool has_member(uint32_t id) const { return allowed_ids_->read()->contains(id); }
+
   // Owners one level up of the given members, exactly as recorded.
   IdSet get_parent_from_ids(const IdSet& ids) const;
   static void register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t member);
