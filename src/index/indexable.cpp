@@ -38,6 +38,17 @@ IndexableNative IndexableNative::non_owning_copy() const {
   return n;
 }
 
+const AttributeMap& attributes_of(const IndexableNative& o) {
+  if (!WRITE_GATE().held_by_this_thread()) internal_error("attribute map read by index code outside the write gate");
+  return o.attributes->unguarded();
+}
+
+Mutex<AttributeMap>::Guard hold_attributes_detached(const IndexableNative& o) {
+  return py::lock_detached(*o.attributes, kCannotReadIndexable);
+}
+
+Memberships memberships_of(const IndexableNative& o) { return *o.indexes->lock(); }
+
 void trim_indexes(Memberships& list, const IndexAPI* drop) {
   auto keep = std::remove_if(list.begin(), list.end(), [&](const IndexMeta& m) {
     const auto live = m.index.lock();
@@ -54,8 +65,7 @@ PyIndexable* self_of(PyObject* obj) { return reinterpret_cast<PyIndexable*>(obj)
 // none or only top-level indexes). Needs the GIL.
 int deepest_membership(const IndexableNative& object) {
   int depth = 0;
-  MembershipsHold memberships = MembershipsHold::detached(*object.indexes);
-  for (const IndexMeta& record : *memberships) {
+  for (const IndexMeta& record : memberships_of(object)) {
     const auto live = record.index.lock();
     if (live && live->has_member(object.id)) depth = std::max(depth, live->depth());
   }
@@ -141,13 +151,16 @@ int indexable_traverse(PyObject* obj, visitproc visit, void* arg) {
   return status;
 }
 
-// Breaks a garbage cycle by emptying the attribute map. The values are
-// dropped after the mutex is released. A map that some thread holds right now
-// is left for a later collection.
+// Breaks a garbage cycle by emptying the attribute map, under the write gate
+// like every other change to a map. The values are dropped after the locks
+// are released. A map that some thread holds right now, or a gate that a
+// writer holds, leaves the cycle for a later collection.
 int indexable_clear(PyObject* obj) {
   const auto& attributes = self_of(obj)->native.attributes;
   if (!attributes) return 0;
-  std::vector<PyValue> dropped;
+  std::vector<PyValue> dropped;  // released last, outside every lock
+  if (!WRITE_GATE().try_enter()) return 0;
+  const WriteScope gate(WriteScope::Adopt{});
   try {
     std::optional<Mutex<AttributeMap>::Guard> guard;
     if (!attributes->try_lock_into(guard, kCannotReadIndexable)) return 0;
@@ -199,16 +212,15 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     prepared.add_value(converted, deepest_membership(native));
     std::optional<PyValue> replaced;  // dropped last, after every lock
     {
-      // Held across every index update (see also the write gate). Indexes are
-      // updated shallow first, so that each sub-index sees its parents
-      // already moved to the new value. Filing may register the object with
-      // more sub-indexes meanwhile; those filed the old value from the map,
-      // and are moved to the new one in a further round.
-      MembershipsHold memberships = MembershipsHold::detached(*native.indexes);
+      // Indexes are updated shallow first, so that each sub-index sees its
+      // parents already moved to the new value. Filing may register the
+      // object with more sub-indexes meanwhile; those filed the old value
+      // from the map, and are moved to the new one in a further round. The
+      // gate keeps every other writer out until the final store.
       std::vector<const IndexAPI*> done;
       for (;;) {
         std::vector<std::shared_ptr<IndexAPI>> pending;
-        for (const IndexMeta& record : *memberships) {
+        for (const IndexMeta& record : memberships_of(native)) {
           std::shared_ptr<IndexAPI> index = record.index.lock();
           if (!index || std::find(done.begin(), done.end(), index.get()) != done.end()) continue;
           // An index the object has left (narrowed away, or a sub-index whose
@@ -227,8 +239,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
           // bring it back).
           if (!index->has_member(native.id)) continue;
           done.push_back(index.get());
-          AttributesHold attrs = hold_attributes(native);
-          if (const PyValue* old = attrs->get(id)) index->remove_index(native.id, id, *old);
+          if (const PyValue* old = attributes_of(native).get(id)) index->remove_index(native.id, id, *old);
           index->add_index(native.id, id, converted, prepared);
         }
       }
@@ -305,24 +316,5 @@ PyTypeObject* indexable_type() {
   if (t) set_indexable_type(t);  // kept for the life of the process
   return t;
 }
-
-}  // namespace calderwick
-
-namespace calderwick {
-
-template <typename T>
-void ReentrantHold<T>::enter(Mutex<T>& m, bool detached, const char* poisoned_message) {
-  if (const auto it = held().find(&m); it != held().end()) {
-    data_ = it->second;  // already ours further up this thread's stack
-    return;
-  }
-  guard_.emplace(detached ? py::lock_detached(m, poisoned_message) : m.lock(poisoned_message));
-  mutex_ = &m;
-  data_ = &**guard_;
-  held().emplace(mutex_, data_);
-}
-
-template class ReentrantHold<AttributeMap>;
-template class ReentrantHold<Memberships>;
 
 }  // namespace calderwick

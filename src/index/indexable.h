@@ -4,17 +4,16 @@
 // attribute map (attribute id -> PyValue) and the list of indexes it belongs
 // to (`IndexMeta`, weak pointers), each behind its own mutex and shared
 // pointer, so that index code can hold copies of the native part without the
-// GIL. Lock order: `indexes` before `attributes`, and index-side locks inside
-// `attributes`.
+// GIL. Both are changed only under the write gate (common/write_gate.h, which
+// also sets out the lock order); a thread holds at most one object mutex at a
+// time, briefly.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "index/common/locks.h"
 #include "index/hybrid_hashmap.h"
@@ -54,59 +53,19 @@ struct IndexableNative {
   IndexableNative non_owning_copy() const;
 };
 
-// Holds one of an object's two mutexes for index code. A thread that already
-// holds the same mutex further up its stack (an object nested in itself, or an
-// assignment whose index update reaches the object again) reuses that hold
-// instead of locking twice. A poisoned mutex raises `poisoned_message`.
-template <typename T>
-class ReentrantHold {
- public:
-  // Blocks for the mutex; only for threads that do not hold the GIL.
-  explicit ReentrantHold(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) { enter(m, false, poisoned_message); }
-  // For threads that hold the GIL: waits with the GIL released if the mutex is busy.
-  static ReentrantHold detached(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) {
-    ReentrantHold h;
-    h.enter(m, true, poisoned_message);
-    return h;
-  }
-  ReentrantHold(ReentrantHold&& o) noexcept
-      : guard_(std::move(o.guard_)), mutex_(std::exchange(o.mutex_, nullptr)), data_(o.data_) {
-    o.guard_.reset();
-  }
-  ReentrantHold(const ReentrantHold&) = delete;
-  ReentrantHold& operator=(const ReentrantHold&) = delete;
-  ~ReentrantHold() {
-    if (!mutex_) return;
-    held().erase(mutex_);
-    guard_.reset();
-  }
+// The attribute map as index code reads it. Every write to a map happens
+// under the write gate (and the GIL), so the gate's holder reads without the
+// mutex; this never blocks and never nests object locks. Throws an internal
+// error when called without the gate.
+const AttributeMap& attributes_of(const IndexableNative& o);
 
-  T& operator*() const { return *data_; }
-  T* operator->() const { return data_; }
+// The attribute map held for Python-facing code, which holds the GIL: a busy
+// mutex is waited for with the GIL released. "cannot read from indexable"
+// when poisoned.
+Mutex<AttributeMap>::Guard hold_attributes_detached(const IndexableNative& o);
 
- private:
-  ReentrantHold() = default;
-  // Mutexes of this kind held by this thread (a bulk insertion holds many).
-  static absl::flat_hash_map<const Mutex<T>*, T*>& held() {
-    static thread_local absl::flat_hash_map<const Mutex<T>*, T*> map;
-    return map;
-  }
-  void enter(Mutex<T>& m, bool detached, const char* poisoned_message);
-
-  std::optional<typename Mutex<T>::Guard> guard_;
-  const Mutex<T>* mutex_ = nullptr;
-  T* data_ = nullptr;
-};
-
-using AttributesHold = ReentrantHold<AttributeMap>;
-using MembershipsHold = ReentrantHold<Memberships>;
-
-// The attribute map of an object, held for index code ("cannot read from
-// indexable" when poisoned).
-inline AttributesHold hold_attributes(const IndexableNative& o) { return AttributesHold(*o.attributes, kCannotReadIndexable); }
-inline AttributesHold hold_attributes_detached(const IndexableNative& o) {
-  return AttributesHold::detached(*o.attributes, kCannotReadIndexable);
-}
+// A copy of the object's membership records, taken under a short hold.
+Memberships memberships_of(const IndexableNative& o);
 
 // Stable compaction of a locked membership list: removes dead records and
 // records referring to `drop`.

@@ -73,7 +73,7 @@ TEST(IndexableNativePart, CopiesShareStateButNeverOwnTheId) {
   EXPECT_EQ(allocate_id(), id);
 }
 
-std::vector<const IndexAPI*> memberships_of(const IndexableNative& o) {
+std::vector<const IndexAPI*> indexes_of(const IndexableNative& o) {
   std::vector<const IndexAPI*> out;
   for (const IndexMeta& m : *o.indexes->lock()) out.push_back(m.index.lock().get());
   return out;
@@ -91,14 +91,14 @@ TEST(IndexableMemberships, OneRecordPerIndexInAddressOrder) {
   std::vector<const IndexAPI*> expected;
   for (const auto& index : indexes) expected.push_back(index.get());
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(memberships_of(o), expected);
+  EXPECT_EQ(indexes_of(o), expected);
 
   // A dead record goes at the next registration; the others stay ordered.
   const IndexAPI* dropped = indexes[2].get();
   indexes[2].reset();
   register_index(o, indexes[0]);
   expected.erase(std::find(expected.begin(), expected.end(), dropped));
-  EXPECT_EQ(memberships_of(o), expected);
+  EXPECT_EQ(indexes_of(o), expected);
 }
 
 }  // namespace

@@ -49,10 +49,9 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
       store_item(*items, item.native->id, item, /*grow_by_doubling=*/true);
     }
   }
-  // Attribute maps before index structures, as every writer takes them: hold
-  // them all for the pass, so assignments to these objects wait until their
-  // values are filed.
-  std::vector<AttributesHold> held;
+  // The attribute maps, read under the write gate: no assignment can change
+  // them before their values are filed.
+  std::vector<const AttributeMap*> held;
   std::vector<uint32_t> ids;
   std::vector<const PreparedElements*> elements;
   held.reserve(objects.size());
@@ -61,7 +60,7 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
     const uint32_t id = objects[i].native->id;
     if (seen.contains(id)) continue;  // a duplicate is filed once
     seen.add(id);
-    held.push_back(hold_attributes(*objects[i].native));
+    held.push_back(&attributes_of(*objects[i].native));
     ids.push_back(id);
     elements.push_back(&prepared[i]);
   }
@@ -155,7 +154,7 @@ void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t mem
 }
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
-  MembershipsHold list(*object.indexes);
+  auto list = object.indexes->lock();
   trim_indexes(*list, DEFAULT_INDEX_ARC().get());
   // Same control block, same index: a dead record cannot share it with a
   // live index, so no upgrade is needed to compare.

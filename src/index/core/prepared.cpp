@@ -41,13 +41,11 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   if (depth > kMaxNesting) nesting_too_deep();
   if (!objects_seen_.insert(object.attributes.get()).second) return;
+  // Copied first: converting runs Python code, which may assign attributes.
   std::vector<PyValue> values;
-  {
-    AttributesHold attrs = hold_attributes_detached(object);
-    attrs->for_each([&](uint32_t, const PyValue& v) {
-      if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
-    });
-  }
+  attributes_of(object).for_each([&](uint32_t, const PyValue& v) {
+    if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
+  });
   for (const PyValue& v : values) walk_value(v, depth);
 }
 

@@ -77,8 +77,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
       *rebased->allowed_ids()->write() = std::move(members);
       for (const StoredItem& item : objects) {
         register_index(*item.native, rebased);
-        AttributesHold attrs = hold_attributes(*item.native);
-        attrs->for_each([&](uint32_t attribute, const PyValue& value) {
+        attributes_of(*item.native).for_each([&](uint32_t attribute, const PyValue& value) {
           rebased->add_index(item.native->id, attribute, value, prepared);
         });
       }

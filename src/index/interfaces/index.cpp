@@ -47,9 +47,9 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     {
       py::GilRelease release;
       register_index(*item.native, api);
-      AttributesHold attrs = hold_attributes(*item.native);
       const uint32_t id = item.native->id;
-      api->add_object(id, std::move(item), *attrs, prepared);
+      const AttributeMap& attrs = attributes_of(*item.native);
+      api->add_object(id, std::move(item), attrs, prepared);
     }
     Py_RETURN_NONE;
   });

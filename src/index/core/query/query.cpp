@@ -226,8 +226,7 @@ void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, c
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
   register_index(object, nested.shared_from_this());
-  AttributesHold attrs = hold_attributes(object);
-  nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, *attrs, prepared);
+  nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, attributes_of(object), prepared);
 }
 
 void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
@@ -243,10 +242,7 @@ void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
     if (links->owner_count(object.id) > 0) return;
   }
   // The last owner is gone: the object leaves the sub-index entirely.
-  {
-    AttributesHold attrs = hold_attributes(object);
-    attrs->for_each([&](uint32_t attribute, const PyValue& v) { nested->remove_index(object.id, attribute, v); });
-  }
+  attributes_of(object).for_each([&](uint32_t attribute, const PyValue& v) { nested->remove_index(object.id, attribute, v); });
   nested->allowed_ids()->write()->remove(object.id);
   StoredItem dropped;
   {

@@ -1,0 +1,175 @@
+"""Soak: eight threads mix every operation on a few shared indexes and a shared
+pool of objects, then the final state is checked against plain Python.
+
+A short run is part of the test suite. A long one:
+
+    python tests/python/test_threads_soak.py --seconds 600 [--threads 8] [--seed 1]
+
+It fails on a deadlock (a thread still alive after its deadline), on any
+error, on an object lost by a narrowing, and on any query answer that differs
+from a brute-force evaluation over the objects' final attributes."""
+import argparse
+import random
+import sys
+import threading
+import time
+
+from Calderwick import Index, Indexable, PyQueryExpr as Q
+
+KS = range(5)
+NAMES = ["ant", "bee", "cat", "dog", ""]
+
+
+class Soak:
+    def __init__(self, seed, n_objects=60, n_indexes=3):
+        rng = random.Random(seed)
+        self.leaves = [Indexable(n=i % 7, name=rng.choice(NAMES)) for i in range(12)]
+        self.pool = [self.new_object(rng) for _ in range(n_objects)]
+        self.pool_lock = threading.Lock()
+        self.indexes = [Index() for _ in range(n_indexes)]
+        for idx in self.indexes:
+            idx.add_object_many(self.pool[: n_objects // 2])
+        # Objects here always have keep=True and never change it, so a
+        # narrowing by keep=True must never lose one of them.
+        self.keepers = Index()
+        self.kept = []
+        self.kept_lock = threading.Lock()
+        self.ops = 0
+
+    def new_object(self, rng):
+        return Indexable(k=rng.choice(KS), name=rng.choice(NAMES), f=rng.random(), flag=rng.random() < 0.5,
+                         tags=[rng.choice(KS) for _ in range(rng.randint(0, 3))], ref=rng.choice(self.leaves))
+
+    def random_value(self, rng, attr):
+        if attr == "k":
+            return rng.choice([*KS, float(rng.choice(KS)), None, True])
+        if attr == "name":
+            return rng.choice(NAMES + [None, 3])
+        if attr == "f":
+            return rng.choice([rng.random(), 0, -0.0, float("inf"), 2**63 - 1])
+        if attr == "flag":
+            return rng.choice([True, False, None, 1])
+        if attr == "tags":
+            return rng.choice([list, tuple, set])(rng.choice(KS) for _ in range(rng.randint(0, 3)))
+        if attr == "ref":
+            return rng.choice(self.leaves + [None])
+        # peers: links into the pool, cycles included
+        with self.pool_lock:
+            return [rng.choice(self.pool) for _ in range(rng.randint(0, 3))]
+
+    def step(self, rng):
+        idx_slot = rng.randrange(len(self.indexes))
+        idx = self.indexes[idx_slot]
+        with self.pool_lock:
+            obj = rng.choice(self.pool)
+            sample = rng.sample(self.pool, rng.randint(1, 8))
+        r = rng.random()
+        if r < 0.30:
+            attr = rng.choice(["k", "name", "f", "flag", "tags", "ref", "peers"])
+            setattr(obj, attr, self.random_value(rng, attr))
+        elif r < 0.40:
+            idx.add_object(obj)
+        elif r < 0.46:
+            idx.add_object_many(sample)
+        elif r < 0.58:
+            idx.reduced(k=rng.choice(KS)).collect()
+        elif r < 0.68:
+            q = rng.choice([Q.eq("tags", rng.choice(KS)), Q.gt("f", rng.random()), Q.starts_with("name", "b"),
+                            Q.eq("ref.n", rng.choice(range(7))), Q.eq("peers.name", rng.choice(NAMES))])
+            view = idx.reduced_query(Q.or_(q, Q.not_(Q.eq("k", rng.choice(KS)))))
+            view.reduced(flag=True).collect()
+        elif r < 0.72:
+            idx.reduce(k=rng.choice(KS))
+        elif r < 0.75:
+            self.indexes[idx_slot] = idx.reduced_query(Q.ne("k", rng.choice(KS))).rebase()  # the old one drops
+        elif r < 0.80:
+            other = self.indexes[rng.randrange(len(self.indexes))]
+            (idx.union_with(other) if rng.random() < 0.5 else other.union_with(idx))
+        elif r < 0.82:
+            self.indexes[idx_slot] = Index()
+        elif r < 0.85:
+            with self.pool_lock:
+                self.pool[rng.randrange(len(self.pool))] = self.new_object(rng)
+        elif r < 0.93:
+            o = Indexable(keep=True, k=rng.choice(KS))
+            with self.kept_lock:
+                self.kept.append(o)
+            self.keepers.add_object(o)
+        else:
+            self.keepers.reduce(keep=True)
+        self.ops += 1
+
+    def run(self, threads, seconds, seed, deadline_slack=120):
+        errors = []
+        stop = time.monotonic() + seconds
+
+        def worker(i):
+            rng = random.Random(seed * 1000 + i)
+            try:
+                while time.monotonic() < stop:
+                    self.step(rng)
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        ts = [threading.Thread(target=worker, args=(i,), daemon=True) for i in range(threads)]
+        t0 = time.monotonic()
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join(max(1.0, stop + deadline_slack - time.monotonic()))
+            assert not t.is_alive(), "a thread is still running past its deadline (deadlock?)"
+        assert not errors, errors
+        return self.ops / (time.monotonic() - t0)
+
+    def check(self):
+        members = {id(o) for o in self.keepers.collect()}
+        lost = [o for o in self.kept if id(o) not in members]
+        assert not lost, f"{len(lost)} of {len(self.kept)} kept objects lost"
+        for idx in self.indexes:
+            objs = idx.collect()
+            for attr, value in [("k", k) for k in KS] + [("name", n) for n in NAMES] + [("flag", True)]:
+                got = {id(o) for o in idx.reduced(**{attr: value}).collect()}
+                want = {id(o) for o in objs if same(getattr(o, attr), value)}
+                assert got == want, (attr, value)
+            for k in KS:
+                got = {id(o) for o in idx.reduced_query(Q.eq("tags", k)).collect()}
+                assert got == {id(o) for o in objs if any(same(t, k) for t in o.tags)}, ("tags", k)
+            for n in range(7):
+                got = {id(o) for o in idx.reduced_query(Q.eq("ref.n", n)).collect()}
+                assert got == {id(o) for o in objs if isinstance(o.ref, Indexable) and o.ref.n == n}, ("ref.n", n)
+            for name in NAMES:
+                got = {id(o) for o in idx.reduced_query(Q.eq("peers.name", name)).collect()}
+                want = {id(o) for o in objs
+                        if any(same(p.name, name) for p in getattr(o, "peers", []))}
+                assert got == want, ("peers.name", name)
+
+
+def same(a, b):
+    """Equality as the index sees it: numbers across int/float, bools apart."""
+    if isinstance(a, bool) or isinstance(b, bool):
+        return type(a) is type(b) and a == b
+    if isinstance(a, (int, float)) and isinstance(b, (int, float)):
+        return a == b
+    return type(a) is type(b) and a == b
+
+
+def test_soak_eight_threads_short():
+    soak = Soak(seed=7)
+    soak.run(threads=8, seconds=4, seed=7)
+    soak.check()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--seconds", type=float, default=60)
+    ap.add_argument("--threads", type=int, default=8)
+    ap.add_argument("--seed", type=int, default=1)
+    args = ap.parse_args()
+    soak = Soak(seed=args.seed)
+    rate = soak.run(args.threads, args.seconds, args.seed)
+    soak.check()
+    print(f"{soak.ops} operations in {args.seconds:.0f} s on {args.threads} threads: {rate:,.0f} ops/s; final state exact")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
