@@ -231,7 +231,9 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
         if (pending.empty()) break;
         std::stable_sort(pending.begin(), pending.end(),
                          [](const auto& x, const auto& y) { return x->depth() < y->depth(); });
-        py::GilRelease release;
+        // Finalisers of references released meanwhile run after the final
+        // store: one assigning this attribute again must find it stored.
+        py::GilRelease release{py::GilRelease::KeepPending{}};
         const uint32_t id = attribute_id(text);
         for (const std::shared_ptr<IndexAPI>& index : pending) {
           // Checked again: updating a shallower index may have taken the
@@ -246,6 +248,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     }
     const uint32_t id = attribute_id(text);
     replaced = hold_attributes_detached(native)->insert(id, std::move(converted));
+    py::drain_pending();
     return 0;
   });
 }

@@ -15,16 +15,23 @@ namespace calderwick::py {
 
 class GilRelease {
  public:
+  // Leaves the pool alone when the GIL comes back: releasing a reference may
+  // run Python code (a finaliser), which must not run between two steps that
+  // the caller needs to keep together. The caller drains later.
+  struct KeepPending {};
+
   GilRelease() : state_(PyEval_SaveThread()) {}
+  explicit GilRelease(KeepPending) : state_(PyEval_SaveThread()), drain_(false) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
   ~GilRelease() {
     PyEval_RestoreThread(state_);
-    drain_pending();
+    if (drain_) drain_pending();
   }
 
  private:
   PyThreadState* state_;
+  bool drain_ = true;
 };
 
 class GilAcquire {
@@ -56,7 +63,7 @@ namespace calderwick::py {
 // the gate's holder may be waiting for the GIL itself.
 inline WriteScope write_scope() {
   if (!WRITE_GATE().try_enter()) {
-    GilRelease release;
+    GilRelease release{GilRelease::KeepPending{}};
     WRITE_GATE().enter();
   }
   return WriteScope(WriteScope::Adopt{});
@@ -67,7 +74,7 @@ template <typename T>
 typename RwLock<T>::ReadGuard read_detached(const RwLock<T>& lock) {
   std::optional<typename RwLock<T>::ReadGuard> guard;
   if (!lock.try_read_into(guard)) {
-    GilRelease release;
+    GilRelease release{GilRelease::KeepPending{}};
     guard.emplace(lock.read());
   }
   return std::move(*guard);
@@ -80,7 +87,7 @@ template <typename T>
 typename Mutex<T>::Guard lock_detached(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) {
   std::optional<typename Mutex<T>::Guard> guard;
   if (!m.try_lock_into(guard, poisoned_message)) {
-    GilRelease release;
+    GilRelease release{GilRelease::KeepPending{}};
     guard.emplace(m.lock(poisoned_message));
   }
   return std::move(*guard);
