@@ -93,12 +93,22 @@ IdSet PositionalBitmap::to_set(const CellView& v) {
   return out;
 }
 
+void PositionalBitmap::BigCells::insert(size_t key, Cell cell) {
+  cells_.insert(cells_.begin() + static_cast<std::ptrdiff_t>(rank(key)), std::move(cell));
+  mask_[key / 64] |= uint64_t(1) << (key % 64);
+  for (size_t w = key / 64 + 1; w < kWords; ++w) ++before_[w];
+}
+
+void PositionalBitmap::BigCells::erase(size_t key) {
+  cells_.erase(cells_.begin() + static_cast<std::ptrdiff_t>(rank(key)));
+  mask_[key / 64] &= ~(uint64_t(1) << (key % 64));
+  for (size_t w = key / 64 + 1; w < kWords; ++w) --before_[w];
+}
+
 PositionalBitmap::CellView PositionalBitmap::view(size_t pos, size_t key) const {
   const Position& p = position(pos);
   if (p.big) {
-    auto it = std::lower_bound(p.big->begin(), p.big->end(), key,
-                               [](const BigCell& c, size_t k) { return c.key < k; });
-    if (it != p.big->end() && it->key == key) return CellView{&it->cell.bitmap(), {}};
+    if (const Cell* c = p.big->find(key)) return CellView{&c->bitmap(), {}};
   }
   const auto first = std::lower_bound(p.small.begin(), p.small.end(), pack(key, 0));
   const auto last = std::lower_bound(first, p.small.end(), pack(key + 1, 0));
@@ -110,22 +120,19 @@ void PositionalBitmap::promote(Position& p, size_t key) {
   const auto last = std::lower_bound(first, p.small.end(), pack(key + 1, 0));
   Cell cell;
   for (auto it = first; it != last; ++it) cell.bitmap().add(id_of(*it));
-  if (!p.big) p.big = std::make_unique<std::vector<BigCell>>();
-  auto at = std::lower_bound(p.big->begin(), p.big->end(), key, [](const BigCell& c, size_t k) { return c.key < k; });
-  p.big->insert(at, BigCell{key, std::move(cell)});
+  if (!p.big) p.big = std::make_unique<BigCells>();
+  p.big->insert(key, std::move(cell));
   p.small.erase(first, last);
 }
 
 void PositionalBitmap::add(size_t pos, size_t key, uint32_t id, bool buffered) {
-  Position& p = position(pos);
+  Position& p = positions_[pos];
   if (p.big) {
-    auto it = std::lower_bound(p.big->begin(), p.big->end(), key,
-                               [](const BigCell& c, size_t k) { return c.key < k; });
-    if (it != p.big->end() && it->key == key) {
+    if (Cell* c = p.big->find(key)) {
       if (buffered) {
-        it->cell.buffered_add(id);
+        c->buffered_add(id);
       } else {
-        it->cell.bitmap().add(id);
+        c->bitmap().add(id);
       }
       return;
     }
@@ -140,16 +147,14 @@ void PositionalBitmap::add(size_t pos, size_t key, uint32_t id, bool buffered) {
 }
 
 void PositionalBitmap::drop(size_t pos, size_t key, uint32_t id) {
-  Position& p = position(pos);
+  Position& p = positions_[pos];
   if (p.big) {
-    auto it = std::lower_bound(p.big->begin(), p.big->end(), key,
-                               [](const BigCell& c, size_t k) { return c.key < k; });
-    if (it != p.big->end() && it->key == key) {
+    if (Cell* c = p.big->find(key)) {
       // A queued copy of the id would come back at the next flush.
-      if (it->cell.pending_count() > 0) it->cell.flush();
-      it->cell.bitmap().remove(id);
-      if (it->cell.bitmap().is_empty()) {
-        p.big->erase(it);
+      if (c->pending_count() > 0) c->flush();
+      c->bitmap().remove(id);
+      if (c->bitmap().is_empty()) {
+        p.big->erase(key);
         if (p.big->empty()) p.big.reset();
       }
       return;
@@ -167,7 +172,7 @@ std::vector<size_t> PositionalBitmap::keys_at(size_t pos) const {
     if (keys.empty() || keys.back() != key) keys.push_back(key);
   }
   if (p.big) {
-    for (const BigCell& c : *p.big) keys.push_back(c.key);
+    p.big->for_each([&](size_t key, const Cell&) { keys.push_back(key); });
   }
   std::sort(keys.begin(), keys.end());
   return keys;
@@ -197,6 +202,11 @@ template <typename F>
 void PositionalBitmap::for_each_key(std::string_view bytes, F&& f) const {
   const size_t n = bytes.size();
   const size_t s = start_of(n);
+  // The one range check for the whole string; `add` and `drop` rely on it.
+  if (n + 2 > width()) {
+    internal_error("index out of range: a string of " + std::to_string(n) +
+                   " bytes does not fit a positional map of width " + std::to_string(width()));
+  }
   f(s, kStartCell);
   f(s + n - 1, kEndCell);
   for (size_t k = 0; k < n; ++k) f(s + k, byte_at(bytes, k));
@@ -223,7 +233,7 @@ void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
 void PositionalBitmap::flush_all() {
   for (Position& p : positions_) {
     if (!p.big) continue;
-    for (BigCell& c : *p.big) c.cell.flush();
+    p.big->for_each([](size_t, Cell& c) { c.flush(); });
   }
   empty_.flush();
 }
@@ -234,8 +244,11 @@ void PositionalBitmap::keep_only(const IdSet& keep) {
     p.small.erase(std::remove_if(p.small.begin(), p.small.end(), [&](uint64_t w) { return !keep.contains(id_of(w)); }),
                   p.small.end());
     if (!p.big) continue;
-    for (BigCell& c : *p.big) c.cell.bitmap().and_inplace(keep);
-    std::erase_if(*p.big, [](const BigCell& c) { return c.cell.bitmap().is_empty(); });
+    std::vector<size_t> emptied;
+    p.big->for_each([&](size_t key, Cell& c) {
+      if (c.bitmap().and_inplace(keep).is_empty()) emptied.push_back(key);
+    });
+    for (size_t key : emptied) p.big->erase(key);
     if (p.big->empty()) p.big.reset();
   }
   empty_.bitmap().and_inplace(keep);
@@ -246,11 +259,6 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
     if (empty_.pending_count() > 0) empty_.flush();
     empty_.bitmap().remove(id);
     return;
-  }
-  const size_t n = bytes.size();
-  if (n + 2 > width()) {
-    internal_error("index out of range: a string of " + std::to_string(n) +
-                   " bytes does not fit a positional map of width " + std::to_string(width()));
   }
   for_each_key(bytes, [&](size_t pos, size_t key) { drop(pos, key, id); });
 }

@@ -35,6 +35,8 @@
 //   map.remove("lob", 2);
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -111,16 +113,53 @@ class PositionalBitmap {
   size_t bitmap_cells() const;
 
  private:
-  // A key with a bitmap cell.
-  struct BigCell {
-    size_t key;
-    Cell cell;
+  // The bitmap cells of one position in key order, with a presence mask so
+  // that finding the cell of a key takes a few popcounts.
+  class BigCells {
+   public:
+    Cell* find(size_t key) { return has(key) ? &cells_[rank(key)] : nullptr; }
+    const Cell* find(size_t key) const { return has(key) ? &cells_[rank(key)] : nullptr; }
+    // `key` must not have a cell yet.
+    void insert(size_t key, Cell cell);
+    // `key` must have a cell.
+    void erase(size_t key);
+    bool empty() const { return cells_.empty(); }
+    size_t size() const { return cells_.size(); }
+    // Calls f(key, cell) in key order.
+    template <typename F>
+    void for_each(F&& f) {
+      each(*this, f);
+    }
+    template <typename F>
+    void for_each(F&& f) const {
+      each(*this, f);
+    }
+
+   private:
+    template <typename Self, typename F>
+    static void each(Self& self, F& f) {
+      size_t i = 0;
+      for (size_t w = 0; w < self.mask_.size(); ++w) {
+        for (uint64_t bits = self.mask_[w]; bits; bits &= bits - 1) {
+          f(w * 64 + size_t(std::countr_zero(bits)), self.cells_[i++]);
+        }
+      }
+    }
+    bool has(size_t key) const { return (mask_[key / 64] >> (key % 64)) & 1; }
+    size_t rank(size_t key) const {
+      return before_[key / 64] + size_t(std::popcount(mask_[key / 64] & ((uint64_t(1) << (key % 64)) - 1)));
+    }
+    static constexpr size_t kWords = (kCellsPerPosition + 63) / 64;
+    std::array<uint64_t, kWords> mask_{};
+    // before_[w]: cells of the keys below word w of the mask.
+    std::array<uint16_t, kWords> before_{};
+    std::vector<Cell> cells_;
   };
-  // Rare keys in `small` (sorted packed words), the others in `big` (sorted
-  // by key); a key is in one of them or absent.
+  // Rare keys in `small` (sorted packed words), the others in `big`; a key
+  // is in one of them or absent.
   struct Position {
     absl::InlinedVector<uint64_t, 2> small;
-    std::unique_ptr<std::vector<BigCell>> big;
+    std::unique_ptr<BigCells> big;
   };
 
   static uint64_t pack(size_t key, uint32_t id) { return (uint64_t(key) << 32) | id; }
@@ -129,9 +168,10 @@ class PositionalBitmap {
   const Position& position(size_t pos) const { return checked_at(positions_, pos); }
   Position& position(size_t pos) { return checked_at(positions_, pos); }
   CellView view(size_t pos, size_t key) const;
-  // Adds `id` under `key` at `pos`; through the cell buffer when `buffered`.
+  // Adds `id` under `key` at `pos` < width(); through the cell buffer when
+  // `buffered`.
   void add(size_t pos, size_t key, uint32_t id, bool buffered);
-  // Drops `id` from `key` at `pos`, freeing a cell that becomes empty.
+  // Drops `id` from `key` at `pos` < width(), freeing a cell that becomes empty.
   void drop(size_t pos, size_t key, uint32_t id);
   // Moves the run of `key` at `p` into a bitmap cell.
   static void promote(Position& p, size_t key);
@@ -141,7 +181,8 @@ class PositionalBitmap {
   // Start position of a string of n >= 1 bytes under the current width; the
   // caller has made sure that n + 2 <= W.
   size_t start_of(size_t n) const { return width() / 2 - n / 2 - 1; }
-  // Calls f(position, key) for every key a string of n >= 1 bytes occupies.
+  // Calls f(position, key) for every key a string of n >= 1 bytes occupies;
+  // a string wider than the row is an InternalError raised before any call.
   template <typename F>
   void for_each_key(std::string_view bytes, F&& f) const;
 
