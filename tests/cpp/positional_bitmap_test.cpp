@@ -68,14 +68,31 @@ size_t expected_width(size_t longest_ever) { return longest_ever == 0 ? 0 : (lon
 // One cell of the map: byte value 0..255, or the START / END cell.
 using CellRef = std::pair<size_t, size_t>;  // (position, cell index)
 
+IdSet set_of(const PositionalBitmap& map, size_t pos, size_t key) {
+  if (key == PositionalBitmap::kStartCell) return map.start_set(pos);
+  if (key == PositionalBitmap::kEndCell) return map.end_set(pos);
+  return map.byte_set(pos, static_cast<uint8_t>(key));
+}
+
+// Every cell holding `id`. Narrow maps are searched cell by cell over all
+// 258 keys, which also checks that `keys_at` lists every key that holds an
+// id; wide ones only through `keys_at`.
 std::set<CellRef> cells_holding(const PositionalBitmap& map, uint32_t id) {
   std::set<CellRef> out;
   for (size_t pos = 0; pos < map.width(); ++pos) {
-    for (size_t b = 0; b < 256; ++b) {
-      if (map.byte_set(pos, static_cast<uint8_t>(b)).contains(id)) out.insert({pos, b});
+    const auto keys = map.keys_at(pos);
+    if (map.width() <= 128) {
+      for (size_t key = 0; key < PositionalBitmap::kCellsPerPosition; ++key) {
+        const bool listed = std::binary_search(keys.begin(), keys.end(), key);
+        const IdSet set = set_of(map, pos, key);
+        EXPECT_EQ(listed, !set.is_empty()) << "keys_at(" << pos << ") and key " << key << " disagree";
+        if (set.contains(id)) out.insert({pos, key});
+      }
+    } else {
+      for (size_t key : keys) {
+        if (set_of(map, pos, key).contains(id)) out.insert({pos, key});
+      }
     }
-    if (map.start_set(pos).contains(id)) out.insert({pos, PositionalBitmap::kStartCell});
-    if (map.end_set(pos).contains(id)) out.insert({pos, PositionalBitmap::kEndCell});
   }
   return out;
 }
@@ -377,6 +394,7 @@ class CheckedPositionalBitmap {
 
   const std::map<uint32_t, std::string>& reference() const { return ref_; }
   size_t width() const { return map_.width(); }
+  PositionalBitmap& map() { return map_; }
 
  private:
   PositionalBitmap map_;
@@ -455,22 +473,184 @@ INSTANTIATE_TEST_SUITE_P(Alphabets, PositionalBitmapRandom,
                          });
 
 // ---------------------------------------------------------------------------
-// Buffers and misuse.
+// Long strings, multi-byte text and sparse positions. A position must hold
+// exactly the keys that some stored string puts there: after every step the
+// keys of every position are compared with the ones the reference implies.
 
-TEST(PositionalBitmapBuffers, QueuedIdsAppearOnlyAfterFlushAndRemovalDropsThem) {
+// Keys each position should hold for the strings in `ref` under width `w`.
+std::vector<std::set<size_t>> expected_keys(const std::map<uint32_t, std::string>& ref, size_t w) {
+  std::vector<std::set<size_t>> keys(w);
+  for (const auto& [id, text] : ref) {
+    if (text.empty()) continue;
+    const size_t s = w / 2 - text.size() / 2 - 1;
+    keys[s].insert(PositionalBitmap::kStartCell);
+    keys[s + text.size() - 1].insert(PositionalBitmap::kEndCell);
+    for (size_t k = 0; k < text.size(); ++k) keys[s + k].insert(static_cast<uint8_t>(text[k]));
+  }
+  return keys;
+}
+
+void expect_sparse(const PositionalBitmap& map, const std::map<uint32_t, std::string>& ref) {
+  const auto want = expected_keys(ref, map.width());
+  for (size_t pos = 0; pos < map.width(); ++pos) {
+    const auto got = map.keys_at(pos);
+    ASSERT_EQ(std::set<size_t>(got.begin(), got.end()), want[pos]) << "keys at position " << pos;
+  }
+}
+
+struct LongCase {
+  std::string name;
+  std::vector<std::string> alphabet;  // symbols, possibly multi-byte
+  size_t max_symbols;                 // longest string, in symbols
+  uint32_t ids;                       // distinct ids in play
+  uint32_t seed;
+};
+
+class PositionalBitmapLong : public ::testing::TestWithParam<LongCase> {};
+
+TEST_P(PositionalBitmapLong, AgreesWithBruteForceAndStaysSparse) {
+  const LongCase& c = GetParam();
+  std::mt19937 rng(c.seed);
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  // A few base texts, copied with small edits, so that many ids share bytes
+  // at the same positions (bitmap cells) next to rare bytes (runs).
+  std::vector<std::string> bases;
+  for (int b = 0; b < 3; ++b) {
+    std::string t;
+    const size_t len = c.max_symbols / 2 + pick(c.max_symbols / 2 + 1);
+    for (size_t i = 0; i < len; ++i) t += c.alphabet[pick(c.alphabet.size())];
+    bases.push_back(t);
+  }
+  auto make_text = [&]() {
+    std::string t = bases[pick(bases.size())];
+    switch (pick(4)) {
+      case 0: t = t.substr(0, pick(t.size() + 1)); break;  // a prefix
+      case 1: t = t.substr(pick(t.size() + 1)); break;     // a suffix
+      case 2: break;                                       // the whole base
+      default: {                                           // a random text
+        t.clear();
+        const size_t len = pick(c.max_symbols + 1);
+        for (size_t i = 0; i < len; ++i) t += c.alphabet[pick(c.alphabet.size())];
+      }
+    }
+    for (size_t edits = pick(4); edits > 0 && !t.empty(); --edits) t[pick(t.size())] = char(pick(256));
+    return t;
+  };
+
+  CheckedPositionalBitmap checked;
+  PositionalBitmap& map = checked.map();
+  for (int step = 0; step < 120; ++step) {
+    for (size_t i = 0, ops = 1 + pick(4); i < ops; ++i) {
+      const uint32_t id = uint32_t(pick(c.ids));
+      if (checked.reference().count(id)) {
+        checked.remove(id);
+      } else {
+        checked.insert(make_text(), id, pick(2) == 0);
+      }
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+    std::vector<std::string> needles;
+    for (const auto& alpha : c.alphabet) needles.push_back(alpha);
+    for (int i = 0; i < 4 && !checked.reference().empty(); ++i) {
+      auto it = checked.reference().begin();
+      std::advance(it, pick(checked.reference().size()));
+      const std::string& text = it->second;
+      needles.push_back(text);
+      if (text.empty()) continue;
+      const size_t from = pick(text.size());
+      needles.push_back(text.substr(from, 1 + pick(std::min<size_t>(12, text.size() - from))));
+      needles.push_back(text.substr(0, 1 + pick(text.size())));
+      needles.push_back(text.substr(pick(text.size())));
+      needles.push_back(text.substr(0, text.size() - 1) + "\x01");  // differs in its last byte only
+    }
+    checked.check(needles);
+    if (::testing::Test::HasFatalFailure()) return;
+    expect_sparse(map, checked.reference());
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  // Emptying the map leaves no key anywhere.
+  while (!checked.reference().empty()) checked.remove(checked.reference().begin()->first);
+  checked.check({});
+  expect_sparse(map, checked.reference());
+  EXPECT_EQ(map.bitmap_cells(), 0u);
+}
+
+const std::vector<std::string> kAscii = {"a", "b", "c", " ", "e"};
+// Two-, three- and four-byte UTF-8 sequences that share lead bytes.
+const std::vector<std::string> kUtf8 = {"\xc3\xa9", "\xc3\xa8", "\xe2\x82\xac", "\xe2\x80\x94",
+                                        "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x81", "a"};
+
+INSTANTIATE_TEST_SUITE_P(Texts, PositionalBitmapLong,
+                         ::testing::Values(LongCase{"AsciiLong", kAscii, 1500, 40, 21},
+                                           LongCase{"Utf8Long", kUtf8, 600, 40, 22},
+                                           LongCase{"AsciiManyIds", kAscii, 300, 120, 23},
+                                           LongCase{"Utf8FewIds", kUtf8, 2000, 6, 24}),
+                         [](const ::testing::TestParamInfo<LongCase>& info) { return info.param.name; });
+
+TEST(PositionalBitmapLong, OneMegabyteString) {
+  std::mt19937 rng(5);
+  std::string big(1 << 20, ' ');
+  for (auto& ch : big) ch = "abcdefgh"[rng() % 8];
+  const std::string needle = big.substr(700000, 40);
   PositionalBitmap map;
   map.insert("abc", 1);
-  map.buffered_insert("abc", 2);
-  map.buffered_insert("", 3);
-  map.buffered_insert("abd", 4);
-  EXPECT_EQ(map.equal("abc").to_vector(), std::vector<uint32_t>{1});  // queries read the bitmaps only
-  map.remove("abd", 4);  // still queued: must not come back with the flush
-  map.flush_all();
-  EXPECT_EQ(map.equal("abc").to_vector(), (std::vector<uint32_t>{1, 2}));
-  EXPECT_EQ(map.equal("").to_vector(), std::vector<uint32_t>{3});
-  EXPECT_TRUE(cells_holding(map, 4).empty()) << show(cells_holding(map, 4));
-  EXPECT_EQ(map.any_string().to_vector(), (std::vector<uint32_t>{1, 2, 3}));
+  map.insert(big, 2);
+  map.insert(big.substr(0, big.size() - 1) + "z", 3);
+  EXPECT_EQ(map.width(), expected_width(big.size()));
+  EXPECT_EQ(map.equal(big).to_vector(), std::vector<uint32_t>{2});
+  EXPECT_EQ(map.starts_with(big.substr(0, 1000)).to_vector(), (std::vector<uint32_t>{2, 3}));
+  EXPECT_EQ(map.ends_with(big.substr(big.size() - 1000)).to_vector(), std::vector<uint32_t>{2});
+  EXPECT_EQ(map.contains(needle).to_vector(), (std::vector<uint32_t>{2, 3}));
+  EXPECT_EQ(map.equal("abc").to_vector(), std::vector<uint32_t>{1});
+  // Two ids per byte at most: every key stays a run, no bitmap cell exists.
+  EXPECT_EQ(map.bitmap_cells(), 0u);
+  map.remove(big, 2);
+  EXPECT_TRUE(map.equal(big).is_empty());
+  EXPECT_EQ(map.contains(needle).to_vector(), std::vector<uint32_t>{3});
+  map.remove(big.substr(0, big.size() - 1) + "z", 3);
+  EXPECT_TRUE(map.contains("a").to_vector() == std::vector<uint32_t>{1});
+  const size_t centre = map.width() / 2;
+  for (size_t pos = 0; pos < map.width(); ++pos) {
+    const size_t expected = (pos >= centre - 2 && pos <= centre) ? 1 : 0;
+    ASSERT_EQ(map.keys_at(pos).size() > 0, expected == 1) << "position " << pos;
+  }
 }
+
+// ---------------------------------------------------------------------------
+// Buffers and misuse.
+
+// With `shared` ids already holding "abc", its keys are bitmap cells and the
+// queued ids wait in their buffers; with one, they are runs and land at once.
+class PositionalBitmapBuffers : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(PositionalBitmapBuffers, RemovingAQueuedIdKeepsItOutAfterTheFlush) {
+  const uint32_t shared = GetParam();
+  PositionalBitmap map;
+  std::vector<uint32_t> abc;
+  for (uint32_t id = 1; id <= shared; ++id) {
+    map.insert("abc", id);
+    abc.push_back(id);
+  }
+  EXPECT_EQ(map.bitmap_cells() > 0, shared >= PositionalBitmap::kPromoteAt);
+  map.buffered_insert("abc", 100);
+  abc.push_back(100);
+  map.buffered_insert("", 101);
+  map.buffered_insert("abd", 102);
+  map.buffered_insert("abc", 103);
+  map.remove("abd", 102);  // possibly still queued: must not come back with the flush
+  map.remove("abc", 103);
+  map.flush_all();
+  EXPECT_EQ(map.equal("abc").to_vector(), abc);
+  EXPECT_EQ(map.equal("").to_vector(), std::vector<uint32_t>{101});
+  EXPECT_TRUE(map.equal("abd").is_empty());
+  for (uint32_t gone : {102u, 103u}) EXPECT_TRUE(cells_holding(map, gone).empty()) << show(cells_holding(map, gone));
+  abc.push_back(101);
+  std::sort(abc.begin(), abc.end());
+  EXPECT_EQ(map.any_string().to_vector(), abc);
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedIds, PositionalBitmapBuffers,
+                         ::testing::Values(1u, PositionalBitmap::kPromoteAt - 1, PositionalBitmap::kPromoteAt, 40u));
 
 struct MisuseCase {
   std::string name;

@@ -12,31 +12,57 @@ namespace calderwick {
 namespace {
 
 inline uint8_t byte_at(std::string_view bytes, size_t k) { return static_cast<uint8_t>(bytes[k]); }
+inline uint32_t id_of(uint64_t word) { return static_cast<uint32_t>(word); }
 
 // The intersection of a handful of cells, ORed into a result. Cells are
 // collected one by one; an empty cell makes the whole term empty, so the
 // caller can drop the candidate position before touching the rest.
 class Conjunction {
  public:
+  using View = PositionalBitmap::CellView;
+
   // Returns false once the term is known to be empty.
-  bool add(const IdSet& set) {
-    if (set.is_empty()) return false;
-    sets_.push_back({0, &set});
+  bool add(const View& v) {
+    if (v.empty()) return false;
+    views_.push_back(v);
     return true;
   }
-  void clear() { sets_.clear(); }
+  void clear() { views_.clear(); }
 
   void or_into(IdSet& out) {
-    if (sets_.empty()) return;
-    if (sets_.size() == 1) {
-      out.or_inplace(*sets_[0].second);
+    if (views_.empty()) return;
+    // A run holds few ids: test them one by one against the other cells
+    // instead of intersecting bitmaps.
+    const View* shortest = nullptr;
+    for (const View& v : views_) {
+      if (!v.bitmap && (!shortest || v.run.size() < shortest->run.size())) shortest = &v;
+    }
+    if (shortest) {
+      absl::InlinedVector<uint32_t, PositionalBitmap::kPromoteAt> hits;
+      for (uint64_t word : shortest->run) {
+        const uint32_t id = id_of(word);
+        bool all = true;
+        for (const View& v : views_) {
+          if (&v != shortest && !v.contains(id)) {
+            all = false;
+            break;
+          }
+        }
+        if (all) hits.push_back(id);
+      }
+      out.add_many(hits.data(), hits.size());
+      return;
+    }
+    if (views_.size() == 1) {
+      out.or_inplace(*views_[0].bitmap);
       return;
     }
     // Smallest cells first, so the running intersection shrinks as early as it can.
-    for (auto& entry : sets_) entry.first = entry.second->cardinality();
-    std::sort(sets_.begin(), sets_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    IdSet acc = IdSet::and_(*sets_[0].second, *sets_[1].second);
-    for (size_t i = 2; i < sets_.size() && !acc.is_empty(); ++i) acc.and_inplace(*sets_[i].second);
+    sized_.clear();
+    for (const View& v : views_) sized_.push_back({v.bitmap->cardinality(), v.bitmap});
+    std::sort(sized_.begin(), sized_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    IdSet acc = IdSet::and_(*sized_[0].second, *sized_[1].second);
+    for (size_t i = 2; i < sized_.size() && !acc.is_empty(); ++i) acc.and_inplace(*sized_[i].second);
     if (acc.is_empty()) return;
     if (out.is_empty()) {
       out = std::move(acc);
@@ -47,17 +73,115 @@ class Conjunction {
 
  private:
   // Needles are short in practice; longer ones spill to the heap.
-  absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sets_;
+  absl::InlinedVector<View, 24> views_;
+  absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sized_;
 };
 
 }  // namespace
 
-const PositionalBitmap::Cell& PositionalBitmap::cell(size_t pos, size_t index) const {
-  return checked_at(checked_at(positions_, pos)->cells, index);
+bool PositionalBitmap::CellView::contains(uint32_t id) const {
+  if (bitmap) return bitmap->contains(id);
+  // Every word of a run has the same key, so words order like their ids.
+  const uint64_t key_bits = run.empty() ? 0 : run.front() & ~uint64_t(0xffffffffu);
+  return std::binary_search(run.begin(), run.end(), key_bits | id);
 }
 
-PositionalBitmap::Cell& PositionalBitmap::cell(size_t pos, size_t index) {
-  return checked_at(checked_at(positions_, pos)->cells, index);
+IdSet PositionalBitmap::to_set(const CellView& v) {
+  if (v.bitmap) return *v.bitmap;
+  IdSet out;
+  for (uint64_t word : v.run) out.add(id_of(word));
+  return out;
+}
+
+void PositionalBitmap::BigCells::insert(size_t key, Cell cell) {
+  cells_.insert(cells_.begin() + static_cast<std::ptrdiff_t>(rank(key)), std::move(cell));
+  mask_[key / 64] |= uint64_t(1) << (key % 64);
+  for (size_t w = key / 64 + 1; w < kWords; ++w) ++before_[w];
+}
+
+void PositionalBitmap::BigCells::erase(size_t key) {
+  cells_.erase(cells_.begin() + static_cast<std::ptrdiff_t>(rank(key)));
+  mask_[key / 64] &= ~(uint64_t(1) << (key % 64));
+  for (size_t w = key / 64 + 1; w < kWords; ++w) --before_[w];
+}
+
+PositionalBitmap::CellView PositionalBitmap::view(size_t pos, size_t key) const {
+  const Position& p = position(pos);
+  if (p.big) {
+    if (const Cell* c = p.big->find(key)) return CellView{&c->bitmap(), {}};
+  }
+  const auto first = std::lower_bound(p.small.begin(), p.small.end(), pack(key, 0));
+  const auto last = std::lower_bound(first, p.small.end(), pack(key + 1, 0));
+  return CellView{nullptr, std::span<const uint64_t>(first, last)};
+}
+
+void PositionalBitmap::promote(Position& p, size_t key) {
+  const auto first = std::lower_bound(p.small.begin(), p.small.end(), pack(key, 0));
+  const auto last = std::lower_bound(first, p.small.end(), pack(key + 1, 0));
+  Cell cell;
+  for (auto it = first; it != last; ++it) cell.bitmap().add(id_of(*it));
+  if (!p.big) p.big = std::make_unique<BigCells>();
+  p.big->insert(key, std::move(cell));
+  p.small.erase(first, last);
+}
+
+void PositionalBitmap::add(size_t pos, size_t key, uint32_t id, bool buffered) {
+  Position& p = positions_[pos];
+  if (p.big) {
+    if (Cell* c = p.big->find(key)) {
+      if (buffered) {
+        c->buffered_add(id);
+      } else {
+        c->bitmap().add(id);
+      }
+      return;
+    }
+  }
+  const uint64_t word = pack(key, id);
+  const auto at = std::lower_bound(p.small.begin(), p.small.end(), word);
+  if (at != p.small.end() && *at == word) return;
+  p.small.insert(at, word);
+  const auto first = std::lower_bound(p.small.begin(), p.small.end(), pack(key, 0));
+  const auto last = std::lower_bound(first, p.small.end(), pack(key + 1, 0));
+  if (size_t(last - first) >= kPromoteAt) promote(p, key);
+}
+
+void PositionalBitmap::drop(size_t pos, size_t key, uint32_t id) {
+  Position& p = positions_[pos];
+  if (p.big) {
+    if (Cell* c = p.big->find(key)) {
+      // A queued copy of the id would come back at the next flush.
+      if (c->pending_count() > 0) c->flush();
+      c->bitmap().remove(id);
+      if (c->bitmap().is_empty()) {
+        p.big->erase(key);
+        if (p.big->empty()) p.big.reset();
+      }
+      return;
+    }
+  }
+  const auto at = std::lower_bound(p.small.begin(), p.small.end(), pack(key, id));
+  if (at != p.small.end() && *at == pack(key, id)) p.small.erase(at);
+}
+
+std::vector<size_t> PositionalBitmap::keys_at(size_t pos) const {
+  const Position& p = position(pos);
+  std::vector<size_t> keys;
+  for (uint64_t word : p.small) {
+    const size_t key = size_t(word >> 32);
+    if (keys.empty() || keys.back() != key) keys.push_back(key);
+  }
+  if (p.big) {
+    p.big->for_each([&](size_t key, const Cell&) { keys.push_back(key); });
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+size_t PositionalBitmap::bitmap_cells() const {
+  size_t n = 0;
+  for (const Position& p : positions_) n += p.big ? p.big->size() : 0;
+  return n;
 }
 
 void PositionalBitmap::expand_map(size_t n) {
@@ -65,24 +189,27 @@ void PositionalBitmap::expand_map(size_t n) {
   const size_t old_width = width();
   if (old_width >= target) return;
   const size_t added = target - old_width;
-  // Allocate first so that a failed allocation leaves the row untouched.
-  std::vector<std::unique_ptr<Position>> fresh;
-  fresh.reserve(added);
-  for (size_t i = 0; i < added; ++i) fresh.push_back(std::make_unique<Position>());
+  // New positions are empty and allocate nothing; reserve first so that a
+  // failed allocation leaves the row untouched.
   positions_.reserve(target);
-  for (auto& p : fresh) positions_.push_back(std::move(p));
+  positions_.resize(target);
   // Half of the new positions go in front: every old position, and the
   // centre with it, moves up by added / 2.
   std::rotate(positions_.begin(), positions_.end() - static_cast<std::ptrdiff_t>(added / 2), positions_.end());
 }
 
-template <typename Add>
-void PositionalBitmap::for_each_cell(std::string_view bytes, Add&& add) {
+template <typename F>
+void PositionalBitmap::for_each_key(std::string_view bytes, F&& f) const {
   const size_t n = bytes.size();
   const size_t s = start_of(n);
-  add(cell(s, kStartCell));
-  add(cell(s + n - 1, kEndCell));
-  for (size_t k = 0; k < n; ++k) add(cell(s + k, byte_at(bytes, k)));
+  // The one range check for the whole string; `add` and `drop` rely on it.
+  if (n + 2 > width()) {
+    internal_error("index out of range: a string of " + std::to_string(n) +
+                   " bytes does not fit a positional map of width " + std::to_string(width()));
+  }
+  f(s, kStartCell);
+  f(s + n - 1, kEndCell);
+  for (size_t k = 0; k < n; ++k) f(s + k, byte_at(bytes, k));
 }
 
 void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
@@ -91,7 +218,7 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
     return;
   }
   expand_map(bytes.size());
-  for_each_cell(bytes, [id](Cell& c) { c.bitmap().add(id); });
+  for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, false); });
 }
 
 void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
@@ -100,45 +227,40 @@ void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
     return;
   }
   expand_map(bytes.size());
-  for_each_cell(bytes, [id](Cell& c) { c.buffered_add(id); });
+  for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, true); });
 }
 
 void PositionalBitmap::flush_all() {
-  for (auto& position : positions_) {
-    position->cells[kStartCell].flush();
-    position->cells[kEndCell].flush();
-    for (size_t b = 0; b < 256; ++b) position->cells[b].flush();
+  for (Position& p : positions_) {
+    if (!p.big) continue;
+    p.big->for_each([](size_t, Cell& c) { c.flush(); });
   }
   empty_.flush();
 }
 
 void PositionalBitmap::keep_only(const IdSet& keep) {
   flush_all();
-  for (auto& position : positions_) {
-    for (Cell& c : position->cells) {
-      if (!c.bitmap().is_empty()) c.bitmap().and_inplace(keep);
-    }
+  for (Position& p : positions_) {
+    p.small.erase(std::remove_if(p.small.begin(), p.small.end(), [&](uint64_t w) { return !keep.contains(id_of(w)); }),
+                  p.small.end());
+    if (!p.big) continue;
+    std::vector<size_t> emptied;
+    p.big->for_each([&](size_t key, Cell& c) {
+      if (c.bitmap().and_inplace(keep).is_empty()) emptied.push_back(key);
+    });
+    for (size_t key : emptied) p.big->erase(key);
+    if (p.big->empty()) p.big.reset();
   }
   empty_.bitmap().and_inplace(keep);
 }
 
 void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
-  // A queued copy of the id would come back at the next flush, so a cell
-  // with pending ids is flushed before the id leaves it.
-  auto drop = [id](Cell& c) {
-    if (c.pending_count() > 0) c.flush();
-    c.bitmap().remove(id);
-  };
   if (bytes.empty()) {
-    drop(empty_);
+    if (empty_.pending_count() > 0) empty_.flush();
+    empty_.bitmap().remove(id);
     return;
   }
-  const size_t n = bytes.size();
-  if (n + 2 > width()) {
-    internal_error("index out of range: a string of " + std::to_string(n) +
-                   " bytes does not fit a positional map of width " + std::to_string(width()));
-  }
-  for_each_cell(bytes, drop);
+  for_each_key(bytes, [&](size_t pos, size_t key) { drop(pos, key, id); });
 }
 
 IdSet PositionalBitmap::equal(std::string_view bytes) const {
@@ -148,9 +270,9 @@ IdSet PositionalBitmap::equal(std::string_view bytes) const {
   if (n + 2 > width()) return out;
   const size_t s = start_of(n);
   Conjunction term;
-  if (!term.add(start_set(s)) || !term.add(end_set(s + n - 1))) return out;
+  if (!term.add(view(s, kStartCell)) || !term.add(view(s + n - 1, kEndCell))) return out;
   for (size_t k = 0; k < n; ++k) {
-    if (!term.add(byte_set(s + k, byte_at(bytes, k)))) return out;
+    if (!term.add(view(s + k, byte_at(bytes, k)))) return out;
   }
   term.or_into(out);
   return out;
@@ -168,8 +290,8 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes) const {
   Conjunction term;
   for (size_t s = 0; s <= last_start; ++s) {
     term.clear();
-    bool live = term.add(start_set(s));
-    for (size_t k = 0; live && k < n; ++k) live = term.add(byte_set(s + k, byte_at(bytes, k)));
+    bool live = term.add(view(s, kStartCell));
+    for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
   return out;
@@ -187,8 +309,8 @@ IdSet PositionalBitmap::ends_with(std::string_view bytes) const {
   Conjunction term;
   for (size_t e = first_end; e < w; ++e) {
     term.clear();
-    bool live = term.add(end_set(e));
-    for (size_t k = 0; live && k < n; ++k) live = term.add(byte_set(e - k, byte_at(bytes, n - 1 - k)));
+    bool live = term.add(view(e, kEndCell));
+    for (size_t k = 0; live && k < n; ++k) live = term.add(view(e - k, byte_at(bytes, n - 1 - k)));
     if (live) term.or_into(out);
   }
   return out;
@@ -206,7 +328,7 @@ IdSet PositionalBitmap::contains(std::string_view bytes) const {
   for (size_t s = 0; s + n <= w; ++s) {
     term.clear();
     bool live = true;
-    for (size_t k = 0; live && k < n; ++k) live = term.add(byte_set(s + k, byte_at(bytes, k)));
+    for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
   return out;
@@ -215,7 +337,16 @@ IdSet PositionalBitmap::contains(std::string_view bytes) const {
 IdSet PositionalBitmap::any_string() const {
   IdSet out = empty_.bitmap();
   // Every stored string starts in the front half.
-  for (size_t s = 0; s < width() / 2; ++s) out.or_inplace(start_set(s));
+  std::vector<uint32_t> few;
+  for (size_t s = 0; s < width() / 2; ++s) {
+    const CellView v = view(s, kStartCell);
+    if (v.bitmap) {
+      out.or_inplace(*v.bitmap);
+    } else {
+      for (uint64_t word : v.run) few.push_back(id_of(word));
+    }
+  }
+  out.add_many(few);
   return out;
 }
 

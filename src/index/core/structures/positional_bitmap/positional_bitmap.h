@@ -1,10 +1,18 @@
 // PositionalBitmap: the string index of one attribute.
 //
 // A growable row of W positions (W even, only grows, 0 for a new map). Every
-// position holds 258 id-set cells: one per byte value 0..255 (ids whose string
-// has that byte here), a START cell (ids whose string begins here) and an END
-// cell (ids whose string ends here). Start and end are kept apart so that a
+// position holds id sets keyed by 258 keys: one per byte value 0..255 (ids
+// whose string has that byte here), START (ids whose string begins here) and
+// END (ids whose string ends here). Start and end are kept apart so that a
 // one-byte prefix test cannot pick up a two-byte string by its second byte.
+//
+// Only keys that hold ids exist. A position keeps the ids of its rare keys as
+// sorted packed words (key << 32 | id) in one small vector; a key that gathers
+// kPromoteAt ids moves into a bitmap cell of its own, and a cell that empties
+// is dropped. So a position costs 32 bytes plus about 8 bytes per rare id,
+// and a long string stored once costs little more than its length times 8,
+// while heavily shared keys get compressed bitmaps. Each key lives in exactly
+// one of the two forms.
 //
 // A string of n >= 1 bytes is centred: it starts at s = W/2 - n/2 - 1, byte k
 // sits at s+k, START at s, END at s+n-1 (the same position when n == 1).
@@ -15,8 +23,9 @@
 //
 // Strings are raw bytes compared exactly. Each id holds at most one string.
 // There is no lock here: the owning index calls every member under its own
-// lock (queries under the read lock). Queries read the cells' bitmaps only,
-// so ids queued by `buffered_insert` become visible after `flush_all()`.
+// lock (queries under the read lock). Ids given to `buffered_insert` may
+// wait in a bitmap cell's buffer: queries see all of them only after
+// `flush_all()` (ids that land in a run are visible at once).
 //
 //   PositionalBitmap map;
 //   map.insert("hello", 1);
@@ -27,12 +36,15 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/common/id_set.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
@@ -42,10 +54,23 @@ class PositionalBitmap {
  public:
   using Cell = BufferedBitmap<32>;
 
-  // Cell layout of one position: byte cells first, then the two boundaries.
+  // Keys of one position: byte values first, then the two boundaries.
   static constexpr size_t kStartCell = 256;
   static constexpr size_t kEndCell = 257;
   static constexpr size_t kCellsPerPosition = 258;
+  // A key holding this many ids at one position gets a bitmap cell.
+  static constexpr size_t kPromoteAt = 16;
+
+  // The ids of one key at one position, as stored: a bitmap cell, a run of
+  // packed words (ascending ids), or nothing.
+  struct CellView {
+    const IdSet* bitmap = nullptr;
+    std::span<const uint64_t> run;
+
+    bool empty() const { return bitmap ? bitmap->is_empty() : run.empty(); }
+    uint64_t size() const { return bitmap ? bitmap->cardinality() : run.size(); }
+    bool contains(uint32_t id) const;
+  };
 
   PositionalBitmap() = default;
   PositionalBitmap(PositionalBitmap&&) noexcept = default;
@@ -53,11 +78,11 @@ class PositionalBitmap {
 
   // Stores `bytes` for `id` straight into the bitmaps.
   void insert(std::string_view bytes, uint32_t id);
-  // The same through the cells' write buffers; call `flush_all()` before any
-  // query is allowed to see the ids.
+  // The same through the bitmap cells' write buffers; call `flush_all()`
+  // before any query is allowed to run.
   void buffered_insert(std::string_view bytes, uint32_t id);
-  // Applies every queued id: positions in order, at each START, END, then the
-  // byte cells 0..255; the empty-string set last.
+  // Applies every queued id: the bitmap cells position by position, the
+  // empty-string set last.
   void flush_all();
   // Drops `id` from every cell `bytes` occupies under the current width. A
   // string that could not have been stored at this width is an InternalError
@@ -76,31 +101,92 @@ class PositionalBitmap {
 
   size_t width() const { return positions_.size(); }
 
-  // Cell views for tests and diagnostics; a position >= width() is an InternalError.
-  const IdSet& byte_set(size_t pos, uint8_t byte) const { return cell(pos, byte).bitmap(); }
-  const IdSet& start_set(size_t pos) const { return cell(pos, kStartCell).bitmap(); }
-  const IdSet& end_set(size_t pos) const { return cell(pos, kEndCell).bitmap(); }
+  // Copies of single sets for tests and diagnostics; a position >= width()
+  // is an InternalError.
+  IdSet byte_set(size_t pos, uint8_t byte) const { return to_set(view(pos, byte)); }
+  IdSet start_set(size_t pos) const { return to_set(view(pos, kStartCell)); }
+  IdSet end_set(size_t pos) const { return to_set(view(pos, kEndCell)); }
   const IdSet& empty_set() const { return empty_.bitmap(); }
+  // The keys that hold at least one id at `pos` (queued ids included), ascending.
+  std::vector<size_t> keys_at(size_t pos) const;
+  // How many keys of the whole row have a bitmap cell rather than a run.
+  size_t bitmap_cells() const;
 
  private:
+  // The bitmap cells of one position in key order, with a presence mask so
+  // that finding the cell of a key takes a few popcounts.
+  class BigCells {
+   public:
+    Cell* find(size_t key) { return has(key) ? &cells_[rank(key)] : nullptr; }
+    const Cell* find(size_t key) const { return has(key) ? &cells_[rank(key)] : nullptr; }
+    // `key` must not have a cell yet.
+    void insert(size_t key, Cell cell);
+    // `key` must have a cell.
+    void erase(size_t key);
+    bool empty() const { return cells_.empty(); }
+    size_t size() const { return cells_.size(); }
+    // Calls f(key, cell) in key order.
+    template <typename F>
+    void for_each(F&& f) {
+      each(*this, f);
+    }
+    template <typename F>
+    void for_each(F&& f) const {
+      each(*this, f);
+    }
+
+   private:
+    template <typename Self, typename F>
+    static void each(Self& self, F& f) {
+      size_t i = 0;
+      for (size_t w = 0; w < self.mask_.size(); ++w) {
+        for (uint64_t bits = self.mask_[w]; bits; bits &= bits - 1) {
+          f(w * 64 + size_t(std::countr_zero(bits)), self.cells_[i++]);
+        }
+      }
+    }
+    bool has(size_t key) const { return (mask_[key / 64] >> (key % 64)) & 1; }
+    size_t rank(size_t key) const {
+      return before_[key / 64] + size_t(std::popcount(mask_[key / 64] & ((uint64_t(1) << (key % 64)) - 1)));
+    }
+    static constexpr size_t kWords = (kCellsPerPosition + 63) / 64;
+    std::array<uint64_t, kWords> mask_{};
+    // before_[w]: cells of the keys below word w of the mask.
+    std::array<uint16_t, kWords> before_{};
+    std::vector<Cell> cells_;
+  };
+  // Rare keys in `small` (sorted packed words), the others in `big`; a key
+  // is in one of them or absent.
   struct Position {
-    std::array<Cell, kCellsPerPosition> cells;
+    absl::InlinedVector<uint64_t, 2> small;
+    std::unique_ptr<BigCells> big;
   };
 
-  const Cell& cell(size_t pos, size_t index) const;
-  Cell& cell(size_t pos, size_t index);
+  static uint64_t pack(size_t key, uint32_t id) { return (uint64_t(key) << 32) | id; }
+  static IdSet to_set(const CellView& v);
+
+  const Position& position(size_t pos) const { return checked_at(positions_, pos); }
+  Position& position(size_t pos) { return checked_at(positions_, pos); }
+  CellView view(size_t pos, size_t key) const;
+  // Adds `id` under `key` at `pos` < width(); through the cell buffer when
+  // `buffered`.
+  void add(size_t pos, size_t key, uint32_t id, bool buffered);
+  // Drops `id` from `key` at `pos` < width(), freeing a cell that becomes empty.
+  void drop(size_t pos, size_t key, uint32_t id);
+  // Moves the run of `key` at `p` into a bitmap cell.
+  static void promote(Position& p, size_t key);
 
   // Widens the row so that a string of n bytes fits (W >= n + 2, W even).
   void expand_map(size_t n);
   // Start position of a string of n >= 1 bytes under the current width; the
   // caller has made sure that n + 2 <= W.
   size_t start_of(size_t n) const { return width() / 2 - n / 2 - 1; }
-  // Calls add(cell) for every cell a string of n >= 1 bytes occupies.
-  template <typename Add>
-  void for_each_cell(std::string_view bytes, Add&& add);
+  // Calls f(position, key) for every key a string of n >= 1 bytes occupies;
+  // a string wider than the row is an InternalError raised before any call.
+  template <typename F>
+  void for_each_key(std::string_view bytes, F&& f) const;
 
-  // Positions are held by pointer so that growth moves pointers, not cells.
-  std::vector<std::unique_ptr<Position>> positions_;
+  std::vector<Position> positions_;
   Cell empty_;
 };
 
