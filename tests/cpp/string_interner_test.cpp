@@ -234,7 +234,9 @@ TEST_P(StrInternerThreads, ConcurrentWritersAndReadersAgreeWithStdMap) {
     EXPECT_EQ(snap->resolve(id), name);
   }
   EXPECT_EQ(ids.size(), ref.size()) << "two names share an id";
-  if (!ids.empty()) EXPECT_EQ(*ids.rbegin(), uint32_t(ids.size() - 1));  // dense from 0
+  if (!ids.empty()) {
+    EXPECT_EQ(*ids.rbegin(), uint32_t(ids.size() - 1));  // dense from 0
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Hashes, StrInternerThreads,
