@@ -36,9 +36,9 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
-    const QueryExpr expr = extract_query("query", a[0]);
+    const QueryExpr::Node expr = extract_query("query", a[0]);
     const FilteredIndexCore& core = core_of(self);
-    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(expr); });
+    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(*expr); });
     return wrap_filtered(std::move(result));
   });
 }

@@ -100,9 +100,9 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
-    const QueryExpr expr = extract_query("query", a[0]);
+    const QueryExpr::Node expr = extract_query("query", a[0]);
     const IndexAPI& api = api_of(self);
-    return wrap_filtered(py::without_gil([&] { return api.reduced_query(expr); }));
+    return wrap_filtered(py::without_gil([&] { return api.reduced_query(*expr); }));
   });
 }
 

@@ -1,6 +1,7 @@
 #include "index/core/query/query_ops.h"
 
 #include <algorithm>
+#include <deque>
 
 #include "index/binding/errors.h"
 #include "index/core/structures/string_interner/string_interner.h"
@@ -168,8 +169,88 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
 
 void render_values(std::string& out, const std::vector<PyValue>& values) {
   out += "[";
-  for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i].debug_string();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i) out += ", ";
+    out += values[i].debug_string();
+  }
   out += "]";
+}
+
+bool is_combinator(Op op) { return op == Op::Not || op == Op::And || op == Op::Or; }
+
+// The debug form of an attribute operator, appended to `out`.
+void render_leaf(std::string& out, const QueryExpr& e) {
+  out += op_name(e.op);
+  out += "(";
+  out += debug_quoted(e.attr.view());
+  if (e.op == Op::In) {
+    out += ", ";
+    render_values(out, e.values);
+  } else {
+    for (const PyValue& v : e.values) {
+      out += ", ";
+      out += v.debug_string();
+    }
+  }
+  out += ")";
+}
+
+// One combinator being evaluated. `universe` points into the frame below it
+// (or to the caller's set): frames live in a deque, whose elements stay put
+// while frames are pushed and popped at the back.
+struct Frame {
+  const QueryExpr* node;
+  const IdSet* universe;
+  std::vector<const QueryExpr*> operands;  // in evaluation order
+  size_t next = 0;
+  IdSet acc;  // And: the narrowed universe; Or: the union so far; Not: the operand's result
+};
+
+// The operands of an And or Or with nested nodes of the same operator spliced
+// in, in the order the tree lists them.
+void flatten_operands(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
+  std::vector<const QueryExpr*> pending;
+  for (auto it = e.children.rbegin(); it != e.children.rend(); ++it) pending.push_back(it->get());
+  while (!pending.empty()) {
+    const QueryExpr* c = pending.back();
+    pending.pop_back();
+    if (c->op == e.op) {
+      for (auto it = c->children.rbegin(); it != c->children.rend(); ++it) pending.push_back(it->get());
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+void rank_order(std::vector<const QueryExpr*>& operands) {
+  std::stable_sort(operands.begin(), operands.end(),
+                   [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
+}
+
+void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& universe) {
+  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet()});
+  switch (e.op) {
+    case Op::And:
+      flatten_operands(e, f.operands);
+      rank_order(f.operands);
+      f.acc = universe;
+      break;
+    case Op::Or: flatten_operands(e, f.operands); break;
+    default: f.operands.push_back(e.children[0].get()); break;  // Not
+  }
+}
+
+void absorb(Frame& f, IdSet result) {
+  switch (f.node->op) {
+    case Op::And: f.acc.and_inplace(result); break;
+    case Op::Or: f.acc.or_inplace(result); break;
+    default: f.acc = std::move(result); break;  // Not
+  }
+}
+
+IdSet finish(Frame& f) {
+  if (f.node->op == Op::Not) return IdSet::andnot(*f.universe, f.acc);
+  return std::move(f.acc);
 }
 
 }  // namespace
@@ -184,32 +265,57 @@ QueryExpr QueryExpr::on_attribute(Op op, SmallString attr, std::vector<PyValue> 
   return QueryExpr{op, std::move(attr), std::move(values), {}};
 }
 
-QueryExpr QueryExpr::combine(Op op, std::vector<QueryExpr> children) {
-  return QueryExpr{op, SmallString(), {}, std::move(children)};
+QueryExpr QueryExpr::combine(Op op, std::vector<Node> children) {
+  return QueryExpr(op, std::move(children));
+}
+
+QueryExpr::~QueryExpr() {
+  if (children.empty()) return;
+  std::vector<Node> pending = std::move(children);
+  while (!pending.empty()) {
+    Node node = std::move(pending.back());
+    pending.pop_back();
+    // Sole owner: take its operands before it goes, so its destructor finds
+    // none. A node still shared elsewhere is only released here; whoever
+    // drops it last empties it the same way.
+    if (node.use_count() == 1) {
+      auto& grand = const_cast<QueryExpr&>(*node).children;  // created non-const by make_shared
+      for (Node& c : grand) pending.push_back(std::move(c));
+      grand.clear();
+    }
+  }
 }
 
 std::string QueryExpr::debug_string() const {
-  std::string out = op_name(op);
-  out += "(";
-  switch (op) {
-    case Op::Not:
-      out += children[0].debug_string();
-      break;
-    case Op::And:
-    case Op::Or:
-      out += "[";
-      for (size_t i = 0; i < children.size(); ++i) out += (i ? ", " : "") + children[i].debug_string();
-      out += "]";
-      break;
-    case Op::In:
-      out += debug_quoted(attr.view()) + ", ";
-      render_values(out, values);
-      break;
-    default:
-      out += debug_quoted(attr.view());
-      for (const PyValue& v : values) out += ", " + v.debug_string();
+  std::string out;
+  struct Visit {
+    const QueryExpr* node;
+    size_t next;  // operands rendered so far
+  };
+  std::vector<Visit> stack{{this, 0}};
+  while (!stack.empty()) {
+    const QueryExpr& e = *stack.back().node;
+    const size_t next = stack.back().next;
+    if (!is_combinator(e.op)) {
+      render_leaf(out, e);
+      stack.pop_back();
+      continue;
+    }
+    const bool list = e.op != Op::Not;
+    if (next == 0) {
+      out += op_name(e.op);
+      out += list ? "([" : "(";
+    }
+    if (next < e.children.size()) {
+      if (next > 0) out += ", ";
+      stack.back().next = next + 1;
+      stack.push_back({e.children[next].get(), 0});
+      continue;
+    }
+    out += list ? "])" : ")";
+    stack.pop_back();
   }
-  return out + ")";
+  return out;
 }
 
 std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString& attr) {
@@ -241,15 +347,26 @@ std::vector<QueryExpr> equalities(const KeywordQuery& query) {
 }
 
 IdSet evaluate_query(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
-  switch (e.op) {
-    case Op::Not: return IdSet::andnot(universe, evaluate_query(maps, universe, e.children[0]));
-    case Op::And: return evaluate_and_queries_vec(maps, universe, e.children);
-    case Op::Or: {
-      IdSet result;
-      for (const QueryExpr& c : e.children) result.or_inplace(evaluate_query(maps, universe, c));
-      return result;
+  if (!is_combinator(e.op)) return evaluate_attribute(maps, universe, e);
+  std::deque<Frame> stack;
+  push_frame(stack, e, universe);
+  for (;;) {
+    Frame& f = stack.back();
+    if (f.next < f.operands.size()) {
+      const QueryExpr& operand = *f.operands[f.next++];
+      // And: each operand sees what the earlier ones left; Or, Not: the frame's universe.
+      const IdSet& sub_universe = f.node->op == Op::And ? f.acc : *f.universe;
+      if (is_combinator(operand.op)) {
+        push_frame(stack, operand, sub_universe);
+      } else {
+        absorb(f, evaluate_attribute(maps, sub_universe, operand));
+      }
+      continue;
     }
-    default: return evaluate_attribute(maps, universe, e);
+    IdSet result = finish(f);
+    stack.pop_back();
+    if (stack.empty()) return result;
+    absorb(stack.back(), std::move(result));
   }
 }
 
@@ -257,7 +374,7 @@ IdSet evaluate_and_queries_vec(const QueryMaps& maps, const IdSet& universe, con
   std::vector<const QueryExpr*> order;
   order.reserve(exprs.size());
   for (const QueryExpr& e : exprs) order.push_back(&e);
-  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
+  rank_order(order);
   IdSet acc = universe;
   for (const QueryExpr* e : order) acc.and_inplace(evaluate_query(maps, acc, *e));
   return acc;

@@ -1,0 +1,100 @@
+"""Hostile and unusual input: very deep query trees, lying length hints, and
+reference releases after a sub-interpreter exists. Cases that could take the
+interpreter down run in a child process, so a crash fails one test."""
+import functools
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from Calderwick import Index, Indexable, InternalError, PyQueryExpr as Q
+
+
+def run_child(code, timeout=120):
+    """Runs `code` in a fresh interpreter; returns its stdout, failing on any crash or error."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, f"child exited with {proc.returncode}\nstdout:\n{proc.stdout[-3000:]}\nstderr:\n{proc.stderr[-3000:]}"
+    return proc.stdout
+
+
+# Each shape nests one level per condition: a left fold of and_/or_, a chain of
+# not_, and alternations that flattening cannot remove. `expect` is the brute
+# force answer over objects x = 0..9 (the query is built over conditions on x).
+DEEP_SHAPES = {
+    "and_fold": "functools.reduce(Q.and_, [Q.ge('x', 0)] * (N - 1) + [Q.lt('x', 4)])",
+    "or_fold": "functools.reduce(Q.or_, [Q.eq('x', 3)] * (N - 1) + [Q.eq('x', 7)])",
+    "not_chain": "functools.reduce(lambda q, _: Q.not_(q), range(N), Q.lt('x', 4))",
+    "and_not_alternation": "functools.reduce(lambda q, _: Q.and_(Q.not_(q), Q.ge('x', 0)), range(N), Q.lt('x', 4))",
+    "or_right_fold": "functools.reduce(lambda q, _: Q.or_(Q.eq('x', 3), q), range(N), Q.eq('x', 7))",
+}
+
+
+def expected_for(shape, n):
+    xs = range(10)
+    if shape == "and_fold":
+        return [x for x in xs if x < 4]
+    if shape == "or_fold" or shape == "or_right_fold":
+        return [3, 7]
+    # n negations of x < 4
+    return [x for x in xs if (x < 4) == (n % 2 == 0)]
+
+
+@pytest.mark.parametrize("shape", sorted(DEEP_SHAPES))
+@pytest.mark.parametrize("depth", [20_000, 200_001])
+def test_deep_query_trees_evaluate_print_and_drop(shape, depth):
+    out = run_child(
+        f"""
+        import functools, sys
+        from Calderwick import Index, Indexable, PyQueryExpr as Q
+        N = {depth}
+        objs = [Indexable(x=i) for i in range(10)]
+        index = Index()
+        index.add_object_many(objs)
+        q = {DEEP_SHAPES[shape]}
+        got = sorted(o.x for o in index.reduced_query(q).collect())
+        view = index.reduced_query(Q.ge('x', 0))
+        again = sorted(o.x for o in view.reduced_query(q).collect())
+        assert got == again, (got, again)
+        text = repr(q)
+        assert text.startswith("<QueryExpr: ") and text.endswith(">")
+        inner = text[len("<QueryExpr: "):-1]
+        assert inner.count("(") == inner.count(")")
+        print(got)
+        print(len(text))
+        del q, text
+        print("dropped")
+        """
+    )
+    lines = out.split()
+    assert eval(out.splitlines()[0]) == expected_for(shape, depth)
+    assert int(lines[-2]) > depth  # one node name at least per level
+    assert lines[-1] == "dropped"
+
+
+def test_repr_of_a_tree_shows_it_as_built():
+    a, b, c = Q.eq("a", 1), Q.eq("b", 2), Q.eq("c", 3)
+    nested = repr(Q.and_(Q.and_(a, b), c))
+    assert nested.count("And(") == 2
+    assert nested.index('"a"') < nested.index('"b"') < nested.index('"c"')
+    negated = repr(Q.not_(Q.not_(a)))
+    assert negated.startswith("<QueryExpr: Not(Not(Eq(")
+
+
+@pytest.mark.parametrize("ctor", ["and_", "or_", "not_"])
+def test_shared_operands_stay_unchanged_and_usable(ctor):
+    objs = [Indexable(x=i) for i in range(6)]
+    index = Index()
+    index.add_object_many(objs)
+    base = Q.lt("x", 3)
+    before = repr(base)
+    combined = Q.not_(base) if ctor == "not_" else getattr(Q, ctor)(base, base, Q.ge("x", 1))
+    for _ in range(2):
+        combined = Q.not_(combined) if ctor == "not_" else getattr(Q, ctor)(combined, base)
+    assert repr(base) == before
+    assert sorted(o.x for o in index.reduced_query(base).collect()) == [0, 1, 2]
+    got = sorted(o.x for o in index.reduced_query(combined).collect())
+    expected = {"and_": [1, 2], "or_": [0, 1, 2, 3, 4, 5], "not_": [3, 4, 5]}[ctor]
+    assert got == expected
+    del combined
+    assert sorted(o.x for o in index.reduced_query(base).collect()) == [0, 1, 2]
