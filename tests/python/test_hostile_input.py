@@ -98,3 +98,54 @@ def test_shared_operands_stay_unchanged_and_usable(ctor):
     assert got == expected
     del combined
     assert sorted(o.x for o in index.reduced_query(base).collect()) == [0, 1, 2]
+
+
+class LyingSequence:
+    """A sequence whose __len__ is only a hint: huge, negative, raising or absent."""
+
+    def __init__(self, items, length):
+        self.items = list(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+LENGTHS = {
+    "huge": 2**40,
+    "max_ssize": sys.maxsize,
+    "too_big_for_ssize": 2**70,
+    "negative": -1,
+    "zero_but_items": 0,
+    "raises_value_error": ValueError("no length"),
+    "raises_type_error": TypeError("no length"),
+}
+
+
+@pytest.mark.parametrize("length", sorted(LENGTHS))
+def test_length_hints_never_decide_allocations(length):
+    objs = [Indexable(x=i) for i in range(5)]
+    index = Index()
+    index.add_object_many(LyingSequence(objs[:3], LENGTHS[length]))
+    index.add_object_many(LyingSequence([objs[3]], LENGTHS[length]))
+    assert sorted(o.x for o in index.collect()) == [0, 1, 2, 3]
+    q = Q.in_("x", LyingSequence([1, 3, 4], LENGTHS[length]))
+    assert sorted(o.x for o in index.reduced_query(q).collect()) == [1, 3]
+
+
+def test_a_failing_iteration_is_still_an_argument_error():
+    class Broken(LyingSequence):
+        def __getitem__(self, i):
+            if i == 1:
+                raise RuntimeError("broken element")
+            return super().__getitem__(i)
+
+    with pytest.raises(TypeError, match="argument 'values': broken element"):
+        Q.in_("x", Broken([1, 2], 2**40))
+    with pytest.raises(TypeError, match="argument 'objs': broken element"):
+        Index().add_object_many(Broken([Indexable(x=1), Indexable(x=2)], 2**40))
