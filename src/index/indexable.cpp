@@ -120,6 +120,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
 }
 
 void indexable_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   self_of(obj)->native.~IndexableNative();
   type->tp_free(obj);

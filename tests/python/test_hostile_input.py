@@ -149,3 +149,38 @@ def test_a_failing_iteration_is_still_an_argument_error():
         Q.in_("x", Broken([1, 2], 2**40))
     with pytest.raises(TypeError, match="argument 'objs': broken element"):
         Index().add_object_many(Broken([Indexable(x=1), Indexable(x=2)], 2**40))
+
+
+SUBINTERPRETER = """
+    try:
+        import _interpreters as subinterpreters
+    except ImportError:
+        import _xxsubinterpreters as subinterpreters
+    subinterpreters.create()
+"""
+
+
+def test_references_dropped_without_the_gil_wait_for_it_after_a_subinterpreter_exists():
+    # The last reference to an object with a finaliser is dropped while the
+    # index narrows without the GIL; the finaliser must run later, with it.
+    out = run_child(
+        SUBINTERPRETER
+        + """
+    import gc, sys
+    from Calderwick import Index, Indexable
+    gc.disable()
+    ran = []
+    class Payload:
+        def __del__(self):
+            ran.append(sys._getframe().f_code.co_name)
+    for _ in range(20):
+        index = Index()
+        obj = Indexable(x=1, p=Payload())
+        index.add_object(obj)
+        del obj
+        index.reduce(x=2)  # drops the stored object, the last reference to it
+        index.collect()
+    print("finalised", len(ran))
+    """
+    )
+    assert out.split() == ["finalised", "20"]

@@ -3,6 +3,8 @@
 // `GilRelease` lets other Python threads run while the core works and takes the
 // GIL back on every exit path (then drains the pending-release pool).
 // `GilAcquire` takes the GIL from a thread that may or may not hold it.
+// Both keep `gil_held()` (py_ref.h) true exactly while the GIL is this
+// thread's.
 #pragma once
 
 #include <Python.h>
@@ -15,27 +17,35 @@ namespace calderwick::py {
 
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease() : previous_(std::exchange(detail::gil_held_here, false)), state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
   ~GilRelease() {
     PyEval_RestoreThread(state_);
+    detail::gil_held_here = previous_;
     drain_pending();
   }
 
  private:
+  bool previous_;
   PyThreadState* state_;
 };
 
 class GilAcquire {
  public:
-  GilAcquire() : state_(PyGILState_Ensure()) { drain_pending(); }
+  GilAcquire() : state_(PyGILState_Ensure()), previous_(std::exchange(detail::gil_held_here, true)) {
+    drain_pending();
+  }
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;
-  ~GilAcquire() { PyGILState_Release(state_); }
+  ~GilAcquire() {
+    detail::gil_held_here = previous_;
+    PyGILState_Release(state_);
+  }
 
  private:
   PyGILState_STATE state_;
+  bool previous_;
 };
 
 // Runs f with the GIL released and returns its result.

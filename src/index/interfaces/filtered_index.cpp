@@ -16,6 +16,7 @@ PyTypeObject* the_type = nullptr;
 const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
 
 void filtered_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
   type->tp_free(obj);

@@ -26,6 +26,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void index_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyIndex*>(obj)->api.~shared_ptr();
   type->tp_free(obj);

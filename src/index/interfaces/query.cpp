@@ -88,6 +88,7 @@ PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 void query_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyQuery*>(obj)->expr.~shared_ptr();
   type->tp_free(obj);
