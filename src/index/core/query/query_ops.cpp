@@ -1,6 +1,8 @@
 #include "index/core/query/query_ops.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <deque>
 
 #include "index/binding/errors.h"
@@ -16,6 +18,16 @@ const std::optional<NumKey> numeric_key(const PyValue& v) {
   if (const auto* f = std::get_if<Float>(&v.cast())) return NumericalBitmap::key_of(f->v);
   return std::nullopt;
 }
+
+// NaN is a Float that equals nothing and has no order (as in Python): it
+// matches no equality and no range, and stored NaNs (filed beyond the
+// infinity of their sign) are cut from range results.
+bool is_nan(const PyValue& v) {
+  const auto* f = std::get_if<Float>(&v.cast());
+  return f && std::isnan(f->v);
+}
+
+bool is_number(const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; }
 
 int rank(Op op) {
   switch (op) {
@@ -42,6 +54,7 @@ IdSet eq_raw(const QueryMap& map, const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
+      if (is_nan(value)) return IdSet();
       auto numbers = map.numbers().read();
       return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();
     }
@@ -75,17 +88,27 @@ IdSet range_candidates(const QueryMap& map, const IdSet& universe) {
 
 IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
   const std::optional<NumKey> key = numeric_key(value);
-  if (!key) return IdSet();
+  if (!key || is_nan(value)) return IdSet();
   IdSet result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
   const IdSet candidates = range_candidates(map, universe);
+  IdSet nans;
   switch (op) {
     case Op::Gt: (*numbers)->get_gt_into(*key, result, candidates); break;
     case Op::Ge: (*numbers)->get_gte_into(*key, result, candidates); break;
     case Op::Lt: (*numbers)->get_lt_into(*key, result, candidates); break;
     default: (*numbers)->get_lte_into(*key, result, candidates); break;
   }
+  if (result.is_empty()) return result;
+  // Only NaNs of the sign the sweep ran towards can be in it; the second
+  // sweep only visits the hits.
+  if (op == Op::Gt || op == Op::Ge) {
+    (*numbers)->get_gt_into(NumericalBitmap::key_of(std::numeric_limits<double>::infinity()), nans, result);
+  } else {
+    (*numbers)->get_lt_into(NumericalBitmap::key_of(-std::numeric_limits<double>::infinity()), nans, result);
+  }
+  result.andnot_inplace(nans);
   return result;
 }
 
@@ -95,7 +118,8 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
   const std::optional<NumKey> hi = numeric_key(high);
   if (!hi) internal_error("not yet implemented");
   IdSet result;
-  if (*hi < *lo) return result;
+  // Bounds of ±inf at most keep stored NaNs out; a NaN bound selects nothing.
+  if (is_nan(low) || is_nan(high) || *hi < *lo) return result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
   const IdSet candidates = range_candidates(map, universe);
@@ -142,15 +166,12 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
     QueryExpr eq = QueryExpr::on_attribute(Op::Eq, e.attr, e.values);
     return IdSet::andnot(universe, evaluate_query(maps, universe, eq));
   }
+  // Bt refuses non-numeric bounds wherever the path leads, known or not.
+  if (e.op == Op::Bt && !is_number(e.values[0])) internal_error("not yet implemented");
+  if (e.op == Op::Bt && !is_number(e.values[1])) internal_error("not yet implemented");
   auto [head, tail] = attr_parts(e.attr);
   const uint32_t id = INTERNER().intern(head.view());
-  if (id >= maps.size() || !maps[id]) {
-    // Unknown here. Bt still checks its bounds.
-    if (e.op == Op::Bt && (!numeric_key(e.values[0]) || !numeric_key(e.values[1]))) {
-      internal_error("not yet implemented");
-    }
-    return IdSet();
-  }
+  if (id >= maps.size() || !maps[id]) return IdSet();  // unknown here
   const QueryMap& map = *maps[id];
   IdSet result;
   if (tail) {
