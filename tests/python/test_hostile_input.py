@@ -73,6 +73,44 @@ def test_deep_query_trees_evaluate_print_and_drop(shape, depth):
     assert lines[-1] == "dropped"
 
 
+# Shared operands: n constructor calls, a tree of about 2**n nodes written out.
+SHARED_SHAPES = {
+    "and_self": ("functools.reduce(lambda q, _: Q.and_(q, q), range(N), Q.lt('x', 4))", lambda x, n: x < 4),
+    "or_of_two_nots": ("functools.reduce(lambda q, _: Q.or_(Q.not_(q), Q.not_(q)), range(N), Q.lt('x', 4))",
+                       lambda x, n: (x < 4) == (n % 2 == 0)),
+    "and_not_and": ("functools.reduce(lambda q, _: Q.not_(Q.and_(q, Q.ge('x', 0), q)), range(N), Q.lt('x', 4))",
+                    lambda x, n: (x < 4) == (n % 2 == 0)),
+}
+
+
+@pytest.mark.parametrize("shape", sorted(SHARED_SHAPES))
+def test_shared_operands_are_evaluated_once_and_printing_is_refused_beyond_the_limit(shape):
+    code, python = SHARED_SHAPES[shape]
+    n = 2_001
+    out = run_child(
+        f"""
+        import functools
+        from Calderwick import Index, Indexable, InternalError, PyQueryExpr as Q
+        N = {n}
+        index = Index()
+        index.add_object_many([Indexable(x=i) for i in range(10)])
+        q = {code}
+        print(sorted(o.x for o in index.reduced_query(q).collect()))
+        try:
+            repr(q)
+            print("printed")
+        except InternalError as e:
+            print("refused:", e)
+        small = functools.reduce(lambda q, _: Q.and_(q, q), range(10), Q.lt('x', 4))
+        assert repr(small).count("Lt(") == 2**10
+        """,
+        timeout=60,
+    )
+    lines = out.splitlines()
+    assert eval(lines[0]) == [x for x in range(10) if python(x, n)]
+    assert lines[1].startswith("refused: query too large to print: more than 4194304 nodes")
+
+
 def test_repr_of_a_tree_shows_it_as_built():
     a, b, c = Q.eq("a", 1), Q.eq("b", 2), Q.eq("c", 3)
     nested = repr(Q.and_(Q.and_(a, b), c))

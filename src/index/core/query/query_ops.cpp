@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <deque>
+#include <limits>
 
+#include "absl/container/flat_hash_map.h"
 #include "index/binding/errors.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -216,6 +217,34 @@ void render_leaf(std::string& out, const QueryExpr& e) {
   out += ")";
 }
 
+// Operands may be shared: `and_(q, q)`, or one expression used under several
+// parents, so a tree of n nodes can stand for one of 2**n when written out.
+// Combinators reached through more than one edge are evaluated once, over the
+// universe of the whole evaluation, and the result is cut to the universe of
+// every place that uses it (a result never depends on more of the universe
+// than it is given). Work stays linear in the number of distinct nodes.
+class SharedNodes {
+ public:
+  explicit SharedNodes(const QueryExpr& root) {
+    std::vector<const QueryExpr*> pending{&root};
+    edges_[&root] = 1;
+    while (!pending.empty()) {
+      const QueryExpr* e = pending.back();
+      pending.pop_back();
+      for (const QueryExpr::Node& c : e->children) {
+        if (is_combinator(c->op) && edges_[c.get()]++ == 0) pending.push_back(c.get());
+      }
+    }
+  }
+  bool contains(const QueryExpr* e) const {
+    const auto it = edges_.find(e);
+    return it != edges_.end() && it->second > 1;
+  }
+
+ private:
+  absl::flat_hash_map<const QueryExpr*, uint32_t> edges_;
+};
+
 // One combinator being evaluated. `universe` points into the frame below it
 // (or to the caller's set): frames live in a deque, whose elements stay put
 // while frames are pushed and popped at the back.
@@ -225,17 +254,18 @@ struct Frame {
   std::vector<const QueryExpr*> operands;  // in evaluation order
   size_t next = 0;
   IdSet acc;  // And: the narrowed universe; Or: the union so far; Not: the operand's result
+  bool memoize = false;  // a shared node, evaluated over the whole universe
 };
 
-// The operands of an And or Or with nested nodes of the same operator spliced
-// in, in the order the tree lists them.
-void flatten_operands(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
+// The operands of an And or Or with unshared nested nodes of the same
+// operator spliced in, in the order the tree lists them.
+void flatten_operands(const QueryExpr& e, const SharedNodes& shared, std::vector<const QueryExpr*>& out) {
   std::vector<const QueryExpr*> pending;
   for (auto it = e.children.rbegin(); it != e.children.rend(); ++it) pending.push_back(it->get());
   while (!pending.empty()) {
     const QueryExpr* c = pending.back();
     pending.pop_back();
-    if (c->op == e.op) {
+    if (c->op == e.op && !shared.contains(c)) {
       for (auto it = c->children.rbegin(); it != c->children.rend(); ++it) pending.push_back(it->get());
     } else {
       out.push_back(c);
@@ -248,18 +278,22 @@ void rank_order(std::vector<const QueryExpr*>& operands) {
                    [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
 }
 
-void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& universe) {
-  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet()});
+void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& universe, const SharedNodes& shared) {
+  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet(), false});
   switch (e.op) {
     case Op::And:
-      flatten_operands(e, f.operands);
+      flatten_operands(e, shared, f.operands);
       rank_order(f.operands);
       f.acc = universe;
       break;
-    case Op::Or: flatten_operands(e, f.operands); break;
+    case Op::Or: flatten_operands(e, shared, f.operands); break;
     default: f.operands.push_back(e.children[0].get()); break;  // Not
   }
 }
+
+// The universe an operand of `f` is evaluated over: And narrows it operand by
+// operand; Or and Not pass their own on.
+const IdSet& operand_universe(const Frame& f) { return f.node->op == Op::And ? f.acc : *f.universe; }
 
 void absorb(Frame& f, IdSet result) {
   switch (f.node->op) {
@@ -307,7 +341,38 @@ QueryExpr::~QueryExpr() {
   }
 }
 
+namespace {
+
+// Nodes of the tree as written out, shared operands counted at every use
+// (saturating). Iterative, linear in the distinct nodes.
+uint64_t written_nodes(const QueryExpr& root) {
+  absl::flat_hash_map<const QueryExpr*, uint64_t> count;
+  std::vector<std::pair<const QueryExpr*, bool>> stack{{&root, false}};
+  while (!stack.empty()) {
+    const auto [e, operands_done] = stack.back();
+    stack.pop_back();
+    if (count.contains(e)) continue;
+    if (!operands_done) {
+      stack.emplace_back(e, true);
+      for (const QueryExpr::Node& c : e->children) {
+        if (!count.contains(c.get())) stack.emplace_back(c.get(), false);
+      }
+      continue;
+    }
+    uint64_t n = 1;
+    for (const QueryExpr::Node& c : e->children) n = std::min(n + count.at(c.get()), kMaxWrittenQueryNodes + 1);
+    count.emplace(e, n);
+  }
+  return count.at(&root);
+}
+
+}  // namespace
+
 std::string QueryExpr::debug_string() const {
+  if (!children.empty() && written_nodes(*this) > kMaxWrittenQueryNodes) {
+    internal_error("query too large to print: more than " + std::to_string(kMaxWrittenQueryNodes) +
+                   " nodes when its shared operands are written out at every use");
+  }
   std::string out;
   struct Visit {
     const QueryExpr* node;
@@ -369,24 +434,36 @@ std::vector<QueryExpr> equalities(const KeywordQuery& query) {
 
 IdSet evaluate_query(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
   if (!is_combinator(e.op)) return evaluate_attribute(maps, universe, e);
+  const SharedNodes shared(e);
+  absl::flat_hash_map<const QueryExpr*, IdSet> memo;  // results of shared nodes over `universe`
   std::deque<Frame> stack;
-  push_frame(stack, e, universe);
+  push_frame(stack, e, universe, shared);
   for (;;) {
     Frame& f = stack.back();
     if (f.next < f.operands.size()) {
       const QueryExpr& operand = *f.operands[f.next++];
-      // And: each operand sees what the earlier ones left; Or, Not: the frame's universe.
-      const IdSet& sub_universe = f.node->op == Op::And ? f.acc : *f.universe;
-      if (is_combinator(operand.op)) {
-        push_frame(stack, operand, sub_universe);
-      } else {
+      const IdSet& sub_universe = operand_universe(f);
+      if (!is_combinator(operand.op)) {
         absorb(f, evaluate_attribute(maps, sub_universe, operand));
+      } else if (!shared.contains(&operand)) {
+        push_frame(stack, operand, sub_universe, shared);
+      } else if (const auto it = memo.find(&operand); it != memo.end()) {
+        absorb(f, IdSet::and_(it->second, sub_universe));
+      } else {
+        push_frame(stack, operand, universe, shared);
+        stack.back().memoize = true;
       }
       continue;
     }
     IdSet result = finish(f);
+    const bool memoize = f.memoize;
+    const QueryExpr* node = f.node;
     stack.pop_back();
     if (stack.empty()) return result;
+    if (memoize) {
+      memo.emplace(node, result);
+      result.and_inplace(operand_universe(stack.back()));
+    }
     absorb(stack.back(), std::move(result));
   }
 }

@@ -53,9 +53,14 @@ struct QueryExpr {
   ~QueryExpr();
 
   bool has_attribute() const { return op != Op::Not && op != Op::And && op != Op::Or; }
-  // `Eq("a", PyValue { .. })`, `And([..])`, ... : the tree as built.
+  // `Eq("a", PyValue { .. })`, `And([..])`, ... : the tree as built, shared
+  // operands written out at every use. A tree that would print more than
+  // kMaxWrittenQueryNodes nodes is refused with an InternalError before any
+  // text is made.
   std::string debug_string() const;
 };
+
+inline constexpr uint64_t kMaxWrittenQueryNodes = uint64_t{1} << 22;
 
 const char* op_name(QueryExpr::Op op);
 
