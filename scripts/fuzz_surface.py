@@ -39,6 +39,7 @@ except ImportError:  # numpy is optional
 ALLOW_CYCLES = False
 
 CALLS = [0]  # calls into the module, for the calls-per-second figure
+FOLD_CALLS = [0]  # constructor calls that fold deep trees (cheap, counted apart)
 ALLOWED = (TypeError, AttributeError, InternalError)
 
 
@@ -525,8 +526,34 @@ class Surface(RuleBasedStateMachine):
             model = flat if flat[0] not in ("and", "or", "not") else (
                 (flat[0], flat[1][0]) if flat[0] == "not" else (flat[0], [c[0] for c in flat[1]]))
             self.queries.append((model, q))
-            text = repr(q)
+            self.check_repr(q)
+
+    @rule(data=st.data(), ops=st.lists(st.sampled_from(["not", "and", "or"]), min_size=1, max_size=8),
+          repeat=st.sampled_from([1, 50, 3000]))
+    def deep_fold(self, data, ops, repeat):
+        # and_(q, q) and or_(q, q) mean q, and two not_ cancel: a fold of any
+        # depth means the base query or its negation, which the model evaluates.
+        if not self.queries:
+            return
+        tree, q = self.pick(data, self.queries)
+        negated = False
+        for _ in range(repeat):
+            for op in ops:
+                FOLD_CALLS[0] += 1
+                if op == "not":
+                    q, negated = Q.not_(q), not negated
+                else:
+                    q = getattr(Q, op + "_")(q, q)
+        self.queries.append((("not", tree) if negated else tree, q))
+        self.check_repr(q)
+
+    def check_repr(self, q):
+        # Shared operands may make a tree too large to print; that is refused, not attempted.
+        ok, text = expect(True, repr, q)
+        if ok:
             assert text.startswith("<QueryExpr: ") and text.endswith(">")
+        else:
+            assert isinstance(text, InternalError) and "too large to print" in str(text), text
 
     def expected(self, members, tree):
         return sorted(id(o) for o in members.values() if self.model.holds(o, tree))
@@ -628,9 +655,14 @@ class Surface(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def wrong_arguments(self, data):
-        target = data.draw(st.sampled_from(["reduced_query", "add_object", "union_with", "not_", "and_", "in_"]))
+        target = data.draw(st.sampled_from(["reduced_query", "add_object", "union_with", "not_", "and_", "in_",
+                                            "constructors"]))
         junk = self.draw_value(data)
-        if target == "not_" or target == "and_":
+        if target == "constructors":
+            for cls, args in ((Index, (junk,)), (FilteredIndex, ()), (Q, ()), (Q, (junk,))):
+                ok, _ = expect(True, cls, *args)
+                assert not ok, f"{cls.__name__}{args!r} constructed"
+        elif target == "not_" or target == "and_":
             ok, _ = expect(not isinstance(junk, Q), getattr(Q, target), junk)
         elif target == "in_":
             ok, _ = expect(True, Q.in_, "a", junk)
@@ -641,6 +673,32 @@ class Surface(RuleBasedStateMachine):
                 members[id(junk)] = junk
         else:
             return
+
+    @rule(data=st.data())
+    def sum_as_string(self, data):
+        import operator
+
+        a, b = self.draw_value(data), self.draw_value(data)
+        # Arguments are converted in order; the first that fails decides the error.
+        want, error = [], None
+        for v in (a, b):
+            try:
+                n = operator.index(v)
+            except Exception:  # noqa: BLE001 - any failing __index__ is a refusal
+                error = TypeError
+                break
+            if not 0 <= n < 2**64:
+                error = OverflowError
+                break
+            want.append(n)
+        CALLS[0] += 1
+        try:
+            got = Calderwick.sum_as_string(a, b)
+        except (TypeError, OverflowError) as e:
+            assert type(e) is error, (a, b, e)
+            assert error is OverflowError or str(e).startswith("argument '"), (a, b, e)
+            return
+        assert error is None and got == str(sum(want) % 2**64), (a, b, got)
 
     @invariant()
     def objects_stay_readable(self):
@@ -692,7 +750,8 @@ def run(seconds, seed, verbose=False):
         leaked = [(TRACKED[i], b, a) for i, (b, a) in enumerate(zip(baseline, after)) if a != b]
         assert not leaked, f"reference counts moved: {leaked[:5]}"
     elapsed = time.perf_counter() - started
-    print(f"{programs} programs, {CALLS[0]} calls in {elapsed:.1f}s: {CALLS[0] / elapsed:.0f} calls/s")
+    print(f"{programs} programs, {CALLS[0]} calls in {elapsed:.1f}s: {CALLS[0] / elapsed:.0f} calls/s "
+          f"(and {FOLD_CALLS[0]} constructor calls folding deep trees)")
 
 
 def main():
