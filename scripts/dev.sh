@@ -35,10 +35,10 @@ ensure_venv() {
     log "creating $VENV"
     "$PY" -m venv "$VENV"
   fi
-  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel" 2>/dev/null; then
+  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis" 2>/dev/null; then
     log "installing Python build and test packages"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest pytest-timeout numpy
+    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest pytest-timeout numpy hypothesis
   fi
 }
 

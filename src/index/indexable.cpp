@@ -120,6 +120,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
 }
 
 void indexable_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   PyObject_GC_UnTrack(obj);
   // Dropping the attribute map releases the values, which may be the last
@@ -156,6 +157,7 @@ int indexable_traverse(PyObject* obj, visitproc visit, void* arg) {
 // are released. A map that some thread holds right now, or a gate that a
 // writer holds, leaves the cycle for a later collection.
 int indexable_clear(PyObject* obj) {
+  py::GilHeld held;  // the collector runs with the GIL
   const auto& attributes = self_of(obj)->native.attributes;
   if (!attributes) return 0;
   std::vector<PyValue> dropped;  // released last, outside every lock

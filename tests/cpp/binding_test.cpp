@@ -45,6 +45,36 @@ TEST(PendingRelease, ReferencesDroppedWithoutGilAreReleasedOnceLater) {
   Py_DECREF(obj);
 }
 
+TEST(PendingRelease, ReleasedGilIsSeenAfterASubinterpreterExists) {
+  // Once a sub-interpreter exists, the interpreter's own check answers yes on
+  // every thread; the module's scopes must still tell.
+  PyThreadState* main_state = PyThreadState_Get();
+  PyThreadState* sub = Py_NewInterpreter();
+  ASSERT_NE(sub, nullptr);
+  Py_EndInterpreter(sub);
+  PyThreadState_Swap(main_state);
+
+  PyObject* obj = PyList_New(0);
+  const Py_ssize_t base = Py_REFCNT(obj);
+  EXPECT_TRUE(py::gil_held());
+  {
+    py::PyRef ref = py::PyRef::borrow(obj);
+    py::GilRelease release;
+    EXPECT_FALSE(py::gil_held());
+    ref.reset();
+    EXPECT_EQ(py::pending_count(), 1u);
+    EXPECT_EQ(Py_REFCNT(obj), base + 1);
+  }
+  EXPECT_TRUE(py::gil_held());
+  EXPECT_EQ(Py_REFCNT(obj), base);
+  calderwick::testing::run_threads(2, [](int) {
+    EXPECT_FALSE(py::gil_held());
+    py::GilAcquire gil;
+    EXPECT_TRUE(py::gil_held());
+  });
+  Py_DECREF(obj);
+}
+
 TEST(PendingRelease, GilAcquireIsReentrant) {
   py::GilAcquire outer;
   {

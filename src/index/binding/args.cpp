@@ -1,5 +1,6 @@
 #include "index/binding/args.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -110,11 +111,16 @@ std::vector<PyRef> extract_sequence(const char* name, PyObject* obj, const char*
   if (PyUnicode_Check(obj)) type_error(std::string("argument '") + name + "': " + str_message);
   if (!PySequence_Check(obj)) downcast_error(name, obj, "Sequence");
   std::vector<PyRef> items;
+  // The length is a hint: it may be huge, negative or fail. It sizes at most
+  // a modest first allocation; the iteration decides. Only an exception
+  // outside Exception (KeyboardInterrupt, SystemExit, ...) is let through.
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
     PyErr_Clear();
   } else {
-    items.reserve(static_cast<size_t>(hint));
+    constexpr size_t kMaxReserved = size_t{1} << 16;
+    items.reserve(std::min(static_cast<size_t>(hint), kMaxReserved));
   }
   PyRef it = PyRef::steal(PyObject_GetIter(obj));
   if (!it) argument_error(name);

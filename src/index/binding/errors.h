@@ -59,10 +59,12 @@ std::string describe_exception(PyObject* value);
 
 void set_internal_error(const char* message);
 
-// Runs an entry point body and translates any C++ exception into a Python
-// exception; returns `on_error` in that case.
+// Runs an entry point body (marking the GIL as held by this thread) and
+// translates any C++ exception into a Python exception; returns `on_error`
+// in that case.
 template <typename R, typename F>
 R guarded_as(R on_error, F&& body) noexcept {
+  GilHeld held;  // CPython calls entry points with the GIL
   drain_pending();
   try {
     return std::forward<F>(body)();

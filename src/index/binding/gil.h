@@ -3,6 +3,8 @@
 // `GilRelease` lets other Python threads run while the core works and takes the
 // GIL back on every exit path (then drains the pending-release pool).
 // `GilAcquire` takes the GIL from a thread that may or may not hold it.
+// Both keep `gil_held()` (py_ref.h) true exactly while the GIL is this
+// thread's.
 #pragma once
 
 #include <Python.h>
@@ -20,29 +22,37 @@ class GilRelease {
   // the caller needs to keep together. The caller drains later.
   struct KeepPending {};
 
-  GilRelease() : state_(PyEval_SaveThread()) {}
-  explicit GilRelease(KeepPending) : state_(PyEval_SaveThread()), drain_(false) {}
+  GilRelease() : previous_(std::exchange(detail::gil_held_here, false)), state_(PyEval_SaveThread()) {}
+  explicit GilRelease(KeepPending) : GilRelease() { drain_ = false; }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
   ~GilRelease() {
     PyEval_RestoreThread(state_);
+    detail::gil_held_here = previous_;
     if (drain_) drain_pending();
   }
 
  private:
+  bool previous_;
   PyThreadState* state_;
   bool drain_ = true;
 };
 
 class GilAcquire {
  public:
-  GilAcquire() : state_(PyGILState_Ensure()) { drain_pending(); }
+  GilAcquire() : state_(PyGILState_Ensure()), previous_(std::exchange(detail::gil_held_here, true)) {
+    drain_pending();
+  }
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;
-  ~GilAcquire() { PyGILState_Release(state_); }
+  ~GilAcquire() {
+    detail::gil_held_here = previous_;
+    PyGILState_Release(state_);
+  }
 
  private:
   PyGILState_STATE state_;
+  bool previous_;
 };
 
 // Runs f with the GIL released and returns its result.

@@ -14,7 +14,29 @@
 
 namespace calderwick::py {
 
-inline bool gil_held() { return PyGILState_Check() == 1; }
+namespace detail {
+// Whether this thread holds the GIL, as the module's own scopes record it:
+// set by every entry point from CPython (`GilHeld`), cleared by `GilRelease`,
+// set again by `GilAcquire`. A thread that never entered the module counts as
+// not holding it. (The interpreter's own check cannot be used: once a
+// sub-interpreter exists it answers yes on every thread.)
+inline thread_local bool gil_held_here = false;
+}  // namespace detail
+
+inline bool gil_held() { return detail::gil_held_here; }
+
+// Declares that this thread holds the GIL for the scope's life: opened by
+// every function CPython calls (methods, slots, deallocators, module init).
+class GilHeld {
+ public:
+  GilHeld() : previous_(std::exchange(detail::gil_held_here, true)) {}
+  GilHeld(const GilHeld&) = delete;
+  GilHeld& operator=(const GilHeld&) = delete;
+  ~GilHeld() { detail::gil_held_here = previous_; }
+
+ private:
+  bool previous_;
+};
 
 // Queues a reference to be released the next time the GIL is held.
 void release_later(PyObject* obj) noexcept;

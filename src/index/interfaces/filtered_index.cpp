@@ -16,6 +16,7 @@ PyTypeObject* the_type = nullptr;
 const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
 
 void filtered_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
   type->tp_free(obj);
@@ -36,9 +37,9 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
-    const QueryExpr expr = extract_query("query", a[0]);
+    const QueryExpr::Node expr = extract_query("query", a[0]);
     const FilteredIndexCore& core = core_of(self);
-    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(expr); });
+    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(*expr); });
     return wrap_filtered(std::move(result));
   });
 }

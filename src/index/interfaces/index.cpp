@@ -26,6 +26,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void index_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<PyIndex*>(obj)->api.~shared_ptr();
   type->tp_free(obj);
@@ -104,9 +105,9 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
-    const QueryExpr expr = extract_query("query", a[0]);
+    const QueryExpr::Node expr = extract_query("query", a[0]);
     const IndexAPI& api = api_of(self);
-    return wrap_filtered(py::without_gil([&] { return api.reduced_query(expr); }));
+    return wrap_filtered(py::without_gil([&] { return api.reduced_query(*expr); }));
   });
 }
 

@@ -29,7 +29,7 @@ std::vector<PyValue> extract_values(PyObject* obj) {
 PyObject* wrap(QueryExpr expr) {
   PyObject* obj = the_type->tp_alloc(the_type, 0);
   if (!obj) py::throw_python_error();
-  new (&reinterpret_cast<PyQuery*>(obj)->expr) QueryExpr(std::move(expr));
+  new (&reinterpret_cast<PyQuery*>(obj)->expr) QueryExpr::Node(std::make_shared<const QueryExpr>(std::move(expr)));
   return obj;
 }
 
@@ -70,7 +70,7 @@ template <Op O>
 PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_keywords(O == Op::And ? "and_" : "or_", kwnames);
-    std::vector<QueryExpr> children;
+    std::vector<QueryExpr::Node> children;
     children.reserve(static_cast<size_t>(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) children.push_back(extract_query("exprs", args[i]));
     return wrap(QueryExpr::combine(O, std::move(children)));
@@ -81,25 +81,29 @@ PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("not_", {"exprs"}, args, nargs, kwnames, a);
-    std::vector<QueryExpr> children;
+    std::vector<QueryExpr::Node> children;
     children.push_back(extract_query("exprs", a[0]));
     return wrap(QueryExpr::combine(Op::Not, std::move(children)));
   });
 }
 
 void query_dealloc(PyObject* obj) {
+  py::GilHeld held;
   PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyQuery*>(obj)->expr.~QueryExpr();
+  reinterpret_cast<PyQuery*>(obj)->expr.~shared_ptr();
   type->tp_free(obj);
   Py_DECREF(type);
 }
 
 PyObject* query_repr(PyObject* obj) {
   return py::guarded([&]() -> PyObject* {
-    const std::string text = "<QueryExpr: " + reinterpret_cast<PyQuery*>(obj)->expr.debug_string() + ">";
+    const std::string text = "<QueryExpr: " + reinterpret_cast<PyQuery*>(obj)->expr->debug_string() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
+
+// Expressions are immutable: a copy, shallow or deep, is the object itself.
+PyObject* query_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 constexpr int kStaticFast = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -118,6 +122,8 @@ PyMethodDef query_methods[] = {
     {"starts_with", py::method<&single<Op::StartsWi>>(), kStaticFast, "starts_with(attr, value)\n--\n\n"},
     {"ends_with", py::method<&single<Op::EndsWi>>(), kStaticFast, "ends_with(attr, value)\n--\n\n"},
     {"contains", py::method<&single<Op::Contains>>(), kStaticFast, "contains(attr, value)\n--\n\n"},
+    {"__copy__", query_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", query_copy, METH_O, "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -134,7 +140,7 @@ PyType_Spec query_spec = {"Calderwick.PyQueryExpr", sizeof(PyQuery), 0, Py_TPFLA
 
 }  // namespace
 
-const QueryExpr& extract_query(const char* arg, PyObject* obj) {
+const QueryExpr::Node& extract_query(const char* arg, PyObject* obj) {
   if (!the_type || Py_TYPE(obj) != the_type) py::downcast_error(arg, obj, "PyQueryExpr");
   return reinterpret_cast<PyQuery*>(obj)->expr;
 }

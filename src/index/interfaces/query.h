@@ -11,12 +11,12 @@ namespace calderwick {
 
 struct PyQuery {
   PyObject_HEAD
-  QueryExpr expr;
+  QueryExpr::Node expr;  // never null
 };
 
 PyTypeObject* query_type();
 
-// The expression of a PyQueryExpr argument, or a TypeError naming `arg`.
-const QueryExpr& extract_query(const char* arg, PyObject* obj);
+// The expression of a PyQueryExpr argument (shared with it), or a TypeError naming `arg`.
+const QueryExpr::Node& extract_query(const char* arg, PyObject* obj);
 
 }  // namespace calderwick

@@ -1,7 +1,11 @@
 #include "index/core/query/query_ops.h"
 
 #include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
 
+#include "absl/container/flat_hash_map.h"
 #include "index/binding/errors.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -15,6 +19,16 @@ const std::optional<NumKey> numeric_key(const PyValue& v) {
   if (const auto* f = std::get_if<Float>(&v.cast())) return NumericalBitmap::key_of(f->v);
   return std::nullopt;
 }
+
+// NaN is a Float that equals nothing and has no order (as in Python): it
+// matches no equality and no range, and stored NaNs (filed beyond the
+// infinity of their sign) are cut from range results.
+bool is_nan(const PyValue& v) {
+  const auto* f = std::get_if<Float>(&v.cast());
+  return f && std::isnan(f->v);
+}
+
+bool is_number(const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; }
 
 int rank(Op op) {
   switch (op) {
@@ -41,6 +55,7 @@ IdSet eq_raw(const QueryMap& map, const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
+      if (is_nan(value)) return IdSet();
       auto numbers = map.numbers().read();
       return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();
     }
@@ -74,17 +89,27 @@ IdSet range_candidates(const QueryMap& map, const IdSet& universe) {
 
 IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
   const std::optional<NumKey> key = numeric_key(value);
-  if (!key) return IdSet();
+  if (!key || is_nan(value)) return IdSet();
   IdSet result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
   const IdSet candidates = range_candidates(map, universe);
+  IdSet nans;
   switch (op) {
     case Op::Gt: (*numbers)->get_gt_into(*key, result, candidates); break;
     case Op::Ge: (*numbers)->get_gte_into(*key, result, candidates); break;
     case Op::Lt: (*numbers)->get_lt_into(*key, result, candidates); break;
     default: (*numbers)->get_lte_into(*key, result, candidates); break;
   }
+  if (result.is_empty()) return result;
+  // Only NaNs of the sign the sweep ran towards can be in it; the second
+  // sweep only visits the hits.
+  if (op == Op::Gt || op == Op::Ge) {
+    (*numbers)->get_gt_into(NumericalBitmap::key_of(std::numeric_limits<double>::infinity()), nans, result);
+  } else {
+    (*numbers)->get_lt_into(NumericalBitmap::key_of(-std::numeric_limits<double>::infinity()), nans, result);
+  }
+  result.andnot_inplace(nans);
   return result;
 }
 
@@ -94,7 +119,8 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
   const std::optional<NumKey> hi = numeric_key(high);
   if (!hi) internal_error("not yet implemented");
   IdSet result;
-  if (*hi < *lo) return result;
+  // Bounds of ±inf at most keep stored NaNs out; a NaN bound selects nothing.
+  if (is_nan(low) || is_nan(high) || *hi < *lo) return result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
   const IdSet candidates = range_candidates(map, universe);
@@ -141,15 +167,12 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
     QueryExpr eq = QueryExpr::on_attribute(Op::Eq, e.attr, e.values);
     return IdSet::andnot(universe, evaluate_query(maps, universe, eq));
   }
+  // Bt refuses non-numeric bounds wherever the path leads, known or not.
+  if (e.op == Op::Bt && !is_number(e.values[0])) internal_error("not yet implemented");
+  if (e.op == Op::Bt && !is_number(e.values[1])) internal_error("not yet implemented");
   auto [head, tail] = attr_parts(e.attr);
   const uint32_t id = INTERNER().intern(head.view());
-  if (id >= maps.size() || !maps[id]) {
-    // Unknown here. Bt still checks its bounds.
-    if (e.op == Op::Bt && (!numeric_key(e.values[0]) || !numeric_key(e.values[1]))) {
-      internal_error("not yet implemented");
-    }
-    return IdSet();
-  }
+  if (id >= maps.size() || !maps[id]) return IdSet();  // unknown here
   const QueryMap& map = *maps[id];
   IdSet result;
   if (tail) {
@@ -168,8 +191,121 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
 
 void render_values(std::string& out, const std::vector<PyValue>& values) {
   out += "[";
-  for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i].debug_string();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i) out += ", ";
+    out += values[i].debug_string();
+  }
   out += "]";
+}
+
+bool is_combinator(Op op) { return op == Op::Not || op == Op::And || op == Op::Or; }
+
+// The debug form of an attribute operator, appended to `out`.
+void render_leaf(std::string& out, const QueryExpr& e) {
+  out += op_name(e.op);
+  out += "(";
+  out += debug_quoted(e.attr.view());
+  if (e.op == Op::In) {
+    out += ", ";
+    render_values(out, e.values);
+  } else {
+    for (const PyValue& v : e.values) {
+      out += ", ";
+      out += v.debug_string();
+    }
+  }
+  out += ")";
+}
+
+// Operands may be shared: `and_(q, q)`, or one expression used under several
+// parents, so a tree of n nodes can stand for one of 2**n when written out.
+// Combinators reached through more than one edge are evaluated once, over the
+// universe of the whole evaluation, and the result is cut to the universe of
+// every place that uses it (a result never depends on more of the universe
+// than it is given). Work stays linear in the number of distinct nodes.
+class SharedNodes {
+ public:
+  explicit SharedNodes(const QueryExpr& root) {
+    std::vector<const QueryExpr*> pending{&root};
+    edges_[&root] = 1;
+    while (!pending.empty()) {
+      const QueryExpr* e = pending.back();
+      pending.pop_back();
+      for (const QueryExpr::Node& c : e->children) {
+        if (is_combinator(c->op) && edges_[c.get()]++ == 0) pending.push_back(c.get());
+      }
+    }
+  }
+  bool contains(const QueryExpr* e) const {
+    const auto it = edges_.find(e);
+    return it != edges_.end() && it->second > 1;
+  }
+
+ private:
+  absl::flat_hash_map<const QueryExpr*, uint32_t> edges_;
+};
+
+// One combinator being evaluated. `universe` points into the frame below it
+// (or to the caller's set): frames live in a deque, whose elements stay put
+// while frames are pushed and popped at the back.
+struct Frame {
+  const QueryExpr* node;
+  const IdSet* universe;
+  std::vector<const QueryExpr*> operands;  // in evaluation order
+  size_t next = 0;
+  IdSet acc;  // And: the narrowed universe; Or: the union so far; Not: the operand's result
+  bool memoize = false;  // a shared node, evaluated over the whole universe
+};
+
+// The operands of an And or Or with unshared nested nodes of the same
+// operator spliced in, in the order the tree lists them.
+void flatten_operands(const QueryExpr& e, const SharedNodes& shared, std::vector<const QueryExpr*>& out) {
+  std::vector<const QueryExpr*> pending;
+  for (auto it = e.children.rbegin(); it != e.children.rend(); ++it) pending.push_back(it->get());
+  while (!pending.empty()) {
+    const QueryExpr* c = pending.back();
+    pending.pop_back();
+    if (c->op == e.op && !shared.contains(c)) {
+      for (auto it = c->children.rbegin(); it != c->children.rend(); ++it) pending.push_back(it->get());
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+void rank_order(std::vector<const QueryExpr*>& operands) {
+  std::stable_sort(operands.begin(), operands.end(),
+                   [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
+}
+
+void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& universe, const SharedNodes& shared) {
+  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet(), false});
+  switch (e.op) {
+    case Op::And:
+      flatten_operands(e, shared, f.operands);
+      rank_order(f.operands);
+      f.acc = universe;
+      break;
+    case Op::Or: flatten_operands(e, shared, f.operands); break;
+    default: f.operands.push_back(e.children[0].get()); break;  // Not
+  }
+}
+
+// The universe an operand of `f` is evaluated over: And narrows it operand by
+// operand; Or and Not pass their own on.
+const IdSet& operand_universe(const Frame& f) { return f.node->op == Op::And ? f.acc : *f.universe; }
+
+void absorb(Frame& f, IdSet result) {
+  switch (f.node->op) {
+    case Op::And: f.acc.and_inplace(result); break;
+    case Op::Or: f.acc.or_inplace(result); break;
+    default: f.acc = std::move(result); break;  // Not
+  }
+}
+
+IdSet finish(Frame& f) {
+  if (f.node->op == Op::Not) return IdSet::andnot(*f.universe, f.acc);
+  return std::move(f.acc);
 }
 
 }  // namespace
@@ -184,32 +320,88 @@ QueryExpr QueryExpr::on_attribute(Op op, SmallString attr, std::vector<PyValue> 
   return QueryExpr{op, std::move(attr), std::move(values), {}};
 }
 
-QueryExpr QueryExpr::combine(Op op, std::vector<QueryExpr> children) {
-  return QueryExpr{op, SmallString(), {}, std::move(children)};
+QueryExpr QueryExpr::combine(Op op, std::vector<Node> children) {
+  return QueryExpr(op, std::move(children));
 }
 
-std::string QueryExpr::debug_string() const {
-  std::string out = op_name(op);
-  out += "(";
-  switch (op) {
-    case Op::Not:
-      out += children[0].debug_string();
-      break;
-    case Op::And:
-    case Op::Or:
-      out += "[";
-      for (size_t i = 0; i < children.size(); ++i) out += (i ? ", " : "") + children[i].debug_string();
-      out += "]";
-      break;
-    case Op::In:
-      out += debug_quoted(attr.view()) + ", ";
-      render_values(out, values);
-      break;
-    default:
-      out += debug_quoted(attr.view());
-      for (const PyValue& v : values) out += ", " + v.debug_string();
+QueryExpr::~QueryExpr() {
+  if (children.empty()) return;
+  std::vector<Node> pending = std::move(children);
+  while (!pending.empty()) {
+    Node node = std::move(pending.back());
+    pending.pop_back();
+    // Sole owner: take its operands before it goes, so its destructor finds
+    // none. A node still shared elsewhere is only released here; whoever
+    // drops it last empties it the same way.
+    if (node.use_count() == 1) {
+      auto& grand = const_cast<QueryExpr&>(*node).children;  // created non-const by make_shared
+      for (Node& c : grand) pending.push_back(std::move(c));
+      grand.clear();
+    }
   }
-  return out + ")";
+}
+
+namespace {
+
+// Nodes of the tree as written out, shared operands counted at every use
+// (saturating). Iterative, linear in the distinct nodes.
+uint64_t written_nodes(const QueryExpr& root) {
+  absl::flat_hash_map<const QueryExpr*, uint64_t> count;
+  std::vector<std::pair<const QueryExpr*, bool>> stack{{&root, false}};
+  while (!stack.empty()) {
+    const auto [e, operands_done] = stack.back();
+    stack.pop_back();
+    if (count.contains(e)) continue;
+    if (!operands_done) {
+      stack.emplace_back(e, true);
+      for (const QueryExpr::Node& c : e->children) {
+        if (!count.contains(c.get())) stack.emplace_back(c.get(), false);
+      }
+      continue;
+    }
+    uint64_t n = 1;
+    for (const QueryExpr::Node& c : e->children) n = std::min(n + count.at(c.get()), kMaxWrittenQueryNodes + 1);
+    count.emplace(e, n);
+  }
+  return count.at(&root);
+}
+
+}  // namespace
+
+std::string QueryExpr::debug_string() const {
+  if (!children.empty() && written_nodes(*this) > kMaxWrittenQueryNodes) {
+    internal_error("query too large to print: more than " + std::to_string(kMaxWrittenQueryNodes) +
+                   " nodes when its shared operands are written out at every use");
+  }
+  std::string out;
+  struct Visit {
+    const QueryExpr* node;
+    size_t next;  // operands rendered so far
+  };
+  std::vector<Visit> stack{{this, 0}};
+  while (!stack.empty()) {
+    const QueryExpr& e = *stack.back().node;
+    const size_t next = stack.back().next;
+    if (!is_combinator(e.op)) {
+      render_leaf(out, e);
+      stack.pop_back();
+      continue;
+    }
+    const bool list = e.op != Op::Not;
+    if (next == 0) {
+      out += op_name(e.op);
+      out += list ? "([" : "(";
+    }
+    if (next < e.children.size()) {
+      if (next > 0) out += ", ";
+      stack.back().next = next + 1;
+      stack.push_back({e.children[next].get(), 0});
+      continue;
+    }
+    out += list ? "])" : ")";
+    stack.pop_back();
+  }
+  return out;
 }
 
 std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString& attr) {
@@ -241,15 +433,38 @@ std::vector<QueryExpr> equalities(const KeywordQuery& query) {
 }
 
 IdSet evaluate_query(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
-  switch (e.op) {
-    case Op::Not: return IdSet::andnot(universe, evaluate_query(maps, universe, e.children[0]));
-    case Op::And: return evaluate_and_queries_vec(maps, universe, e.children);
-    case Op::Or: {
-      IdSet result;
-      for (const QueryExpr& c : e.children) result.or_inplace(evaluate_query(maps, universe, c));
-      return result;
+  if (!is_combinator(e.op)) return evaluate_attribute(maps, universe, e);
+  const SharedNodes shared(e);
+  absl::flat_hash_map<const QueryExpr*, IdSet> memo;  // results of shared nodes over `universe`
+  std::deque<Frame> stack;
+  push_frame(stack, e, universe, shared);
+  for (;;) {
+    Frame& f = stack.back();
+    if (f.next < f.operands.size()) {
+      const QueryExpr& operand = *f.operands[f.next++];
+      const IdSet& sub_universe = operand_universe(f);
+      if (!is_combinator(operand.op)) {
+        absorb(f, evaluate_attribute(maps, sub_universe, operand));
+      } else if (!shared.contains(&operand)) {
+        push_frame(stack, operand, sub_universe, shared);
+      } else if (const auto it = memo.find(&operand); it != memo.end()) {
+        absorb(f, IdSet::and_(it->second, sub_universe));
+      } else {
+        push_frame(stack, operand, universe, shared);
+        stack.back().memoize = true;
+      }
+      continue;
     }
-    default: return evaluate_attribute(maps, universe, e);
+    IdSet result = finish(f);
+    const bool memoize = f.memoize;
+    const QueryExpr* node = f.node;
+    stack.pop_back();
+    if (stack.empty()) return result;
+    if (memoize) {
+      memo.emplace(node, result);
+      result.and_inplace(operand_universe(stack.back()));
+    }
+    absorb(stack.back(), std::move(result));
   }
 }
 
@@ -257,7 +472,7 @@ IdSet evaluate_and_queries_vec(const QueryMaps& maps, const IdSet& universe, con
   std::vector<const QueryExpr*> order;
   order.reserve(exprs.size());
   for (const QueryExpr& e : exprs) order.push_back(&e);
-  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) { return rank(a->op) < rank(b->op); });
+  rank_order(order);
   IdSet acc = universe;
   for (const QueryExpr* e : order) acc.and_inplace(evaluate_query(maps, acc, *e));
   return acc;
