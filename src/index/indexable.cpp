@@ -134,10 +134,11 @@ void indexable_dealloc(PyObject* obj) {
 }
 
 // The collector's view of an object: its type and every Python reference its
-// attribute values own. Writers of an attribute map always hold the GIL (see
-// indexable_setattro), so while the collector runs nothing changes the map;
-// threads without the GIL may hold its mutex, but only to read. Reading
-// without the mutex therefore reports the same references on every visit.
+// attribute values own. Every write to an attribute map happens with the GIL
+// held (assignment's final store, and clear below), so while the collector
+// runs nothing changes the map; index code on threads without the GIL only
+// reads it. Reading without the mutex therefore never blocks and reports the
+// same references on every visit.
 int indexable_traverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(obj));
   const auto& attributes = self_of(obj)->native.attributes;

@@ -51,16 +51,16 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
   }
   // The attribute maps, read under the write gate: no assignment can change
   // them before their values are filed.
-  std::vector<const AttributeMap*> held;
+  std::vector<const AttributeMap*> attribute_maps;
   std::vector<uint32_t> ids;
   std::vector<const PreparedElements*> elements;
-  held.reserve(objects.size());
+  attribute_maps.reserve(objects.size());
   IdSet seen;
   for (size_t i = 0; i < objects.size(); ++i) {
     const uint32_t id = objects[i].native->id;
     if (seen.contains(id)) continue;  // a duplicate is filed once
     seen.add(id);
-    held.push_back(&attributes_of(*objects[i].native));
+    attribute_maps.push_back(&attributes_of(*objects[i].native));
     ids.push_back(id);
     elements.push_back(&prepared[i]);
   }
@@ -69,8 +69,8 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
     // removal takes the structure locks the writers are about to hold, so
     // it happens first.
     auto maps = query_maps_->read();
-    for (size_t i = 0; i < held.size(); ++i) {
-      held[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+    for (size_t i = 0; i < attribute_maps.size(); ++i) {
+      attribute_maps[i]->for_each([&](uint32_t attribute, const PyValue& value) {
         if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
           (*maps)[attribute]->forget_elements(ids[i]);
         }
@@ -93,9 +93,9 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
     maps.reset();
   };
   open_adders();
-  for (size_t i = 0; i < held.size(); ++i) {
+  for (size_t i = 0; i < attribute_maps.size(); ++i) {
     const uint32_t id = ids[i];
-    held[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+    attribute_maps[i]->for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
         adders[attribute]->add(value, id, *elements[i], deferred);
         return;
