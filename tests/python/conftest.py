@@ -1,4 +1,5 @@
 import os
+import threading
 
 import pytest
 
@@ -27,3 +28,29 @@ def by_id(objs):
 # Under the sanitizer run the module's memory goes through the sanitizer's
 # allocator (quarantine included): resident-size checks mean nothing there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+THREAD_TIMEOUT = 60
+
+
+def run_threads(targets, timeout=THREAD_TIMEOUT):
+    """Runs each callable on its own thread; fails on an error in any of them
+    or on a thread still running after `timeout` seconds (a deadlock)."""
+    errors = []
+
+    def wrap(f):
+        def run():
+            try:
+                f()
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        return run
+
+    threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+        assert not t.is_alive(), "thread did not finish (deadlock?)"
+    assert not errors, errors

@@ -1,13 +1,12 @@
 """Long and multi-byte strings under every string operator, checked against
 Python's own str methods, and attribute names interned from many threads."""
 import random
-import threading
 
 import pytest
 
+from conftest import run_threads
 from Calderwick import Index, Indexable, PyQueryExpr as Q
 
-TIMEOUT = 60
 
 # Symbols of one to four UTF-8 bytes; several share lead bytes.
 ALPHABETS = {
@@ -115,27 +114,6 @@ def test_one_mebibyte_string_is_indexed_queried_and_replaced():
     assert [id(o) for o in index.reduced_query(Q.contains("text", middle)).collect()] == [id(objs[1])]
 
 
-def run_all(targets):
-    errors = []
-
-    def wrap(f):
-        def run():
-            try:
-                f()
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-
-        return run
-
-    threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(TIMEOUT)
-        assert not t.is_alive(), "thread did not finish (deadlock?)"
-    assert not errors, errors
-
-
 def test_names_interned_from_many_threads_resolve_to_their_own_values():
     # Every thread reads unseen names (which interns them), stores and reads
     # back attributes under names shared with other threads, so that the
@@ -157,7 +135,7 @@ def test_names_interned_from_many_threads_resolve_to_their_own_values():
 
         return run
 
-    run_all([worker(t) for t in range(8)])
+    run_threads([worker(t) for t in range(8)])
     for t, mine in stored.items():
         for o, name in mine:
             assert name in dir(o)

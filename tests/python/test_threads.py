@@ -2,30 +2,9 @@ import random
 import threading
 import time
 
+from conftest import THREAD_TIMEOUT, run_threads
 from Calderwick import Index, Indexable, PyQueryExpr as Q
 
-TIMEOUT = 60
-
-
-def run_all(targets):
-    errors = []
-
-    def wrap(f):
-        def run():
-            try:
-                f()
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-
-        return run
-
-    threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(TIMEOUT)
-        assert not t.is_alive(), "thread did not finish (deadlock?)"
-    assert not errors, errors
 
 
 def test_concurrent_adds_assignments_and_queries_end_consistent():
@@ -62,7 +41,7 @@ def test_concurrent_adds_assignments_and_queries_end_consistent():
                 assert isinstance(o, Indexable)
             index.reduced_query(Q.eq("o.k", i % 10)).collect()
 
-    run_all([adder(0), adder(1), adder(2), assigner(0), assigner(1), reader, reader])
+    run_threads([adder(0), adder(1), adder(2), assigner(0), assigner(1), reader, reader])
     everyone = shared + [o for batch in added for o in batch]
     assert sorted(map(id, index.collect())) == sorted(map(id, everyone))
     for n in range(0, 100, 7):
@@ -88,7 +67,7 @@ def test_two_threads_assigning_one_object_do_not_deadlock():
 
         return run
 
-    run_all([assign(1), assign(2)])
+    run_threads([assign(1), assign(2)])
     for index in indexes:
         assert index.get_by_attribute(n=obj.n) == [obj]
         assert len(index.reduced_query(Q.ge("n", 0)).collect()) == 1
@@ -118,4 +97,4 @@ def test_queries_release_the_gil():
         assert len(ticks) > before, "the other thread never ran while queries ran"
     finally:
         stop.set()
-        worker.join(TIMEOUT)
+        worker.join(THREAD_TIMEOUT)

@@ -29,26 +29,28 @@ FilteredIndexCore FilteredIndexCore::reduced_all(const std::vector<QueryExpr>& e
   return FilteredIndexCore{source, evaluate_and_queries_vec(*maps, ids, equalities), stamp};
 }
 
-FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) const {
+// A view of the members that `evaluate(maps, members)` selects, evaluated
+// under the read locks of the query maps and the members.
+template <typename Evaluate>
+FilteredIndexCore IndexAPI::view_of(Evaluate&& evaluate) const {
   IdSet selected;
   {
     auto maps = query_maps_->read();
     auto members = allowed_ids_->read();
-    selected = evaluate_and_queries_vec(*maps, *members, equalities);
+    selected = evaluate(*maps, *members);
   }
   return FilteredIndexCore{std::const_pointer_cast<IndexAPI>(shared_from_this()), std::move(selected),
                            current_stamp(*this)};
 }
 
+FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) const {
+  return view_of([&](const QueryMaps& maps, const IdSet& members) {
+    return evaluate_and_queries_vec(maps, members, equalities);
+  });
+}
+
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
-  IdSet selected;
-  {
-    auto maps = query_maps_->read();
-    auto members = allowed_ids_->read();
-    selected = evaluate_query(*maps, *members, expr);
-  }
-  return FilteredIndexCore{std::const_pointer_cast<IndexAPI>(shared_from_this()), std::move(selected),
-                           current_stamp(*this)};
+  return view_of([&](const QueryMaps& maps, const IdSet& members) { return evaluate_query(maps, members, expr); });
 }
 
 void IndexAPI::keep_only_from_bitmap(const IdSet& keep) {

@@ -94,6 +94,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
  private:
   struct Private {};
+  template <typename Evaluate>
+  FilteredIndexCore view_of(Evaluate&& evaluate) const;
 
  public:
   IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);
