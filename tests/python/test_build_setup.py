@@ -1,15 +1,42 @@
-"""The build's own checks: the pinned bitmap-library archive is verified
-before anything is unpacked."""
+"""The build's own checks: missing prerequisites are named, and the pinned
+bitmap-library archive is verified before anything is unpacked."""
 
 import hashlib
 import importlib.util
 import io
+import os
+import shutil
+import subprocess
+import sys
 import tarfile
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+CMAKE = shutil.which("cmake", path=os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
+needs_cmake = pytest.mark.skipif(CMAKE is None or not (ROOT / "CMakeLists.txt").exists(),
+                                 reason="needs cmake and the source checkout")
+
+
+def configure(tmp_path, *args, env=None):
+    run = subprocess.run([CMAKE, "-S", str(ROOT), "-B", str(tmp_path / "build"), *args],
+                         capture_output=True, text=True, env={**os.environ, **(env or {})}, timeout=300)
+    return run.returncode, run.stdout + run.stderr
+
+
+@needs_cmake
+def test_missing_abseil_stops_the_configure_naming_the_debian_package(tmp_path):
+    rc, out = configure(tmp_path, "-DCMAKE_DISABLE_FIND_PACKAGE_absl=ON", "-DCALDERWICK_BUILD_TESTS=OFF")
+    assert rc != 0
+    assert "apt-get install libabsl-dev" in " ".join(out.split()), out
+
+
+@needs_cmake
+def test_missing_compiler_stops_the_configure_naming_the_debian_package(tmp_path):
+    rc, out = configure(tmp_path, env={"CC": str(tmp_path / "no-cc"), "CXX": str(tmp_path / "no-c++")})
+    assert rc != 0
+    assert "No C/C++ compiler found" in out and "apt-get install g++" in " ".join(out.split()), out
 
 
 def load_fetcher():
