@@ -35,12 +35,15 @@ ensure_venv() {
     log "creating $VENV"
     "$PY" -m venv "$VENV"
   fi
-  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis" 2>/dev/null; then
+  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis, mypy" 2>/dev/null; then
     log "installing Python build and test packages"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest pytest-timeout numpy hypothesis
+    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja "${TEST_PACKAGES[@]}"
   fi
 }
+
+# What the Python tests need besides the module (mypy runs the stub tests).
+TEST_PACKAGES=(pytest pytest-timeout numpy hypothesis mypy)
 
 install_module() {
   log "building and installing Calderwick"
@@ -115,7 +118,7 @@ case "${1:-}" in
     for b in "$ROOT"/benchmarks/*.py; do [ -e "$b" ] && { log "$(basename "$b")"; "$VENV/bin/python" "$b"; }; done
     ;;
   *)
-    sed -n '2,9p' "$0"
+    sed -n '2,8p' "$0"
     exit 2
     ;;
 esac
