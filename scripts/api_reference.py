@@ -27,10 +27,10 @@ END = "<!-- api-reference:end -->"
 
 def _signature(fn: ast.FunctionDef, drop_self: bool) -> str:
     args = fn.args
-    if drop_self:
-        args = ast.arguments(posonlyargs=args.posonlyargs, args=args.args[1:], vararg=args.vararg,
-                             kwonlyargs=args.kwonlyargs, kw_defaults=args.kw_defaults, kwarg=args.kwarg,
-                             defaults=args.defaults)
+    if drop_self:  # self (or cls) is the first parameter, positional-only or not
+        posonly, plain = (args.posonlyargs[1:], args.args) if args.posonlyargs else ([], args.args[1:])
+        args = ast.arguments(posonlyargs=posonly, args=plain, vararg=args.vararg, kwonlyargs=args.kwonlyargs,
+                             kw_defaults=args.kw_defaults, kwarg=args.kwarg, defaults=args.defaults)
     text = f"({ast.unparse(args)})"
     if fn.returns is not None:
         text += f" -> {ast.unparse(fn.returns)}"
