@@ -37,6 +37,12 @@ if(NOT _calderwick_fetch_rc EQUAL 0)
                       "use -DCALDERWICK_SYSTEM_CROARING=ON to build against an installed CRoaring >= 4")
 endif()
 
+# The library is compiled into the module: its licence goes into the wheel's
+# metadata (scikit-build-core defines SKBUILD_METADATA_DIR, the .dist-info).
+if(DEFINED SKBUILD_METADATA_DIR)
+  install(FILES "${CALDERWICK_CROARING_DIR}/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses/croaring")
+endif()
+
 # Runtime CPU dispatch stays on: the library picks its AVX2 / AVX-512 paths at
 # run time, so no instruction-set flags are passed here.
 add_library(calderwick_roaring STATIC "${CALDERWICK_CROARING_DIR}/roaring.c")

@@ -46,9 +46,13 @@ ensure_venv() {
 # What the Python tests need besides the module (mypy runs the stub tests).
 TEST_PACKAGES=(pytest pytest-timeout numpy hypothesis mypy)
 
+# pip builds of the module keep their CMake tree here, so that a later build
+# (test, demo, wheel) only recompiles what changed.
+PIP_BUILD_DIR=(-C "build-dir=$ROOT/build/module")
+
 install_module() {
   log "building and installing Calderwick"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "$ROOT"
+  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "${PIP_BUILD_DIR[@]}" "$ROOT"
 }
 
 cmake_build() {  # cmake_build DIR [cmake options...]
@@ -77,7 +81,7 @@ build_wheel() {  # a manylinux wheel in dist/, with the abseil libraries it link
   fi
   log "building the wheel"
   rm -rf "$ROOT/build/wheel-raw"
-  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$ROOT/build/wheel-raw" "$ROOT"
+  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps "${PIP_BUILD_DIR[@]}" -w "$ROOT/build/wheel-raw" "$ROOT"
   log "repairing it into a manylinux wheel"
   mkdir -p "$ROOT/dist"
   rm -f "$ROOT"/dist/calderwick-*.whl
