@@ -47,8 +47,12 @@ def is_complete(dest: Path) -> bool:
 
 
 def download(workdir: Path) -> Path:
+    # Hash-checking mode: pip verifies the archive before it runs anything
+    # from it (the metadata preparation runs the archive's setup.py).
+    requirements = workdir / "requirements.txt"
+    requirements.write_text(f"pyroaring=={PYROARING_VERSION} --hash=sha256:{PYROARING_SHA256}\n")
     cmd = [sys.executable, "-m", "pip", "download", "--quiet", "--no-deps", "--no-binary", ":all:",
-           f"pyroaring=={PYROARING_VERSION}", "-d", str(workdir)]
+           "-r", str(requirements), "-d", str(workdir)]
     if importlib.util.find_spec("setuptools") is not None:
         cmd.insert(cmd.index("--no-deps"), "--no-build-isolation")
     # Inside a build, the enclosing frontend's hook variables are set (the
