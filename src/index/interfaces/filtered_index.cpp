@@ -3,6 +3,8 @@
 #include "index/binding/args.h"
 #include "index/binding/errors.h"
 #include "index/binding/gil.h"
+#include "index/binding/module_state.h"
+#include "index/binding/py_class.h"
 #include "index/core/prepared.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/index.h"
@@ -11,22 +13,14 @@
 namespace calderwick {
 namespace {
 
-PyTypeObject* the_type = nullptr;
+using FilteredClass = py::PyClass<FilteredIndexCore>;
 
-const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
-
-void filtered_dealloc(PyObject* obj) {
-  py::GilHeld held;
-  PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
+const FilteredIndexCore& core_of(PyObject* self) { return FilteredClass::of(self); }
 
 PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_positionals("reduced", args);
-    const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+    const std::vector<QueryExpr> exprs = keyword_equalities(kwargs);
     const FilteredIndexCore& core = core_of(self);
     FilteredIndexCore result = py::without_gil([&] { return core.reduced_all(exprs); });
     return wrap_filtered(std::move(result));
@@ -98,28 +92,22 @@ PyMethodDef filtered_methods[] = {
 
 PyType_Slot filtered_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&FilteredClass::dealloc)},
     {Py_tp_methods, filtered_methods},
     {0, nullptr},
 };
 
-PyType_Spec filtered_spec = {"Calderwick.FilteredIndex", sizeof(PyFilteredIndex), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec filtered_spec = {"Calderwick.FilteredIndex", sizeof(FilteredClass::Box), 0, Py_TPFLAGS_DEFAULT,
                              filtered_slots};
 
 }  // namespace
 
 PyTypeObject* filtered_index_type() {
-  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&filtered_spec));
-  return the_type;
+  return py::type_from_spec(py::module_state().filtered_index_type, filtered_spec);
 }
 
 PyObject* wrap_filtered(FilteredIndexCore core) {
-  PyTypeObject* type = filtered_index_type();
-  if (!type) py::throw_python_error();
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) py::throw_python_error();
-  new (&reinterpret_cast<PyFilteredIndex*>(obj)->core) FilteredIndexCore(std::move(core));
-  return obj;
+  return FilteredClass::wrap(filtered_index_type(), std::move(core)).release();
 }
 
 }  // namespace calderwick

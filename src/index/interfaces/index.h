@@ -12,11 +12,6 @@
 
 namespace calderwick {
 
-struct PyIndex {
-  PyObject_HEAD
-  std::shared_ptr<IndexAPI> api;
-};
-
 PyTypeObject* index_type();
 
 // Wraps `api` in a new Python Index (new reference). Needs the GIL.

@@ -1,21 +1,21 @@
 #include "index/interfaces/query.h"
 
 #include "index/binding/args.h"
+#include "index/binding/convert.h"
 #include "index/binding/errors.h"
+#include "index/binding/module_state.h"
+#include "index/binding/py_class.h"
 
 namespace calderwick {
 namespace {
 
 using Op = QueryExpr::Op;
 
-PyTypeObject* the_type = nullptr;
+using QueryClass = py::PyClass<QueryExpr::Node>;
 
 SmallString extract_attr(PyObject* obj) {
   if (!PyUnicode_Check(obj)) py::downcast_error("attr", obj, "PyString");
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (!s) py::throw_python_error();  // the encoding error itself
-  return SmallString({s, static_cast<size_t>(n)});
+  return SmallString(py::utf8(obj));  // an encoding error is raised as it is
 }
 
 std::vector<PyValue> extract_values(PyObject* obj) {
@@ -27,10 +27,7 @@ std::vector<PyValue> extract_values(PyObject* obj) {
 }
 
 PyObject* wrap(QueryExpr expr) {
-  PyObject* obj = the_type->tp_alloc(the_type, 0);
-  if (!obj) py::throw_python_error();
-  new (&reinterpret_cast<PyQuery*>(obj)->expr) QueryExpr::Node(std::make_shared<const QueryExpr>(std::move(expr)));
-  return obj;
+  return QueryClass::wrap(query_type(), std::make_shared<const QueryExpr>(std::move(expr))).release();
 }
 
 // attr, value -> one node.
@@ -87,23 +84,15 @@ PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
-void query_dealloc(PyObject* obj) {
-  py::GilHeld held;
-  PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyQuery*>(obj)->expr.~shared_ptr();
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
-
 PyObject* query_repr(PyObject* obj) {
   return py::guarded([&]() -> PyObject* {
-    const std::string text = "<QueryExpr: " + reinterpret_cast<PyQuery*>(obj)->expr->debug_string() + ">";
+    const std::string text = "<QueryExpr: " + QueryClass::of(obj)->debug_string() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
 // Expressions are immutable: a copy, shallow or deep, is the object itself.
-PyObject* query_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* query_copy(PyObject* self, PyObject*) { return py::new_ref(self); }
 
 constexpr int kStaticFast = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -129,25 +118,35 @@ PyMethodDef query_methods[] = {
 
 PyType_Slot query_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&QueryClass::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_methods, query_methods},
     {0, nullptr},
 };
 
 // Not subclassable: no Py_TPFLAGS_BASETYPE.
-PyType_Spec query_spec = {"Calderwick.PyQueryExpr", sizeof(PyQuery), 0, Py_TPFLAGS_DEFAULT, query_slots};
+PyType_Spec query_spec = {"Calderwick.PyQueryExpr", sizeof(QueryClass::Box), 0, Py_TPFLAGS_DEFAULT, query_slots};
 
 }  // namespace
 
 const QueryExpr::Node& extract_query(const char* arg, PyObject* obj) {
-  if (!the_type || Py_TYPE(obj) != the_type) py::downcast_error(arg, obj, "PyQueryExpr");
-  return reinterpret_cast<PyQuery*>(obj)->expr;
+  PyTypeObject* type = py::module_state().query_type;
+  if (!type || Py_TYPE(obj) != type) py::downcast_error(arg, obj, "PyQueryExpr");
+  return QueryClass::of(obj);
 }
 
-PyTypeObject* query_type() {
-  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&query_spec));
-  return the_type;
+PyTypeObject* query_type() { return py::type_from_spec(py::module_state().query_type, query_spec); }
+
+std::vector<QueryExpr> keyword_equalities(PyObject* kwargs) {
+  std::vector<std::pair<SmallString, PyValue>> pairs;
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      pairs.emplace_back(SmallString(py::utf8(key)), PyValue::from_borrowed(value));
+    }
+  }
+  return equalities(std::move(pairs));
 }
 
 }  // namespace calderwick

@@ -1,7 +1,7 @@
 #include "index/core/query/query.h"
 
 #include "index/binding/gil.h"
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
 

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
-#include "index/binding/errors.h"
+#include "index/common/error.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace calderwick {
@@ -411,24 +411,10 @@ std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString&
   return {SmallString(text.substr(0, dot)), SmallString(text.substr(dot + 1))};
 }
 
-KeywordQuery kwargs_to_query(PyObject* kwargs) {
-  KeywordQuery query;
-  if (!kwargs) return query;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(key, &n);
-    if (!s) py::throw_python_error();
-    query.emplace_back(SmallString({s, static_cast<size_t>(n)}), PyValue::from_borrowed(value));
-  }
-  return query;
-}
-
-std::vector<QueryExpr> equalities(const KeywordQuery& query) {
+std::vector<QueryExpr> equalities(std::vector<std::pair<SmallString, PyValue>> pairs) {
   std::vector<QueryExpr> exprs;
-  exprs.reserve(query.size());
-  for (const auto& [name, value] : query) exprs.push_back(QueryExpr::on_attribute(Op::Eq, name, {value}));
+  exprs.reserve(pairs.size());
+  for (auto& [name, value] : pairs) exprs.push_back(QueryExpr::on_attribute(Op::Eq, std::move(name), {std::move(value)}));
   return exprs;
 }
 

@@ -9,8 +9,6 @@
 // against (the members, or a view's ids).
 #pragma once
 
-#include <Python.h>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,10 +65,8 @@ const char* op_name(QueryExpr::Op op);
 // Splits at the first "." : ("a", "b.c") for "a.b.c"; no tail without a dot.
 std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString& attr);
 
-using KeywordQuery = std::vector<std::pair<SmallString, PyValue>>;
-// Keyword arguments of a Python call as (name, value) equalities. Needs the GIL.
-KeywordQuery kwargs_to_query(PyObject* kwargs);
-std::vector<QueryExpr> equalities(const KeywordQuery& query);
+// One Eq node per (attribute, value) pair.
+std::vector<QueryExpr> equalities(std::vector<std::pair<SmallString, PyValue>> pairs);
 
 // Evaluates `expr` over `universe`; the caller holds the query-maps read lock.
 // Nested And (and nested Or) nodes are evaluated as one conjunction
