@@ -49,34 +49,15 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     const FilteredIndexCore& core = core_of(self);
     const WriteScope gate = py::write_scope();
     // The view's objects as they are now (slots emptied by a narrowing of the
-    // source are skipped), and every container element converted up front, so
-    // a value that cannot be filed fails before anything is built.
+    // source are skipped); every container element is converted before
+    // anything is built, so a value that cannot be filed builds nothing.
     std::vector<StoredItem> objects;
     {
       auto items = py::read_detached(*core.source->items());
       core.for_each_item(*items, [&](const StoredItem& item) { objects.push_back(item); });
     }
-    PreparedElements prepared;
-    for (const StoredItem& item : objects) prepared.add_object(*item.native);
-
     std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
-    {
-      py::GilRelease release;
-      IdSet members;
-      for (const StoredItem& item : objects) members.add(item.native->id);
-      {
-        auto items = rebased->items()->write();
-        items->resize(size_t(members.maximum()) + 1);
-        for (const StoredItem& item : objects) rebased->store_item(*items, item.native->id, item);
-      }
-      *rebased->allowed_ids()->write() = std::move(members);
-      for (const StoredItem& item : objects) {
-        register_index(*item.native, rebased);
-        attributes_of(*item.native).for_each([&](uint32_t attribute, const PyValue& value) {
-          rebased->add_index(item.native->id, attribute, value, prepared);
-        });
-      }
-    }
+    add_from_python(*rebased, objects, /*share_conversions=*/true);
     return wrap_index(std::move(rebased));
   });
 }

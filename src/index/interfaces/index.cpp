@@ -32,19 +32,10 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::bind_fast("add_object", {"py_ref"}, args, nargs, kwnames, arg);
     const IndexableNative* native = as_indexable(arg[0]);
     if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
-    StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
-                    std::make_shared<IndexableNative>(native->non_owning_copy())};
+    const std::vector<StoredItem> objects{StoredItem{py::make_shared_ref(py::PyRef::borrow(arg[0])),
+                                                     std::make_shared<IndexableNative>(native->non_owning_copy())}};
     const WriteScope gate = py::write_scope();
-    PreparedElements prepared;
-    prepared.add_object(*native);
-    std::shared_ptr<IndexAPI> api = shared_api_of(self);
-    {
-      py::GilRelease release;
-      register_index(*item.native, api);
-      const uint32_t id = item.native->id;
-      const AttributeMap& attrs = attributes_of(*item.native);
-      api->add_object(id, std::move(item), attrs, prepared);
-    }
+    add_from_python(api_of(self), objects);
     return py::none();
   });
 }
@@ -104,15 +95,6 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// Converts everything a batch will file (GIL held), then adds it without the GIL.
-void add_many(IndexAPI& api, const std::vector<StoredItem>& objects) {
-  // One small set per object keeps each lookup in cache during the pass.
-  std::vector<PreparedElements> prepared(objects.size());
-  for (size_t i = 0; i < objects.size(); ++i) prepared[i].add_object(*objects[i].native);
-  py::GilRelease release;
-  api.add_object_many(objects, prepared);
-}
-
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
@@ -125,7 +107,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       objects.push_back(StoredItem{py::make_shared_ref(std::move(obj)),
                                    std::make_shared<IndexableNative>(native->non_owning_copy())});
     }
-    add_many(api_of(self), objects);
+    add_from_python(api_of(self), objects);
     return py::none();
   });
 }
@@ -157,7 +139,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         objects.push_back((*items)[id]);
       });
     }
-    add_many(target, objects);
+    add_from_python(target, objects);
     return py::none();
   });
 }
@@ -186,6 +168,20 @@ PyType_Slot index_slots[] = {
 PyType_Spec index_spec = {"Calderwick.Index", sizeof(IndexClass::Box), 0, Py_TPFLAGS_DEFAULT, index_slots};
 
 }  // namespace
+
+void add_from_python(IndexAPI& index, const std::vector<StoredItem>& objects, bool share_conversions) {
+  // One small set per object keeps each lookup in cache during the pass.
+  std::vector<PreparedElements> prepared(share_conversions ? 1 : objects.size());
+  std::vector<NewMember> batch;
+  batch.reserve(objects.size());
+  for (size_t i = 0; i < objects.size(); ++i) {
+    PreparedElements& elements = prepared[share_conversions ? 0 : i];
+    elements.add_object(*objects[i].native);
+    batch.push_back(NewMember{objects[i], &elements});
+  }
+  py::GilRelease release;
+  index.add_objects(batch);
+}
 
 PyObject* collect_items(const FilteredIndexCore& view) {
   std::vector<py::SharedPyRef> refs;

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <vector>
 
 #include "index/core/filtered_index.h"
 #include "index/core/index.h"
@@ -16,6 +17,13 @@ PyTypeObject* index_type();
 
 // Wraps `api` in a new Python Index (new reference). Needs the GIL.
 PyObject* wrap_index(std::shared_ptr<IndexAPI> api);
+
+// Adds `objects` to `index`: converts every container element they hold
+// with the GIL (one conversion per object, or one for the whole batch when
+// `share_conversions`, which walks objects and containers held by many
+// members once), then adds them with the GIL released. The caller holds the
+// write gate.
+void add_from_python(IndexAPI& index, const std::vector<StoredItem>& objects, bool share_conversions = false);
 
 // The view's objects, in ascending id order, as a new list; vacant slots
 // (objects removed meanwhile) are skipped. Needs the GIL.
