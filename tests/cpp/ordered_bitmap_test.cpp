@@ -209,30 +209,7 @@ TEST(NumKey, BitsCoverBothHalves) {
 }
 
 // ---------------------------------------------------------------------------
-// Sweeps, for every kernel family this CPU can run
-
-struct Kernel {
-  const char* name;
-  bool supported;
-  NumericalBitmap::SweepFn gt, gte, lt, lte;
-};
-void PrintTo(const Kernel& k, std::ostream* os) { *os << k.name; }
-
-std::vector<Kernel> kernels() {
-  __builtin_cpu_init();
-  return {
-      {"dispatched", true, &NumericalBitmap::get_gt_into, &NumericalBitmap::get_gte_into,
-       &NumericalBitmap::get_lt_into, &NumericalBitmap::get_lte_into},
-      {"sse2", true, &NumericalBitmap::get_gt_into_sse2, &NumericalBitmap::get_gte_into_sse2,
-       &NumericalBitmap::get_lt_into_sse2, &NumericalBitmap::get_lte_into_sse2},
-      {"avx2", __builtin_cpu_supports("avx2") != 0, &NumericalBitmap::get_gt_into_avx2,
-       &NumericalBitmap::get_gte_into_avx2, &NumericalBitmap::get_lt_into_avx2,
-       &NumericalBitmap::get_lte_into_avx2},
-      {"avx512", __builtin_cpu_supports("avx512f") != 0, &NumericalBitmap::get_gt_into_avx512,
-       &NumericalBitmap::get_gte_into_avx512, &NumericalBitmap::get_lt_into_avx512,
-       &NumericalBitmap::get_lte_into_avx512},
-  };
-}
+// Sweeps
 
 enum class Op { kGt, kGte, kLt, kLte };
 constexpr Op kOps[] = {Op::kGt, Op::kGte, Op::kLt, Op::kLte};
@@ -250,36 +227,30 @@ const char* op_name(Op op) {
   return "?";
 }
 
-NumericalBitmap::SweepFn fn_of(const Kernel& k, Op op) {
+NumericalBitmap::SweepFn fn_of(Op op) {
   switch (op) {
     case Op::kGt:
-      return k.gt;
+      return &NumericalBitmap::get_gt_into;
     case Op::kGte:
-      return k.gte;
+      return &NumericalBitmap::get_gte_into;
     case Op::kLt:
-      return k.lt;
+      return &NumericalBitmap::get_lt_into;
     case Op::kLte:
-      return k.lte;
+      return &NumericalBitmap::get_lte_into;
   }
   return nullptr;
 }
 
-class NumericalSweepTest : public ::testing::TestWithParam<Kernel> {
+class NumericalSweepTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " is not available on this CPU";
-  }
   std::vector<uint32_t> sweep(const NumericalBitmap& index, Op op, const Number& key, const IdSet& candidates,
                               IdSet result = IdSet()) const {
-    (index.*fn_of(GetParam(), op))(NumericalBitmap::key_of(key), result, candidates);
+    (index.*fn_of(op))(NumericalBitmap::key_of(key), result, candidates);
     return result.to_vector();
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, NumericalSweepTest, ::testing::ValuesIn(kernels()),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_P(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
+TEST_F(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
   NumericalBitmap index;
   index.insert(int64_t{5}, 1);
   index.insert(5.0, 2);
@@ -305,7 +276,7 @@ TEST_P(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
   EXPECT_TRUE(index.equal(4.5).is_empty());
 }
 
-TEST_P(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
+TEST_F(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
   NumericalBitmap index;
   index.insert(kTwo53 + 1, 1);
   index.insert(0x1p53, 2);
@@ -318,7 +289,7 @@ TEST_P(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
   EXPECT_EQ(sweep(index, Op::kLte, 0x1p53 + 2, all), (std::vector<uint32_t>{1, 2}));
 }
 
-TEST_P(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
+TEST_F(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
   NumericalBitmap index;
   for (uint32_t id = 1; id <= 20; ++id) index.insert(static_cast<int64_t>(id) - 10, id);
   const IdSet candidates{2, 5, 11, 12, 17, 19, 500};  // 500 has no number
@@ -339,7 +310,7 @@ TEST_P(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
   EXPECT_EQ(ids_of(index.equal(int64_t{1})), std::vector<uint32_t>{11});  // no candidates: every id
 }
 
-TEST_P(NumericalSweepTest, SpecialValuesSortAtTheEnds) {
+TEST_F(NumericalSweepTest, SpecialValuesSortAtTheEnds) {
   NumericalBitmap index;
   const std::vector<Number> values = {-Limits::quiet_NaN(), -Limits::infinity(), kI64Min, -0.0,
                                       int64_t{0},           Limits::denorm_min(), Limits::infinity(),
@@ -417,31 +388,6 @@ TEST(NumericalBitmap, CellAccessIsBoundsChecked) {
   EXPECT_THROW(index.cell(0, 2), InternalError);
 }
 
-TEST(NumericalBitmap, ScratchBorrowIsExclusivePerThread) {
-  NumericalBitmap index;
-  index.insert(int64_t{1}, 1);
-  IdSet out;
-  {
-    ScratchBorrow held;
-    held.set().add(99);
-    EXPECT_THROW(ScratchBorrow again, InternalError);
-    EXPECT_THROW(index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1}), InternalError);
-    EXPECT_EQ(ids_of(held.set()), std::vector<uint32_t>{99});  // the failed borrow left it alone
-  }
-  index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1});
-  EXPECT_EQ(ids_of(out), std::vector<uint32_t>{1});
-  ScratchBorrow after;
-  EXPECT_TRUE(after.set().is_empty());  // released empty
-}
-
-TEST(NumericalBitmap, DispatchPicksTheWidestSupportedKernel) {
-  __builtin_cpu_init();
-  const std::string expected = __builtin_cpu_supports("avx512f") ? "avx512"
-                               : __builtin_cpu_supports("avx2")  ? "avx2"
-                                                                 : "sse2";
-  EXPECT_EQ(NumericalBitmap::kernel_name(), expected);
-}
-
 // ---------------------------------------------------------------------------
 // Randomised check against an ordered reference
 
@@ -496,7 +442,7 @@ class CheckedNumerical {
     return {out.begin(), out.end()};
   }
 
-  void check(const Number& key, const IdSet& candidates, const IdSet& preset, const std::vector<Kernel>& ks) const {
+  void check(const Number& key, const IdSet& candidates, const IdSet& preset) const {
     std::vector<uint32_t> expected_equal;
     for (const auto& [id, v] : mirror_) {
       if (reference_compare(v, key) == 0) expected_equal.push_back(id);
@@ -505,11 +451,9 @@ class CheckedNumerical {
     const NumKey k = NumericalBitmap::key_of(key);
     for (Op op : kOps) {
       const auto expected = reference(op, key, candidates, preset);
-      for (const Kernel& kernel : ks) {
-        IdSet result = preset;
-        (index_.*fn_of(kernel, op))(k, result, candidates);
-        ASSERT_EQ(result.to_vector(), expected) << kernel.name << " " << op_name(op) << " " << show(key);
-      }
+      IdSet result = preset;
+      (index_.*fn_of(op))(k, result, candidates);
+      ASSERT_EQ(result.to_vector(), expected) << op_name(op) << " " << show(key);
     }
   }
 
@@ -552,10 +496,6 @@ class NumericalRandomised : public ::testing::TestWithParam<uint64_t> {};
 
 TEST_P(NumericalRandomised, MatchesOrderedReference) {
   std::mt19937_64 rng(GetParam());
-  std::vector<Kernel> ks;
-  for (const Kernel& k : kernels()) {
-    if (k.supported) ks.push_back(k);
-  }
   CheckedNumerical checked;
   constexpr uint32_t kIdSpace = 600;
   for (int batch = 0; batch < 40; ++batch) {
@@ -599,7 +539,7 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       if (rng() % 2) {
         for (int p = 0; p < 5; ++p) preset.add(1 + rng() % (kIdSpace * 2));
       }
-      checked.check(key, candidates, preset, ks);
+      checked.check(key, candidates, preset);
       if (HasFatalFailure()) return;
     }
   }
