@@ -213,11 +213,12 @@ class Model {
   void add(const std::vector<size_t>& which) {
     const WriteScope gate = py::write_scope();
     std::vector<PreparedElements> prepared(which.size());
+    std::vector<StoredItem> items;
+    for (size_t w : which) items.push_back(StoredItem{objects_[w].handle, objects_[w].native});
     std::vector<NewMember> batch;
     for (size_t k = 0; k < which.size(); ++k) {
-      const Object& o = objects_[which[k]];
-      prepared[k].add_object(*o.native);
-      batch.push_back(NewMember{StoredItem{o.handle, o.native}, &prepared[k]});
+      prepared[k].add_object(*objects_[which[k]].native);
+      batch.push_back(NewMember{&items[k], &prepared[k]});
     }
     index_->add_objects(batch);
     for (size_t w : which) members_.insert(w);

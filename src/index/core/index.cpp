@@ -33,39 +33,42 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
 
 void IndexAPI::add_objects(std::span<const NewMember> batch) {
   if (batch.empty()) return;
-  // Stored and registered first; the attribute maps are read under the write
+  // Registered, then stored; the attribute maps are read under the write
   // gate, so no assignment can change them before their values are filed.
-  std::vector<const NewMember*> members;  // each object once
-  members.reserve(batch.size());
+  uint32_t max_id = 0;
+  for (const NewMember& m : batch) {
+    register_index(*m.item->native, weak_from_this());
+    max_id = std::max(max_id, m.item->native->id);
+  }
   {
-    uint32_t max_id = 0;
-    for (const NewMember& m : batch) max_id = std::max(max_id, m.item.native->id);
     auto items = items_->write();
     if (max_id >= items->size()) items->resize(size_t(max_id) + 1);
-    IdSet seen;
-    for (const NewMember& m : batch) {
-      const uint32_t id = m.item.native->id;
-      register_index(*m.item.native, weak_from_this());
-      store_item(*items, id, m.item);
-      if (seen.contains(id)) continue;
-      seen.add(id);
-      members.push_back(&m);
-    }
+    for (const NewMember& m : batch) store_item(*items, m.item->native->id, *m.item);
   }
-  if (members.size() == 1) {
+  if (batch.size() == 1) {
     // One object: each value goes straight into its structures, which costs
     // less than taking every map's bulk writer for a handful of values.
-    const NewMember& m = *members[0];
-    const uint32_t id = m.item.native->id;
-    attributes_of(*m.item.native).for_each(
+    const NewMember& m = batch[0];
+    const uint32_t id = m.item->native->id;
+    attributes_of(*m.item->native).for_each(
         [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
-  } else {
-    file_in_bulk(members);
+    allowed_ids_->write()->add(id);
+    return;
   }
+  std::vector<const NewMember*> members;  // each object once
+  members.reserve(batch.size());
+  IdSet seen;
+  for (const NewMember& m : batch) {
+    const uint32_t id = m.item->native->id;
+    if (seen.contains(id)) continue;
+    seen.add(id);
+    members.push_back(&m);
+  }
+  file_in_bulk(members);
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
   auto allowed = allowed_ids_->write();
-  for (const NewMember* m : members) allowed->add(m->item.native->id);
+  for (const NewMember* m : members) allowed->add(m->item->native->id);
 }
 
 void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
@@ -75,9 +78,9 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
     // it happens first.
     auto maps = query_maps_->read();
     for (const NewMember* m : members) {
-      attributes_of(*m->item.native).for_each([&](uint32_t attribute, const PyValue& value) {
+      attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
         if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
-          (*maps)[attribute]->forget_elements(m->item.native->id);
+          (*maps)[attribute]->forget_elements(m->item->native->id);
         }
       });
     }
@@ -99,8 +102,8 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   };
   open_adders();
   for (const NewMember* m : members) {
-    const uint32_t id = m->item.native->id;
-    attributes_of(*m->item.native).for_each([&](uint32_t attribute, const PyValue& value) {
+    const uint32_t id = m->item->native->id;
+    attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
         adders[attribute]->add(value, id, *m->prepared, deferred);
         return;

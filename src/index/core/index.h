@@ -42,9 +42,10 @@ struct FilteredIndexCore;
 struct QueryExpr;
 
 // One object to add: how the index stores it, and its container elements,
-// converted up front (several members may share one PreparedElements).
+// converted up front (several members may share one PreparedElements). Both
+// are the caller's and outlive the call.
 struct NewMember {
-  StoredItem item;
+  const StoredItem* item;
   const PreparedElements* prepared;
 };
 

@@ -1,5 +1,7 @@
 #include "index/interfaces/index.h"
 
+#include "absl/container/inlined_vector.h"
+
 #include "index/binding/args.h"
 #include "index/binding/convert.h"
 #include "index/binding/errors.h"
@@ -32,10 +34,10 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::bind_fast("add_object", {"py_ref"}, args, nargs, kwnames, arg);
     const IndexableNative* native = as_indexable(arg[0]);
     if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
-    const std::vector<StoredItem> objects{StoredItem{py::make_shared_ref(py::PyRef::borrow(arg[0])),
-                                                     std::make_shared<IndexableNative>(native->non_owning_copy())}};
+    const StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
+                          std::make_shared<IndexableNative>(native->non_owning_copy())};
     const WriteScope gate = py::write_scope();
-    add_from_python(api_of(self), objects);
+    add_from_python(api_of(self), {&item, 1});
     return py::none();
   });
 }
@@ -169,15 +171,15 @@ PyType_Spec index_spec = {"Calderwick.Index", sizeof(IndexClass::Box), 0, Py_TPF
 
 }  // namespace
 
-void add_from_python(IndexAPI& index, const std::vector<StoredItem>& objects, bool share_conversions) {
+void add_from_python(IndexAPI& index, std::span<const StoredItem> objects, bool share_conversions) {
   // One small set per object keeps each lookup in cache during the pass.
-  std::vector<PreparedElements> prepared(share_conversions ? 1 : objects.size());
-  std::vector<NewMember> batch;
+  absl::InlinedVector<PreparedElements, 1> prepared(share_conversions ? 1 : objects.size());
+  absl::InlinedVector<NewMember, 1> batch;
   batch.reserve(objects.size());
   for (size_t i = 0; i < objects.size(); ++i) {
     PreparedElements& elements = prepared[share_conversions ? 0 : i];
     elements.add_object(*objects[i].native);
-    batch.push_back(NewMember{objects[i], &elements});
+    batch.push_back(NewMember{&objects[i], &elements});
   }
   py::GilRelease release;
   index.add_objects(batch);

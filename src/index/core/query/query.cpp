@@ -227,7 +227,8 @@ void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, c
   const bool member = nested.allowed_ids()->read()->contains(nested_id);
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
-  const NewMember joining{StoredItem{stored.python_handle, stored.owned_handle}, &prepared};
+  const StoredItem item{stored.python_handle, stored.owned_handle};
+  const NewMember joining{&item, &prepared};
   nested.add_objects({&joining, 1});
 }
 
