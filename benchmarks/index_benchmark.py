@@ -47,6 +47,10 @@ def main():
     fresh = Index()
     _, t_many_half = timed(lambda: fresh.add_object_many(objs[half:]), repeat=1)
     print(f"union_with        {half / t_union:>12,.0f} objects/s   (add_object_many of the same: {half / t_many_half:,.0f}/s)")
+    view = bulk_index.reduced_query(Q.lt("price", 500))
+    kept = len(view.collect())
+    _, t_rebase = timed(lambda: view.rebase(), repeat=1)
+    print(f"rebase            {kept / t_rebase:>12,.0f} objects/s   (a view of {kept:,})")
 
     cases = [
         ("cat == 42", Q.eq("cat", 42), lambda o: o.cat == 42),

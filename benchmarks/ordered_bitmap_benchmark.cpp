@@ -92,17 +92,6 @@ BENCHMARK(BM_Sweep<&NumericalBitmap::get_gte_into>)->Name("BM_Gte")->Apply(Sizes
 BENCHMARK(BM_Sweep<&NumericalBitmap::get_lt_into>)->Name("BM_Lt")->Apply(Sizes);
 BENCHMARK(BM_Sweep<&NumericalBitmap::get_lte_into>)->Name("BM_Lte")->Apply(Sizes);
 
-// The instruction-set variants of one sweep side by side (the avx512 one is
-// only registered on a CPU that has it).
-BENCHMARK(BM_Sweep<&NumericalBitmap::get_gt_into_sse2>)->Name("BM_Gt_sse2")->Apply(Sizes);
-const bool kAvx512Registered = [] {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) {
-    benchmark::RegisterBenchmark("BM_Gt_avx512", BM_Sweep<&NumericalBitmap::get_gt_into_avx512>)->Apply(Sizes);
-  }
-  return true;
-}();
-
 BENCHMARK(BM_BulkLoad)->Apply(Sizes)->Unit(benchmark::kMillisecond);
 
 }  // namespace

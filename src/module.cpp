@@ -3,48 +3,33 @@
 // then `InternalError`.
 #include <Python.h>
 
-#include <atomic>
 #include <charconv>
 #include <cstdint>
 
 #include "index/binding/args.h"
+#include "index/binding/convert.h"
 #include "index/binding/errors.h"
-#include "index/binding/module_types.h"
+#include "index/binding/module_state.h"
+#include "index/interfaces/filtered_index.h"
+#include "index/interfaces/index.h"
+#include "index/interfaces/indexable.h"
+#include "index/interfaces/query.h"
 
 namespace calderwick {
 namespace {
-
-// Id of the first interpreter that imported the module; -1 until then.
-std::atomic<int64_t> first_interpreter{-1};
-// The module object after its first successful initialisation.
-PyObject* module_cell = nullptr;
-
-uint64_t to_u64(const char* name, PyObject* obj) {
-  py::PyRef index;
-  if (!PyLong_CheckExact(obj)) {
-    index = py::PyRef::steal(PyNumber_Index(obj));
-    if (!index) py::argument_error(name);
-    obj = index.get();
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  // Negative values and values of 2**64 or more keep CPython's own OverflowError.
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::throw_python_error();
-  return v;
-}
 
 PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&] {
     PyObject* a[2];
     py::bind_fast("sum_as_string", {"a", "b"}, args, nargs, kwnames, a);
-    const uint64_t sum = to_u64("a", a[0]) + to_u64("b", a[1]);  // wraps modulo 2**64
+    const uint64_t sum = py::to_u64("a", a[0]) + py::to_u64("b", a[1]);  // wraps modulo 2**64
     char digits[20];
     const auto end = std::to_chars(digits, digits + sizeof digits, sum).ptr;
-    PyObject* text = PyUnicode_FromStringAndSize(digits, end - digits);
-    if (!text) {
-      PyErr_Clear();
+    try {
+      return py::new_str({digits, static_cast<size_t>(end - digits)}).release();
+    } catch (const py::PythonError&) {
       internal_error("failed to create the result string");
     }
-    return text;
   });
 }
 
@@ -54,7 +39,7 @@ PyMethodDef sum_as_string_def = {
     "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 // m_size 0: a second import in the same interpreter calls the initialiser
-// again, which hands back the module kept in `module_cell`.
+// again, which hands back the module kept in the module state.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "Calderwick",
@@ -67,12 +52,21 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// The classes, in registration order; each creates its type on first request.
+struct ModuleType {
+  const char* name;
+  PyTypeObject* (*get)();  // null with an error set on failure
+};
+constexpr ModuleType kModuleTypes[] = {
+    {"Index", &index_type},
+    {"Indexable", &indexable_type},
+    {"FilteredIndex", &filtered_index_type},
+    {"PyQueryExpr", &query_type},
+};
+
 void add_member(PyObject* module, const char* name, PyObject* obj) {
-  Py_INCREF(obj);
-  if (PyModule_AddObject(module, name, obj) < 0) {
-    Py_DECREF(obj);
-    py::throw_python_error();
-  }
+  if (!obj) py::throw_python_error();
+  py::check_status(PyModule_AddObjectRef(module, name, obj));
 }
 
 void register_members(PyObject* module) {
@@ -82,32 +76,26 @@ void register_members(PyObject* module) {
   if (!PyUnicode_Check(fname.get())) {
     py::raise(PyExc_TypeError, py::downcast_message(fname.get(), "PyString"));
   }
-  if (PyModule_AddObjectRef(module, PyUnicode_AsUTF8(fname.get()), function.get()) < 0) py::throw_python_error();
-
-  for (const py::ModuleType& t : py::module_types()) {
-    PyTypeObject* type = t.get();
-    if (!type) py::throw_python_error();
-    add_member(module, t.name, reinterpret_cast<PyObject*>(type));
-  }
-  PyObject* internal_error = py::internal_error_type();
-  if (!internal_error) py::throw_python_error();
-  add_member(module, "InternalError", internal_error);
+  add_member(module, std::string(py::utf8(fname.get())).c_str(), function.get());
+  for (const ModuleType& t : kModuleTypes) add_member(module, t.name, reinterpret_cast<PyObject*>(t.get()));
+  add_member(module, "InternalError", py::internal_error_type());
 }
 
 PyObject* init_module() {
   return py::guarded([]() -> PyObject* {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) py::throw_python_error();
+    py::ModuleState& state = py::module_state();
     int64_t expected = -1;
-    if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!state.first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
       py::raise(PyExc_ImportError,
                 "Calderwick does not support sub-interpreters: it can only be imported into the interpreter "
                 "that imported it first");
     }
-    if (module_cell) return Py_NewRef(module_cell);
+    if (state.module) return py::new_ref(state.module);
     py::PyRef module = py::check(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     register_members(module.get());
-    module_cell = Py_NewRef(module.get());
+    state.module = module.clone().release();  // kept for the life of the process
     return module.release();
   });
 }

@@ -1,12 +1,12 @@
-// Indexable: the Python class of the objects that indexes hold.
+// The native part of an Indexable, the objects that indexes hold.
 //
-// An instance is a bag of named attributes. Its native part keeps the
+// An object is a bag of named attributes. Its native part keeps the
 // attribute map (attribute id -> PyValue) and the list of indexes it belongs
 // to (`IndexMeta`, weak pointers), each behind its own mutex and shared
 // pointer, so that index code can hold copies of the native part without the
 // GIL. Both are changed only under the write gate (common/write_gate.h, which
 // also sets out the lock order); a thread holds at most one object mutex at a
-// time, briefly.
+// time, briefly. The Python class itself is in interfaces/indexable.h.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +15,8 @@
 #include <memory>
 
 #include "absl/container/inlined_vector.h"
+#include "index/binding/module_state.h"
+#include "index/binding/py_class.h"
 #include "index/common/locks.h"
 #include "index/hybrid_hashmap.h"
 #include "index/value.h"
@@ -71,21 +73,19 @@ Memberships memberships_of(const IndexableNative& o);
 // records referring to `drop`.
 void trim_indexes(Memberships& list, const IndexAPI* drop);
 
-// The Python object layout.
-struct PyIndexable {
-  PyObject_HEAD
-  IndexableNative native;
-};
-
-// Creates the Indexable type (once) and returns it, or null with an error set.
-PyTypeObject* indexable_type();
+// The Python object layout: the object header, then the native part.
+using IndexableClass = py::PyClass<IndexableNative>;
 
 // The native part of an Indexable instance (borrowed), or null when `obj` is
-// not an Indexable.
+// not an Indexable. Needs the GIL.
 inline const IndexableNative* as_indexable(PyObject* obj) {
-  PyTypeObject* t = indexable_type();
+  PyTypeObject* t = py::INDEXABLE_TYPE();
   if (!t || !PyObject_TypeCheck(obj, t)) return nullptr;
-  return &reinterpret_cast<PyIndexable*>(obj)->native;
+  return &IndexableClass::of(obj);
 }
+
+// Attribute name -> id: the interner's lock-free snapshot first, the
+// interner itself only for a name never seen before.
+uint32_t attribute_id(std::string_view name);
 
 }  // namespace calderwick

@@ -4,11 +4,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
+#include "index/binding/convert.h"
 #include "index/binding/errors.h"
+#include "index/binding/module_state.h"
 #include "index/common/fxhash.h"
 #include "index/indexable.h"
-#include "index/types.h"
 
 namespace calderwick {
 namespace {
@@ -21,9 +23,18 @@ uint64_t fx_words(std::initializer_list<uint64_t> words, uint64_t tag) {
   return h.finish();
 }
 
-[[noreturn]] void type_checked_failure() {
-  py::PythonError e = py::PythonError::fetch();
+[[noreturn]] void type_checked_failure(const py::PythonError& e) {
   internal_error("type checked: " + py::describe_exception(e.value()));
+}
+
+// Runs a conversion; a Python error becomes "type checked: <error>".
+template <typename F>
+auto type_checked(F&& read) {
+  try {
+    return read();
+  } catch (const py::PythonError& e) {
+    type_checked_failure(e);
+  }
 }
 
 std::string address(const void* p) {
@@ -102,9 +113,8 @@ uint64_t hash_str_value(std::string_view s) { return fx_words({byte_digest(s), 0
 uint64_t hash_bool(bool b) { return fx_words({b ? 1u : 0u}, 4); }
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* ref) {
-  auto* self = reinterpret_cast<PyIndexable*>(ref);
   return StoredIndexable{py::make_shared_ref(py::PyRef::borrow(ref)),
-                         std::make_shared<IndexableNative>(self->native.non_owning_copy())};
+                         std::make_shared<IndexableNative>(IndexableClass::of(ref).non_owning_copy())};
 }
 
 PyValue PyValue::make(py::PyRef ref) {
@@ -112,51 +122,47 @@ PyValue PyValue::make(py::PyRef ref) {
   PyTypeObject* t = Py_TYPE(obj);
   auto shared = [&] { return py::make_shared_ref(std::move(ref)); };
 
-  if (INT_TYPES().contains(t)) {
-    const long v = PyLong_AsLong(obj);
-    if (v == -1 && PyErr_Occurred()) type_checked_failure();
+  if (py::INT_TYPES().contains(t)) {
+    const long v = type_checked([&] { return py::long_value(obj); });
     return PyValue(shared(), Int{v}, hash_int(v));
   }
-  if (FLOAT_TYPES().contains(t)) {
-    double x;
-    if (t == &PyFloat_Type) {
-      x = PyFloat_AS_DOUBLE(obj);
-    } else {
-      x = PyFloat_AsDouble(obj);
-      if (x == -1.0 && PyErr_Occurred()) type_checked_failure();
-    }
+  if (py::FLOAT_TYPES().contains(t)) {
+    const double x = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : type_checked([&] { return py::float_value(obj); });
     return PyValue(shared(), Float{x}, hash_float(x));
   }
-  if (STR_TYPES().contains(t)) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!s) type_checked_failure();
-    const std::string_view text(s, static_cast<size_t>(n));
+  if (py::STR_TYPES().contains(t)) {
+    const std::string_view text = type_checked([&] { return py::utf8(obj); });
     return PyValue(shared(), Str{SmallString(text)}, hash_str_value(text));
   }
-  if (BOOL_TYPES().contains(t)) {
+  if (py::BOOL_TYPES().contains(t)) {
     bool b;
     if (t == &PyBool_Type) {
       b = obj == Py_True;
     } else {
       // A numpy boolean: accepted only by module and name, read through its truth slot.
-      py::PyRef module = py::PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
-      const char* mod = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+      const py::PyRef module = py::getattr_or_null(reinterpret_cast<PyObject*>(t), "__module__");
+      std::optional<std::string_view> mod;
+      if (module && PyUnicode_Check(module.get())) {
+        try {
+          mod = py::utf8(module.get());
+        } catch (const py::PythonError&) {
+          // not readable: not numpy's
+        }
+      }
       const char* name = _PyType_Name(t);
-      if (!mod || std::strcmp(mod, "numpy") != 0 || (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0)) {
-        PyErr_Clear();
+      if (!mod || *mod != "numpy" || (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0)) {
         internal_error(std::string("type checked: not a numpy boolean: ") + t->tp_name);
       }
       if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
         internal_error(std::string("type checked: boolean type without a truth slot: ") + t->tp_name);
       }
       const int truth = t->tp_as_number->nb_bool(obj);
-      if (truth < 0) type_checked_failure();
+      if (truth < 0) type_checked([]() -> int { py::throw_python_error(); });
       b = truth == 1;
     }
     return PyValue(shared(), Bool{b}, hash_bool(b));
   }
-  if (PyTypeObject* ind = INDEXABLE_TYPE(); ind && PyType_IsSubtype(t, ind)) {
+  if (PyTypeObject* ind = py::INDEXABLE_TYPE(); ind && PyType_IsSubtype(t, ind)) {
     const uint64_t h = fx_words({reinterpret_cast<uintptr_t>(obj)}, 6);
     StoredIndexable stored = StoredIndexable::from_py_ref(obj);
     return PyValue(shared(), std::move(stored), h);
@@ -171,9 +177,10 @@ PyValue PyValue::make(py::PyRef ref) {
   } else if (t == &PySet_Type) {
     kind = IterableKind::Set;
   } else {
-    const Py_hash_t h = PyObject_Hash(obj);
-    if (h == -1 && PyErr_Occurred()) {
-      py::PythonError e = py::PythonError::fetch();
+    Py_hash_t h;
+    try {
+      h = py::hash(obj);
+    } catch (const py::PythonError& e) {
       internal_error("unhashable value: " + py::describe_exception(e.value()));
     }
     return PyValue(shared(), Unknown{}, static_cast<uint64_t>(h));
@@ -260,7 +267,7 @@ py::PyRef PyValue::to_python() const {
         } else if constexpr (std::is_same_v<A, Float>) {
           return py::check(PyFloat_FromDouble(a.v));
         } else if constexpr (std::is_same_v<A, Str>) {
-          return py::check(PyUnicode_FromStringAndSize(a.v.data(), static_cast<Py_ssize_t>(a.v.size())));
+          return py::new_str(a.v.view());
         } else if constexpr (std::is_same_v<A, Bool>) {
           return py::PyRef::borrow(a.v ? Py_True : Py_False);
         } else {

@@ -4,8 +4,6 @@
 #include "index/binding/errors.h"
 #include "index/binding/gil.h"
 #include "index/binding/py_ref.h"
-#include "index/common/fxhash.h"
-#include "index/common/small_string.h"
 #include "test_support.h"
 
 namespace calderwick {
@@ -105,36 +103,6 @@ TEST(ErrorTranslation, PythonErrorsPassThroughUnchanged) {
   EXPECT_EQ(r, nullptr);
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
   PyErr_Clear();
-}
-
-TEST(FxHash, ByteDigestCoversEveryLengthBranch) {
-  // Each length class reads different bytes; flipping any byte must change the digest.
-  for (size_t n = 1; n <= 40; ++n) {
-    std::string s(n, 'a');
-    for (size_t i = 0; i < n; ++i) s[i] = char('a' + i % 26);
-    const uint64_t base = byte_digest(s);
-    for (size_t i = 0; i < n; ++i) {
-      std::string t = s;
-      t[i] ^= 0x20;
-      EXPECT_NE(byte_digest(t), base) << "length " << n << " byte " << i;
-    }
-  }
-  EXPECT_EQ(byte_digest(""), detail::folded_multiply(0x243f6a8885a308d3ULL, 0x13198a2e03707344ULL));
-}
-
-TEST(SmallString, InlineUpTo23BytesSharedBeyond) {
-  const std::string s23(23, 'x'), s24(24, 'y');
-  SmallString a(s23), b(s24);
-  EXPECT_TRUE(a.is_inline());
-  EXPECT_FALSE(b.is_inline());
-  SmallString b2 = b;
-  EXPECT_EQ(b2.data(), b.data());  // one shared heap buffer
-  EXPECT_EQ(b2, s24);
-  SmallString moved = std::move(b);
-  EXPECT_EQ(moved.view(), s24);
-  EXPECT_TRUE(SmallString("").empty());
-  a = b2;
-  EXPECT_EQ(a.view(), s24);
 }
 
 }  // namespace

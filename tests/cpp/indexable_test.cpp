@@ -6,7 +6,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 
 namespace calderwick {

@@ -16,94 +16,11 @@
 #include <vector>
 
 #include "index/common/error.h"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace calderwick {
 namespace {
 
 std::vector<uint32_t> ids_of(const IdSet& s) { return s.to_vector(); }
-
-// ---------------------------------------------------------------------------
-// BufferedBitmap
-
-template <typename Cell>
-class BufferedBitmapTest : public ::testing::Test {};
-using CellTypes = ::testing::Types<BufferedBitmap<1>, BufferedBitmap<32>, BufferedBitmap<64>>;
-TYPED_TEST_SUITE(BufferedBitmapTest, CellTypes);
-
-TYPED_TEST(BufferedBitmapTest, AppliesAFullBufferOnlyWhenOneMoreIdArrives) {
-  constexpr size_t n = TypeParam::kCapacity;
-  TypeParam cell;
-  for (uint32_t id = 1; id <= n; ++id) cell.buffered_add(id * 3);
-  EXPECT_EQ(cell.pending_count(), n);
-  EXPECT_TRUE(cell.bitmap().is_empty());
-
-  cell.buffered_add(1000);  // the (n+1)th
-  EXPECT_EQ(cell.pending_count(), 1u);
-  EXPECT_EQ(cell.bitmap().cardinality(), n);
-  for (uint32_t id = 1; id <= n; ++id) EXPECT_TRUE(cell.bitmap().contains(id * 3)) << id;
-  EXPECT_FALSE(cell.bitmap().contains(1000));
-  EXPECT_EQ(std::vector<uint32_t>(cell.pending().begin(), cell.pending().end()), std::vector<uint32_t>{1000});
-
-  cell.flush();
-  EXPECT_EQ(cell.pending_count(), 0u);
-  EXPECT_EQ(cell.bitmap().cardinality(), n + 1);
-  EXPECT_TRUE(cell.bitmap().contains(1000));
-}
-
-TYPED_TEST(BufferedBitmapTest, FlushOfAnEmptyBufferLeavesTheBitmapAlone) {
-  TypeParam cell;
-  cell.flush();
-  EXPECT_TRUE(cell.bitmap().is_empty());
-  cell.bitmap().add(7);
-  cell.flush();
-  cell.flush();
-  EXPECT_EQ(ids_of(cell.bitmap()), std::vector<uint32_t>{7});
-  EXPECT_EQ(cell.pending_count(), 0u);
-}
-
-TYPED_TEST(BufferedBitmapTest, BufferIsAllocatedOnDemandAndReleasedByFlush) {
-  TypeParam cell;
-  EXPECT_EQ(cell.pending().data(), nullptr);
-  cell.buffered_add(5);
-  EXPECT_NE(cell.pending().data(), nullptr);
-  cell.flush();
-  EXPECT_EQ(cell.pending().data(), nullptr);
-  cell.buffered_add(6);  // usable again after the release
-  cell.flush();
-  EXPECT_EQ(ids_of(cell.bitmap()), (std::vector<uint32_t>{5, 6}));
-}
-
-TYPED_TEST(BufferedBitmapTest, DuplicatesAcrossBufferAndBitmapCollapse) {
-  constexpr size_t n = TypeParam::kCapacity;
-  TypeParam cell;
-  cell.bitmap().add(9);
-  for (size_t i = 0; i < 3 * n + 1; ++i) cell.buffered_add(i % 2 ? 9 : 4);
-  cell.flush();
-  EXPECT_EQ(ids_of(cell.bitmap()), (std::vector<uint32_t>{4, 9}));
-}
-
-TYPED_TEST(BufferedBitmapTest, MoveAndCopyCarryPendingIds) {
-  TypeParam cell;
-  cell.bitmap().add(1);
-  cell.buffered_add(2);
-
-  TypeParam copy(cell);
-  copy.buffered_add(3);  // must not write into the original's buffer
-  EXPECT_EQ(cell.pending_count(), 1u);
-
-  TypeParam moved(std::move(cell));
-  EXPECT_EQ(cell.pending_count(), 0u);  // NOLINT(bugprone-use-after-move): moved-from state is specified
-  EXPECT_TRUE(cell.bitmap().is_empty());
-  moved.flush();
-  EXPECT_EQ(ids_of(moved.bitmap()), (std::vector<uint32_t>{1, 2}));
-
-  TypeParam assigned;
-  assigned.buffered_add(50);
-  assigned = std::move(copy);
-  assigned.flush();
-  EXPECT_EQ(ids_of(assigned.bitmap()), (std::vector<uint32_t>{1, 2, 3}));
-}
 
 // ---------------------------------------------------------------------------
 // Keys
@@ -209,30 +126,7 @@ TEST(NumKey, BitsCoverBothHalves) {
 }
 
 // ---------------------------------------------------------------------------
-// Sweeps, for every kernel family this CPU can run
-
-struct Kernel {
-  const char* name;
-  bool supported;
-  NumericalBitmap::SweepFn gt, gte, lt, lte;
-};
-void PrintTo(const Kernel& k, std::ostream* os) { *os << k.name; }
-
-std::vector<Kernel> kernels() {
-  __builtin_cpu_init();
-  return {
-      {"dispatched", true, &NumericalBitmap::get_gt_into, &NumericalBitmap::get_gte_into,
-       &NumericalBitmap::get_lt_into, &NumericalBitmap::get_lte_into},
-      {"sse2", true, &NumericalBitmap::get_gt_into_sse2, &NumericalBitmap::get_gte_into_sse2,
-       &NumericalBitmap::get_lt_into_sse2, &NumericalBitmap::get_lte_into_sse2},
-      {"avx2", __builtin_cpu_supports("avx2") != 0, &NumericalBitmap::get_gt_into_avx2,
-       &NumericalBitmap::get_gte_into_avx2, &NumericalBitmap::get_lt_into_avx2,
-       &NumericalBitmap::get_lte_into_avx2},
-      {"avx512", __builtin_cpu_supports("avx512f") != 0, &NumericalBitmap::get_gt_into_avx512,
-       &NumericalBitmap::get_gte_into_avx512, &NumericalBitmap::get_lt_into_avx512,
-       &NumericalBitmap::get_lte_into_avx512},
-  };
-}
+// Sweeps
 
 enum class Op { kGt, kGte, kLt, kLte };
 constexpr Op kOps[] = {Op::kGt, Op::kGte, Op::kLt, Op::kLte};
@@ -250,36 +144,30 @@ const char* op_name(Op op) {
   return "?";
 }
 
-NumericalBitmap::SweepFn fn_of(const Kernel& k, Op op) {
+NumericalBitmap::SweepFn fn_of(Op op) {
   switch (op) {
     case Op::kGt:
-      return k.gt;
+      return &NumericalBitmap::get_gt_into;
     case Op::kGte:
-      return k.gte;
+      return &NumericalBitmap::get_gte_into;
     case Op::kLt:
-      return k.lt;
+      return &NumericalBitmap::get_lt_into;
     case Op::kLte:
-      return k.lte;
+      return &NumericalBitmap::get_lte_into;
   }
   return nullptr;
 }
 
-class NumericalSweepTest : public ::testing::TestWithParam<Kernel> {
+class NumericalSweepTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " is not available on this CPU";
-  }
   std::vector<uint32_t> sweep(const NumericalBitmap& index, Op op, const Number& key, const IdSet& candidates,
                               IdSet result = IdSet()) const {
-    (index.*fn_of(GetParam(), op))(NumericalBitmap::key_of(key), result, candidates);
+    (index.*fn_of(op))(NumericalBitmap::key_of(key), result, candidates);
     return result.to_vector();
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, NumericalSweepTest, ::testing::ValuesIn(kernels()),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_P(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
+TEST_F(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
   NumericalBitmap index;
   index.insert(int64_t{5}, 1);
   index.insert(5.0, 2);
@@ -305,7 +193,7 @@ TEST_P(NumericalSweepTest, IntegerAndFloatOfTheSameValueAreOneKey) {
   EXPECT_TRUE(index.equal(4.5).is_empty());
 }
 
-TEST_P(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
+TEST_F(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
   NumericalBitmap index;
   index.insert(kTwo53 + 1, 1);
   index.insert(0x1p53, 2);
@@ -318,7 +206,7 @@ TEST_P(NumericalSweepTest, IntegerBeyondFloatPrecisionStaysDistinct) {
   EXPECT_EQ(sweep(index, Op::kLte, 0x1p53 + 2, all), (std::vector<uint32_t>{1, 2}));
 }
 
-TEST_P(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
+TEST_F(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
   NumericalBitmap index;
   for (uint32_t id = 1; id <= 20; ++id) index.insert(static_cast<int64_t>(id) - 10, id);
   const IdSet candidates{2, 5, 11, 12, 17, 19, 500};  // 500 has no number
@@ -339,7 +227,7 @@ TEST_P(NumericalSweepTest, OnlyCandidatesAreReturnedAndResultIsOnlyAddedTo) {
   EXPECT_EQ(ids_of(index.equal(int64_t{1})), std::vector<uint32_t>{11});  // no candidates: every id
 }
 
-TEST_P(NumericalSweepTest, SpecialValuesSortAtTheEnds) {
+TEST_F(NumericalSweepTest, SpecialValuesSortAtTheEnds) {
   NumericalBitmap index;
   const std::vector<Number> values = {-Limits::quiet_NaN(), -Limits::infinity(), kI64Min, -0.0,
                                       int64_t{0},           Limits::denorm_min(), Limits::infinity(),
@@ -417,31 +305,6 @@ TEST(NumericalBitmap, CellAccessIsBoundsChecked) {
   EXPECT_THROW(index.cell(0, 2), InternalError);
 }
 
-TEST(NumericalBitmap, ScratchBorrowIsExclusivePerThread) {
-  NumericalBitmap index;
-  index.insert(int64_t{1}, 1);
-  IdSet out;
-  {
-    ScratchBorrow held;
-    held.set().add(99);
-    EXPECT_THROW(ScratchBorrow again, InternalError);
-    EXPECT_THROW(index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1}), InternalError);
-    EXPECT_EQ(ids_of(held.set()), std::vector<uint32_t>{99});  // the failed borrow left it alone
-  }
-  index.get_gt_into(NumericalBitmap::key_of(int64_t{0}), out, IdSet{1});
-  EXPECT_EQ(ids_of(out), std::vector<uint32_t>{1});
-  ScratchBorrow after;
-  EXPECT_TRUE(after.set().is_empty());  // released empty
-}
-
-TEST(NumericalBitmap, DispatchPicksTheWidestSupportedKernel) {
-  __builtin_cpu_init();
-  const std::string expected = __builtin_cpu_supports("avx512f") ? "avx512"
-                               : __builtin_cpu_supports("avx2")  ? "avx2"
-                                                                 : "sse2";
-  EXPECT_EQ(NumericalBitmap::kernel_name(), expected);
-}
-
 // ---------------------------------------------------------------------------
 // Randomised check against an ordered reference
 
@@ -496,7 +359,7 @@ class CheckedNumerical {
     return {out.begin(), out.end()};
   }
 
-  void check(const Number& key, const IdSet& candidates, const IdSet& preset, const std::vector<Kernel>& ks) const {
+  void check(const Number& key, const IdSet& candidates, const IdSet& preset) const {
     std::vector<uint32_t> expected_equal;
     for (const auto& [id, v] : mirror_) {
       if (reference_compare(v, key) == 0) expected_equal.push_back(id);
@@ -505,11 +368,9 @@ class CheckedNumerical {
     const NumKey k = NumericalBitmap::key_of(key);
     for (Op op : kOps) {
       const auto expected = reference(op, key, candidates, preset);
-      for (const Kernel& kernel : ks) {
-        IdSet result = preset;
-        (index_.*fn_of(kernel, op))(k, result, candidates);
-        ASSERT_EQ(result.to_vector(), expected) << kernel.name << " " << op_name(op) << " " << show(key);
-      }
+      IdSet result = preset;
+      (index_.*fn_of(op))(k, result, candidates);
+      ASSERT_EQ(result.to_vector(), expected) << op_name(op) << " " << show(key);
     }
   }
 
@@ -552,10 +413,6 @@ class NumericalRandomised : public ::testing::TestWithParam<uint64_t> {};
 
 TEST_P(NumericalRandomised, MatchesOrderedReference) {
   std::mt19937_64 rng(GetParam());
-  std::vector<Kernel> ks;
-  for (const Kernel& k : kernels()) {
-    if (k.supported) ks.push_back(k);
-  }
   CheckedNumerical checked;
   constexpr uint32_t kIdSpace = 600;
   for (int batch = 0; batch < 40; ++batch) {
@@ -599,7 +456,7 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       if (rng() % 2) {
         for (int p = 0; p < 5; ++p) preset.add(1 + rng() % (kIdSpace * 2));
       }
-      checked.check(key, candidates, preset, ks);
+      checked.check(key, candidates, preset);
       if (HasFatalFailure()) return;
     }
   }

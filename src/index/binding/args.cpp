@@ -94,7 +94,7 @@ void argument_error(const char* name) {
   const char* msg = PyUnicode_AsUTF8(text.get());
   if (!msg) throw_python_error();
   PyRef err = check(PyObject_CallFunction(PyExc_TypeError, "s", (std::string("argument '") + name + "': " + msg).c_str()));
-  PyException_SetCause(err.get(), Py_NewRef(original.value()));
+  PyException_SetCause(err.get(), PyRef::borrow(original.value()).release());  // steals the cause
   PyErr_SetObject(PyExc_TypeError, err.get());
   throw_python_error();
 }
@@ -127,6 +127,18 @@ std::vector<PyRef> extract_sequence(const char* name, PyObject* obj, const char*
   while (PyObject* item = PyIter_Next(it.get())) items.push_back(PyRef::steal(item));
   if (PyErr_Occurred()) argument_error(name);
   return items;
+}
+
+uint64_t to_u64(const char* name, PyObject* obj) {
+  PyRef index;
+  if (!PyLong_CheckExact(obj)) {
+    index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) argument_error(name);
+    obj = index.get();
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+  return v;
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {

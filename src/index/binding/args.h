@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -45,6 +46,11 @@ std::string downcast_message(PyObject* obj, const char* target);
 // only a capacity hint). A str is refused with `str_message`; a non-sequence
 // with the usual conversion error naming 'Sequence'.
 std::vector<PyRef> extract_sequence(const char* name, PyObject* obj, const char* str_message);
+
+// An integer argument (anything with __index__) as an unsigned 64-bit value.
+// A non-integer is an argument error naming `name`; negative values and
+// values of 2**64 or more keep CPython's own OverflowError.
+uint64_t to_u64(const char* name, PyObject* obj);
 
 // A tp_new slot for classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -1,13 +1,17 @@
 #include "index/binding/errors.h"
 
+#include "index/binding/module_state.h"
+
 namespace calderwick::py {
 
 PyObject* internal_error_type() {
-  // Created on first use and kept for the life of the process.
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "Calderwick.InternalError",
-      "Raised when an internal invariant of Calderwick is broken or an internal operation fails.",
-      PyExc_BaseException, nullptr);
+  PyObject*& type = module_state().internal_error;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "Calderwick.InternalError",
+        "Raised when an internal invariant of Calderwick is broken or an internal operation fails.",
+        PyExc_BaseException, nullptr);
+  }
   return type;
 }
 
@@ -48,15 +52,14 @@ void raise(PyObject* type, const std::string& message) {
 std::string describe_exception(PyObject* value) {
   if (!value) return "None";
   std::string out = Py_TYPE(value)->tp_name;
-  PyObject* text = PyObject_Str(value);
+  const PyRef text = PyRef::steal(PyObject_Str(value));
   if (text) {
     Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
     if (s) {
       out += ": ";
       out.append(s, static_cast<size_t>(n));
     }
-    Py_DECREF(text);
   }
   PyErr_Clear();
   return out;

@@ -4,7 +4,8 @@
 // reference at once; dropping it on a thread without the GIL queues it in the
 // pending-release pool, which is drained the next time the module holds the
 // GIL. `SharedPyRef` is the shared form (atomic count), copyable without the
-// GIL. Nothing outside this folder calls Py_DECREF by hand.
+// GIL. Nothing outside this folder touches a reference count by hand
+// (scripts/check_layers.py fails the tests if something does).
 #pragma once
 
 #include <Python.h>

@@ -1,7 +1,7 @@
 #include "index/core/index.h"
 
 #include <algorithm>
-
+#include <optional>
 
 #include "index/core/prepared.h"
 #include "index/core/query/delayed_query.h"
@@ -23,8 +23,7 @@ std::shared_ptr<IndexAPI> IndexAPI::make_nested(const std::shared_ptr<IndexAPI>&
   return std::make_shared<IndexAPI>(Private{}, parent, owner_map, parent->depth() + 1);
 }
 
-void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling) {
-  if (id >= items.size()) items.resize(grow_by_doubling ? size_t(id) * 2 : size_t(id) + 1);
+void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
   StoredItem& slot = items[id];
   const bool same = slot.py_ref && item.py_ref && slot.py_ref->get() == item.py_ref->get();
   item.stamp = same ? slot.stamp : stamps_.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -32,47 +31,56 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item, bool grow_
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
-// The member bit is set last, so a query (which only returns members) never
-// sees an object whose values are not all filed.
-void IndexAPI::add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared) {
-  store_item(*items_->write(), id, std::move(item));
-  attrs.for_each([&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
-  allowed_ids_->write()->add(id);
-}
-
-void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std::vector<PreparedElements>& prepared) {
-  if (objects.empty()) return;
+void IndexAPI::add_objects(std::span<const NewMember> batch) {
+  if (batch.empty()) return;
+  // Registered, then stored; the attribute maps are read under the write
+  // gate, so no assignment can change them before their values are filed.
+  uint32_t max_id = 0;
+  for (const NewMember& m : batch) {
+    register_index(*m.item->native, weak_from_this());
+    max_id = std::max(max_id, m.item->native->id);
+  }
   {
     auto items = items_->write();
-    for (const StoredItem& item : objects) {
-      register_index(*item.native, weak_from_this());
-      store_item(*items, item.native->id, item, /*grow_by_doubling=*/true);
-    }
+    if (max_id >= items->size()) items->resize(size_t(max_id) + 1);
+    for (const NewMember& m : batch) store_item(*items, m.item->native->id, *m.item);
   }
-  // The attribute maps, read under the write gate: no assignment can change
-  // them before their values are filed.
-  std::vector<const AttributeMap*> attribute_maps;
-  std::vector<uint32_t> ids;
-  std::vector<const PreparedElements*> elements;
-  attribute_maps.reserve(objects.size());
+  if (batch.size() == 1) {
+    // One object: each value goes straight into its structures, which costs
+    // less than taking every map's bulk writer for a handful of values.
+    const NewMember& m = batch[0];
+    const uint32_t id = m.item->native->id;
+    attributes_of(*m.item->native).for_each(
+        [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
+    allowed_ids_->write()->add(id);
+    return;
+  }
+  std::vector<const NewMember*> members;  // each object once
+  members.reserve(batch.size());
   IdSet seen;
-  for (size_t i = 0; i < objects.size(); ++i) {
-    const uint32_t id = objects[i].native->id;
-    if (seen.contains(id)) continue;  // a duplicate is filed once
+  for (const NewMember& m : batch) {
+    const uint32_t id = m.item->native->id;
+    if (seen.contains(id)) continue;
     seen.add(id);
-    attribute_maps.push_back(&attributes_of(*objects[i].native));
-    ids.push_back(id);
-    elements.push_back(&prepared[i]);
+    members.push_back(&m);
   }
+  file_in_bulk(members);
+  // The member bits are set last, so a query (which only returns members)
+  // never sees an object whose values are not all filed.
+  auto allowed = allowed_ids_->write();
+  for (const NewMember* m : members) allowed->add(m->item->native->id);
+}
+
+void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   {
     // Re-filing a container replaces what was filed for it before; that
     // removal takes the structure locks the writers are about to hold, so
     // it happens first.
     auto maps = query_maps_->read();
-    for (size_t i = 0; i < attribute_maps.size(); ++i) {
-      attribute_maps[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+    for (const NewMember* m : members) {
+      attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
         if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
-          (*maps)[attribute]->forget_elements(ids[i]);
+          (*maps)[attribute]->forget_elements(m->item->native->id);
         }
       });
     }
@@ -93,25 +101,22 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& objects, const std
     maps.reset();
   };
   open_adders();
-  for (size_t i = 0; i < attribute_maps.size(); ++i) {
-    const uint32_t id = ids[i];
-    attribute_maps[i]->for_each([&](uint32_t attribute, const PyValue& value) {
+  for (const NewMember* m : members) {
+    const uint32_t id = m->item->native->id;
+    attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
-        adders[attribute]->add(value, id, *elements[i], deferred);
+        adders[attribute]->add(value, id, *m->prepared, deferred);
         return;
       }
       // A new attribute: every buffer reaches its bitmap before the writers
       // go, the map is installed, and fresh writers cover it too.
       close_adders();
-      add_index(id, attribute, value, *elements[i]);
+      add_index(id, attribute, value, *m->prepared);
       open_adders();
     });
   }
   close_adders();
   for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, *d.prepared);
-  // The whole batch becomes visible to queries at once, every value filed.
-  auto members = allowed_ids_->write();
-  for (const uint32_t id : ids) members->add(id);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

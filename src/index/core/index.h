@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "index/common/id_set.h"
@@ -40,6 +41,14 @@ class PreparedElements;
 struct FilteredIndexCore;
 struct QueryExpr;
 
+// One object to add: how the index stores it, and its container elements,
+// converted up front (several members may share one PreparedElements). Both
+// are the caller's and outlive the call.
+struct NewMember {
+  const StoredItem* item;
+  const PreparedElements* prepared;
+};
+
 using QueryMaps = std::vector<std::unique_ptr<QueryMap>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
@@ -49,13 +58,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // The sub-index owned by `owner_map`, a QueryMap of `parent`.
   static std::shared_ptr<IndexAPI> make_nested(const std::shared_ptr<IndexAPI>& parent, const QueryMap* owner_map);
 
-  // Makes `object` a member stored as `item`, and files every attribute of
-  // the held map. The caller registered the membership and holds `attrs`.
-  void add_object(uint32_t id, StoredItem item, const AttributeMap& attrs, const PreparedElements& prepared);
-  // Adds many objects with one pass over the members and the item store and
-  // batched writes into every QueryMap. The caller converted every container
-  // element of objects[i] into prepared[i]; memberships are registered here.
-  void add_object_many(const std::vector<StoredItem>& objects, const std::vector<PreparedElements>& prepared);
+  // Makes every object of `batch` a member, stored as its item, and files
+  // every attribute value it holds. This is the one way objects join an
+  // index: Index.add_object (a batch of one), add_object_many, union_with,
+  // FilteredIndex.rebase and nested objects filed into a sub-index. Records
+  // the membership in each object, reads the attribute maps under the write
+  // gate (which the caller holds), and publishes the batch's members last,
+  // all at once, so a query sees either none or all of their values. An
+  // object listed twice is filed once. No GIL needed.
+  void add_objects(std::span<const NewMember> batch);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared);
   // Removes object `id`'s entries for `old` under `attribute`.
@@ -84,10 +95,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // 0 for a top-level index, one more per level of nesting.
   int depth() const { return depth_; }
 
-  // Stores `item` at slot `id` of the locked `items`, growing the array with
-  // placeholders. A different object than the slot held gets a new store
-  // stamp; the same object keeps its stamp.
-  void store_item(Items& items, uint32_t id, StoredItem item, bool grow_by_doubling = false);
+  // Stores `item` at slot `id` of the locked `items`, which has room for it.
+  // A different object than the slot held gets a new store stamp; the same
+  // object keeps its stamp.
+  void store_item(Items& items, uint32_t id, StoredItem item);
   // The stamp of the latest store; read under the items lock. A view keeps
   // the stamp it was made at and ignores items stored after it.
   uint64_t store_stamp() const { return stamps_.load(std::memory_order_relaxed); }
@@ -96,6 +107,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   struct Private {};
   template <typename Evaluate>
   FilteredIndexCore view_of(Evaluate&& evaluate) const;
+  // Files the values of several objects through every map's bulk writer.
+  void file_in_bulk(const std::vector<const NewMember*>& members);
 
  public:
   IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);

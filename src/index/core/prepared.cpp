@@ -1,6 +1,6 @@
 #include "index/core/prepared.h"
 
-#include "index/binding/errors.h"
+#include "index/binding/convert.h"
 #include "index/indexable.h"
 
 namespace calderwick {
@@ -30,10 +30,8 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
   // Marked before the walk, so a container that holds itself is walked once.
   if (!elements_.try_emplace(container).second) return;
   if (iterable->kind == IterableKind::Dict) return;  // a dict files nothing
-  py::PyRef it = py::check(PyObject_GetIter(container));
   std::vector<PyValue> converted;
-  while (PyObject* item = PyIter_Next(it.get())) converted.push_back(PyValue::make(py::PyRef::steal(item)));
-  if (PyErr_Occurred()) py::throw_python_error();
+  py::for_each_item(container, [&](py::PyRef item) { converted.push_back(PyValue::make(std::move(item))); });
   for (const PyValue& element : converted) walk_value(element, depth + 1);
   elements_[container] = std::move(converted);
 }

@@ -3,6 +3,8 @@
 #include "index/binding/args.h"
 #include "index/binding/errors.h"
 #include "index/binding/gil.h"
+#include "index/binding/module_state.h"
+#include "index/binding/py_class.h"
 #include "index/core/prepared.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/index.h"
@@ -11,22 +13,14 @@
 namespace calderwick {
 namespace {
 
-PyTypeObject* the_type = nullptr;
+using FilteredClass = py::PyClass<FilteredIndexCore>;
 
-const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<PyFilteredIndex*>(self)->core; }
-
-void filtered_dealloc(PyObject* obj) {
-  py::GilHeld held;
-  PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyFilteredIndex*>(obj)->core.~FilteredIndexCore();
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
+const FilteredIndexCore& core_of(PyObject* self) { return FilteredClass::of(self); }
 
 PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_positionals("reduced", args);
-    const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+    const std::vector<QueryExpr> exprs = keyword_equalities(kwargs);
     const FilteredIndexCore& core = core_of(self);
     FilteredIndexCore result = py::without_gil([&] { return core.reduced_all(exprs); });
     return wrap_filtered(std::move(result));
@@ -55,34 +49,15 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     const FilteredIndexCore& core = core_of(self);
     const WriteScope gate = py::write_scope();
     // The view's objects as they are now (slots emptied by a narrowing of the
-    // source are skipped), and every container element converted up front, so
-    // a value that cannot be filed fails before anything is built.
+    // source are skipped); every container element is converted before
+    // anything is built, so a value that cannot be filed builds nothing.
     std::vector<StoredItem> objects;
     {
       auto items = py::read_detached(*core.source->items());
       core.for_each_item(*items, [&](const StoredItem& item) { objects.push_back(item); });
     }
-    PreparedElements prepared;
-    for (const StoredItem& item : objects) prepared.add_object(*item.native);
-
     std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
-    {
-      py::GilRelease release;
-      IdSet members;
-      for (const StoredItem& item : objects) members.add(item.native->id);
-      {
-        auto items = rebased->items()->write();
-        items->resize(size_t(members.maximum()) + 1);
-        for (const StoredItem& item : objects) rebased->store_item(*items, item.native->id, item);
-      }
-      *rebased->allowed_ids()->write() = std::move(members);
-      for (const StoredItem& item : objects) {
-        register_index(*item.native, rebased);
-        attributes_of(*item.native).for_each([&](uint32_t attribute, const PyValue& value) {
-          rebased->add_index(item.native->id, attribute, value, prepared);
-        });
-      }
-    }
+    add_from_python(*rebased, objects, /*share_conversions=*/true);
     return wrap_index(std::move(rebased));
   });
 }
@@ -98,28 +73,22 @@ PyMethodDef filtered_methods[] = {
 
 PyType_Slot filtered_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&FilteredClass::dealloc)},
     {Py_tp_methods, filtered_methods},
     {0, nullptr},
 };
 
-PyType_Spec filtered_spec = {"Calderwick.FilteredIndex", sizeof(PyFilteredIndex), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec filtered_spec = {"Calderwick.FilteredIndex", sizeof(FilteredClass::Box), 0, Py_TPFLAGS_DEFAULT,
                              filtered_slots};
 
 }  // namespace
 
 PyTypeObject* filtered_index_type() {
-  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&filtered_spec));
-  return the_type;
+  return py::type_from_spec(py::module_state().filtered_index_type, filtered_spec);
 }
 
 PyObject* wrap_filtered(FilteredIndexCore core) {
-  PyTypeObject* type = filtered_index_type();
-  if (!type) py::throw_python_error();
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) py::throw_python_error();
-  new (&reinterpret_cast<PyFilteredIndex*>(obj)->core) FilteredIndexCore(std::move(core));
-  return obj;
+  return FilteredClass::wrap(filtered_index_type(), std::move(core)).release();
 }
 
 }  // namespace calderwick

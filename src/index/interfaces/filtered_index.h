@@ -9,11 +9,6 @@
 
 namespace calderwick {
 
-struct PyFilteredIndex {
-  PyObject_HEAD
-  FilteredIndexCore core;
-};
-
 PyTypeObject* filtered_index_type();
 
 // Wraps a view in a new Python FilteredIndex (new reference). Needs the GIL.

@@ -1,8 +1,13 @@
 #include "index/interfaces/index.h"
 
+#include "absl/container/inlined_vector.h"
+
 #include "index/binding/args.h"
+#include "index/binding/convert.h"
 #include "index/binding/errors.h"
 #include "index/binding/gil.h"
+#include "index/binding/module_state.h"
+#include "index/binding/py_class.h"
 #include "index/core/prepared.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/filtered_index.h"
@@ -11,26 +16,16 @@
 namespace calderwick {
 namespace {
 
-PyTypeObject* the_type = nullptr;
+using IndexClass = py::PyClass<std::shared_ptr<IndexAPI>>;
 
-IndexAPI& api_of(PyObject* self) { return *reinterpret_cast<PyIndex*>(self)->api; }
+const std::shared_ptr<IndexAPI>& shared_api_of(PyObject* self) { return IndexClass::of(self); }
+IndexAPI& api_of(PyObject* self) { return *shared_api_of(self); }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_arguments("Index", args, kwargs);
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) py::throw_python_error();
-    new (&reinterpret_cast<PyIndex*>(obj)->api) std::shared_ptr<IndexAPI>(IndexAPI::make());
-    return obj;
+    return IndexClass::wrap(type, IndexAPI::make()).release();
   });
-}
-
-void index_dealloc(PyObject* obj) {
-  py::GilHeld held;
-  PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyIndex*>(obj)->api.~shared_ptr();
-  type->tp_free(obj);
-  Py_DECREF(type);
 }
 
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -39,26 +34,17 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::bind_fast("add_object", {"py_ref"}, args, nargs, kwnames, arg);
     const IndexableNative* native = as_indexable(arg[0]);
     if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
-    StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
-                    std::make_shared<IndexableNative>(native->non_owning_copy())};
+    const StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
+                          std::make_shared<IndexableNative>(native->non_owning_copy())};
     const WriteScope gate = py::write_scope();
-    PreparedElements prepared;
-    prepared.add_object(*native);
-    std::shared_ptr<IndexAPI> api = reinterpret_cast<PyIndex*>(self)->api;
-    {
-      py::GilRelease release;
-      register_index(*item.native, api);
-      const uint32_t id = item.native->id;
-      const AttributeMap& attrs = attributes_of(*item.native);
-      api->add_object(id, std::move(item), attrs, prepared);
-    }
-    Py_RETURN_NONE;
+    add_from_python(api_of(self), {&item, 1});
+    return py::none();
   });
 }
 
 PyObject* index_collect(PyObject* self, PyObject*) {
   return py::guarded([&]() -> PyObject* {
-    const std::shared_ptr<IndexAPI>& api = reinterpret_cast<PyIndex*>(self)->api;
+    const std::shared_ptr<IndexAPI>& api = shared_api_of(self);
     return collect_items(FilteredIndexCore{api, *py::read_detached(*api->allowed_ids()), UINT64_MAX});
   });
 }
@@ -66,7 +52,7 @@ PyObject* index_collect(PyObject* self, PyObject*) {
 // The members that satisfy every keyword equality.
 FilteredIndexCore select_by_keywords(PyObject* self, const char* fname, PyObject* args, PyObject* kwargs) {
   py::refuse_positionals(fname, args);
-  const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+  const std::vector<QueryExpr> exprs = keyword_equalities(kwargs);
   const IndexAPI& api = api_of(self);
   return py::without_gil([&] { return api.reduced(exprs); });
 }
@@ -85,7 +71,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
 PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_positionals("reduce", args);
-    const std::vector<QueryExpr> exprs = equalities(kwargs_to_query(kwargs));
+    const std::vector<QueryExpr> exprs = keyword_equalities(kwargs);
     IndexAPI& api = api_of(self);
     // The gate keeps every other writer out from the evaluation to the end of
     // the narrowing: an object added meanwhile would otherwise be removed
@@ -97,7 +83,7 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
       IdSet keep = api.reduced(exprs).ids;
       api.keep_only_from_bitmap(keep);
     });
-    Py_RETURN_NONE;
+    return py::none();
   });
 }
 
@@ -109,15 +95,6 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     const IndexAPI& api = api_of(self);
     return wrap_filtered(py::without_gil([&] { return api.reduced_query(*expr); }));
   });
-}
-
-// Converts everything a batch will file (GIL held), then adds it without the GIL.
-void add_many(IndexAPI& api, const std::vector<StoredItem>& objects) {
-  // One small set per object keeps each lookup in cache during the pass.
-  std::vector<PreparedElements> prepared(objects.size());
-  for (size_t i = 0; i < objects.size(); ++i) prepared[i].add_object(*objects[i].native);
-  py::GilRelease release;
-  api.add_object_many(objects, prepared);
 }
 
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -132,8 +109,8 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       objects.push_back(StoredItem{py::make_shared_ref(std::move(obj)),
                                    std::make_shared<IndexableNative>(native->non_owning_copy())});
     }
-    add_many(api_of(self), objects);
-    Py_RETURN_NONE;
+    add_from_python(api_of(self), objects);
+    return py::none();
   });
 }
 
@@ -144,7 +121,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!PyObject_TypeCheck(a[0], index_type())) py::downcast_error("other", a[0], "Index");
     IndexAPI& target = api_of(self);
     const IndexAPI& source = api_of(a[0]);
-    if (&target == &source) Py_RETURN_NONE;
+    if (&target == &source) return py::none();
     const WriteScope gate = py::write_scope();  // `other` cannot change meanwhile
     // The members of `other` are taken out under its locks, which are then
     // released: the two indexes' locks are never held together, so merges in
@@ -164,8 +141,8 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         objects.push_back((*items)[id]);
       });
     }
-    add_many(target, objects);
-    Py_RETURN_NONE;
+    add_from_python(target, objects);
+    return py::none();
   });
 }
 
@@ -185,14 +162,28 @@ PyMethodDef index_methods[] = {
 
 PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&IndexClass::dealloc)},
     {Py_tp_methods, index_methods},
     {0, nullptr},
 };
 
-PyType_Spec index_spec = {"Calderwick.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEFAULT, index_slots};
+PyType_Spec index_spec = {"Calderwick.Index", sizeof(IndexClass::Box), 0, Py_TPFLAGS_DEFAULT, index_slots};
 
 }  // namespace
+
+void add_from_python(IndexAPI& index, std::span<const StoredItem> objects, bool share_conversions) {
+  // One small set per object keeps each lookup in cache during the pass.
+  absl::InlinedVector<PreparedElements, 1> prepared(share_conversions ? 1 : objects.size());
+  absl::InlinedVector<NewMember, 1> batch;
+  batch.reserve(objects.size());
+  for (size_t i = 0; i < objects.size(); ++i) {
+    PreparedElements& elements = prepared[share_conversions ? 0 : i];
+    elements.add_object(*objects[i].native);
+    batch.push_back(NewMember{&objects[i], &elements});
+  }
+  py::GilRelease release;
+  index.add_objects(batch);
+}
 
 PyObject* collect_items(const FilteredIndexCore& view) {
   std::vector<py::SharedPyRef> refs;
@@ -206,18 +197,8 @@ PyObject* collect_items(const FilteredIndexCore& view) {
   return list.release();
 }
 
-PyTypeObject* index_type() {
-  if (!the_type) the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
-  return the_type;
-}
+PyTypeObject* index_type() { return py::type_from_spec(py::module_state().index_type, index_spec); }
 
-PyObject* wrap_index(std::shared_ptr<IndexAPI> api) {
-  PyTypeObject* type = index_type();
-  if (!type) py::throw_python_error();
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) py::throw_python_error();
-  new (&reinterpret_cast<PyIndex*>(obj)->api) std::shared_ptr<IndexAPI>(std::move(api));
-  return obj;
-}
+PyObject* wrap_index(std::shared_ptr<IndexAPI> api) { return IndexClass::wrap(index_type(), std::move(api)).release(); }
 
 }  // namespace calderwick

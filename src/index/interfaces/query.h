@@ -5,18 +5,19 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "index/core/query/query_ops.h"
 
 namespace calderwick {
 
-struct PyQuery {
-  PyObject_HEAD
-  QueryExpr::Node expr;  // never null
-};
-
+// An instance holds one tree (never null), shared with every tree it is part of.
 PyTypeObject* query_type();
 
 // The expression of a PyQueryExpr argument (shared with it), or a TypeError naming `arg`.
 const QueryExpr::Node& extract_query(const char* arg, PyObject* obj);
+
+// The keyword arguments of a call (may be null) as one equality each. Needs the GIL.
+std::vector<QueryExpr> keyword_equalities(PyObject* kwargs);
 
 }  // namespace calderwick

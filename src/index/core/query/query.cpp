@@ -1,7 +1,7 @@
 #include "index/core/query/query.h"
 
 #include "index/binding/gil.h"
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
 
@@ -135,7 +135,9 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (!exact) return;
   auto shard = exact->get_shard(value.stored_hash());
   const auto it = shard->find(value);
-  if (it != shard->end()) it->second.remove(id);
+  if (it == shard->end()) return;
+  it->second.remove(id);
+  if (it->second.is_empty()) shard->erase(it);  // no id holds the value any more
 }
 
 void QueryMap::insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
@@ -225,8 +227,9 @@ void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, c
   const bool member = nested.allowed_ids()->read()->contains(nested_id);
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
-  register_index(object, nested.shared_from_this());
-  nested.add_object(nested_id, StoredItem{stored.python_handle, stored.owned_handle}, attributes_of(object), prepared);
+  const StoredItem item{stored.python_handle, stored.owned_handle};
+  const NewMember joining{&item, &prepared};
+  nested.add_objects({&joining, 1});
 }
 
 void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
@@ -277,14 +280,6 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     case ValueKind::Unknown:
       remove_exact(value, id);
       break;
-  }
-  if (value.kind() == ValueKind::Ind || value.kind() == ValueKind::Unknown) {
-    // Drop the entry once no id holds the value any more.
-    if (ExactMap* exact = exact_.get()) {
-      auto shard = exact->get_shard(value.stored_hash());
-      const auto it = shard->find(value);
-      if (it != shard->end() && it->second.is_empty()) shard->erase(it);
-    }
   }
 }
 

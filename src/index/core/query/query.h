@@ -91,7 +91,7 @@ class QueryMap {
   void insert_num_ordered(const Number& n, uint32_t id);
   void remove_num_ordered(const Number& n, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
-  // Removes id from the value's set; the entry stays, even when empty.
+  // Removes id from the value's set, and the entry once its set is empty.
   void remove_exact(const PyValue& value, uint32_t id);
 
   // Narrowing of the owning index: ids outside `keep` leave every structure;

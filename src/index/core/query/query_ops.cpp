@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
-#include "index/binding/errors.h"
+#include "index/common/error.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace calderwick {
@@ -30,25 +30,7 @@ bool is_nan(const PyValue& v) {
 
 bool is_number(const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; }
 
-int rank(Op op) {
-  switch (op) {
-    case Op::Eq: return 0;
-    case Op::Ne: return 1;
-    case Op::Not: return 2;
-    case Op::In: return 3;
-    case Op::StartsWi: return 4;
-    case Op::EndsWi: return 5;
-    case Op::Contains: return 6;
-    case Op::And: return 7;
-    case Op::Or: return 8;
-    case Op::Lt: return 9;
-    case Op::Le: return 10;
-    case Op::Gt: return 11;
-    case Op::Ge: return 12;
-    case Op::Bt: return 13;
-  }
-  return 14;
-}
+int rank(Op op) { return op_info(op).rank; }
 
 // Ids holding `value` in `map`, before element ids are translated.
 IdSet eq_raw(const QueryMap& map, const PyValue& value) {
@@ -198,14 +180,12 @@ void render_values(std::string& out, const std::vector<PyValue>& values) {
   out += "]";
 }
 
-bool is_combinator(Op op) { return op == Op::Not || op == Op::And || op == Op::Or; }
-
 // The debug form of an attribute operator, appended to `out`.
 void render_leaf(std::string& out, const QueryExpr& e) {
   out += op_name(e.op);
   out += "(";
   out += debug_quoted(e.attr.view());
-  if (e.op == Op::In) {
+  if (op_info(e.op).operands == OpOperands::Values) {
     out += ", ";
     render_values(out, e.values);
   } else {
@@ -310,12 +290,6 @@ IdSet finish(Frame& f) {
 
 }  // namespace
 
-const char* op_name(Op op) {
-  static const char* names[] = {"Eq", "Ne", "Not", "In", "And", "Or", "Gt", "Ge", "Lt", "Le", "Bt", "StartsWi",
-                                "EndsWi", "Contains"};
-  return names[static_cast<int>(op)];
-}
-
 QueryExpr QueryExpr::on_attribute(Op op, SmallString attr, std::vector<PyValue> values) {
   return QueryExpr{op, std::move(attr), std::move(values), {}};
 }
@@ -387,7 +361,7 @@ std::string QueryExpr::debug_string() const {
       stack.pop_back();
       continue;
     }
-    const bool list = e.op != Op::Not;
+    const bool list = op_info(e.op).operands == OpOperands::Operands;
     if (next == 0) {
       out += op_name(e.op);
       out += list ? "([" : "(";
@@ -411,24 +385,10 @@ std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString&
   return {SmallString(text.substr(0, dot)), SmallString(text.substr(dot + 1))};
 }
 
-KeywordQuery kwargs_to_query(PyObject* kwargs) {
-  KeywordQuery query;
-  if (!kwargs) return query;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(key, &n);
-    if (!s) py::throw_python_error();
-    query.emplace_back(SmallString({s, static_cast<size_t>(n)}), PyValue::from_borrowed(value));
-  }
-  return query;
-}
-
-std::vector<QueryExpr> equalities(const KeywordQuery& query) {
+std::vector<QueryExpr> equalities(std::vector<std::pair<SmallString, PyValue>> pairs) {
   std::vector<QueryExpr> exprs;
-  exprs.reserve(query.size());
-  for (const auto& [name, value] : query) exprs.push_back(QueryExpr::on_attribute(Op::Eq, name, {value}));
+  exprs.reserve(pairs.size());
+  for (auto& [name, value] : pairs) exprs.push_back(QueryExpr::on_attribute(Op::Eq, std::move(name), {std::move(value)}));
   return exprs;
 }
 

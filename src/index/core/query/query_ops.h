@@ -9,8 +9,8 @@
 // against (the members, or a view's ids).
 #pragma once
 
-#include <Python.h>
-
+#include <array>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,7 +52,7 @@ struct QueryExpr {
   // chain of any length is dropped without recursion.
   ~QueryExpr();
 
-  bool has_attribute() const { return op != Op::Not && op != Op::And && op != Op::Or; }
+  bool has_attribute() const;
   // `Eq("a", PyValue { .. })`, `And([..])`, ... : the tree as built, shared
   // operands written out at every use. A tree that would print more than
   // kMaxWrittenQueryNodes nodes is refused with an InternalError before any
@@ -62,15 +62,73 @@ struct QueryExpr {
 
 inline constexpr uint64_t kMaxWrittenQueryNodes = uint64_t{1} << 22;
 
-const char* op_name(QueryExpr::Op op);
+// The operands an operator takes, which is also what its Python constructor takes.
+enum class OpOperands : uint8_t {
+  Value,     // an attribute and one value: (attr, value)
+  Bounds,    // an attribute and an inclusive range: (attr, lower, upper)
+  Values,    // an attribute and any number of values: (attr, values)
+  Operand,   // one expression: (exprs)
+  Operands,  // any number of expressions: (*exprs)
+};
+
+struct OpInfo {
+  QueryExpr::Op op;
+  const char* name;         // in the debug form
+  const char* python_name;  // the PyQueryExpr constructor
+  OpOperands operands;
+  // Position among the operands of an And: cheaper and more selective
+  // operators are evaluated first, and narrow the universe of the rest.
+  uint8_t rank;
+};
+
+// Every operator once, in the order PyQueryExpr lists its constructors. The
+// evaluator, the debug form and the Python constructors all read this table.
+inline constexpr OpInfo kOperators[] = {
+    {QueryExpr::Op::Eq, "Eq", "eq", OpOperands::Value, 0},
+    {QueryExpr::Op::Ne, "Ne", "ne", OpOperands::Value, 1},
+    {QueryExpr::Op::Gt, "Gt", "gt", OpOperands::Value, 11},
+    {QueryExpr::Op::Ge, "Ge", "ge", OpOperands::Value, 12},
+    {QueryExpr::Op::Le, "Le", "le", OpOperands::Value, 10},
+    {QueryExpr::Op::Bt, "Bt", "bt", OpOperands::Bounds, 13},
+    {QueryExpr::Op::Lt, "Lt", "lt", OpOperands::Value, 9},
+    {QueryExpr::Op::In, "In", "in_", OpOperands::Values, 3},
+    {QueryExpr::Op::And, "And", "and_", OpOperands::Operands, 7},
+    {QueryExpr::Op::Or, "Or", "or_", OpOperands::Operands, 8},
+    {QueryExpr::Op::Not, "Not", "not_", OpOperands::Operand, 2},
+    {QueryExpr::Op::StartsWi, "StartsWi", "starts_with", OpOperands::Value, 4},
+    {QueryExpr::Op::EndsWi, "EndsWi", "ends_with", OpOperands::Value, 5},
+    {QueryExpr::Op::Contains, "Contains", "contains", OpOperands::Value, 6},
+};
+inline constexpr size_t kOperatorCount = std::size(kOperators);
+
+namespace detail {
+// Op -> its row of kOperators; every Op has exactly one row.
+inline constexpr auto kOperatorRow = [] {
+  std::array<uint8_t, kOperatorCount> row{};
+  std::array<bool, kOperatorCount> seen{};
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    const auto op = static_cast<size_t>(kOperators[i].op);
+    if (op >= kOperatorCount || seen[op]) throw "every operator needs exactly one row";
+    seen[op] = true;
+    row[op] = static_cast<uint8_t>(i);
+  }
+  return row;
+}();
+}  // namespace detail
+
+constexpr const OpInfo& op_info(QueryExpr::Op op) { return kOperators[detail::kOperatorRow[static_cast<size_t>(op)]]; }
+constexpr const char* op_name(QueryExpr::Op op) { return op_info(op).name; }
+constexpr bool is_combinator(QueryExpr::Op op) {
+  const OpOperands o = op_info(op).operands;
+  return o == OpOperands::Operand || o == OpOperands::Operands;
+}
+inline bool QueryExpr::has_attribute() const { return !is_combinator(op); }
 
 // Splits at the first "." : ("a", "b.c") for "a.b.c"; no tail without a dot.
 std::pair<SmallString, std::optional<SmallString>> attr_parts(const SmallString& attr);
 
-using KeywordQuery = std::vector<std::pair<SmallString, PyValue>>;
-// Keyword arguments of a Python call as (name, value) equalities. Needs the GIL.
-KeywordQuery kwargs_to_query(PyObject* kwargs);
-std::vector<QueryExpr> equalities(const KeywordQuery& query);
+// One Eq node per (attribute, value) pair.
+std::vector<QueryExpr> equalities(std::vector<std::pair<SmallString, PyValue>> pairs);
 
 // Evaluates `expr` over `universe`; the caller holds the query-maps read lock.
 // Nested And (and nested Or) nodes are evaluated as one conjunction

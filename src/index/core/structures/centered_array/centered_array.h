@@ -94,35 +94,6 @@ struct CenteredArray {
     --length;
   }
 
-  // Merges the ids of `other` into this array. The caller guarantees that the
-  // two lengths add up to at most four; more distinct ids than fit is an
-  // internal error and leaves this array unchanged.
-  void union_with(const CenteredArray& other) {
-    const auto a = slice();
-    const auto b = other.slice();
-    std::array<uint32_t, kCapacity> out{};
-    size_t n = 0, i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-      uint32_t& slot = checked_at(out, n);
-      if (a[i] < b[j]) {
-        slot = a[i++];
-      } else if (b[j] < a[i]) {
-        slot = b[j++];
-      } else {
-        slot = a[i];
-        ++i;
-        ++j;
-      }
-      ++n;
-    }
-    for (; i < a.size(); ++i) checked_at(out, n++) = a[i];
-    for (; j < b.size(); ++j) checked_at(out, n++) = b[j];
-    data = out;
-    start = 0;
-    length = n;
-    if (n <= 2) move_run_to(centre_for(n));
-  }
-
  private:
   // The fields are public for inspection; a run that no longer fits the
   // buffer is refused rather than read or written out of bounds.

@@ -51,45 +51,6 @@ uint64_t HybridSet::cardinality() const {
   return 0;
 }
 
-void HybridSet::union_with(const HybridSet& other) {
-  if (&other == this) {
-    // The rules below depend on both lengths, not on the distinct ids; work
-    // from a copy so that the result is the same as for an equal, separate set.
-    const HybridSet copy = other;
-    union_with(copy);
-    return;
-  }
-  if (other.kind() == Kind::kEmpty) return;
-  const CenteredArray* os = other.small();
-  const IdSet* ol = other.large();
-
-  if (auto* b = std::get_if<IdSet>(&rep_)) {
-    if (os) {
-      b->add_many(os->slice());
-    } else {
-      b->or_inplace(*ol);
-    }
-  } else if (auto* a = std::get_if<CenteredArray>(&rep_)) {
-    if (os && a->length + os->length <= CenteredArray::kCapacity) {
-      a->union_with(*os);
-      return;
-    }
-    IdSet bm;
-    if (os) {
-      bm.add_many(a->slice());
-      bm.add_many(os->slice());
-    } else {
-      bm.overwrite(*ol);
-      bm.add_many(a->slice());
-    }
-    rep_ = std::move(bm);
-  } else if (os) {
-    rep_ = *os;
-  } else {
-    rep_ = *ol;
-  }
-}
-
 void HybridSet::keep_only(const IdSet& allowed) {
   if (auto* b = std::get_if<IdSet>(&rep_)) {
     if (b != &allowed) b->and_inplace(allowed);

@@ -2,13 +2,12 @@
 //
 // Three representations, in order, and a set only ever moves forward:
 //   Empty  placeholder of a default-constructed set; holds nothing and is
-//          left by the first add or union;
+//          left by the first add;
 //   Small  up to four ids inline in a `CenteredArray`, no allocation;
 //   Large  an `IdSet` bitmap.
 // Adding to a Small set that already holds three ids switches it to Large
-// before membership is tested, so Small never grows past three ids by adding;
-// only a union of two Small sets whose lengths add up to four fills all four
-// slots. Removing ids never shrinks the representation, so a Small or Large
+// before membership is tested, so Small never holds more than three ids (the
+// fourth slot leaves room to centre the run). Removing ids never shrinks the representation, so a Small or Large
 // set may be empty.
 //
 //   HybridSet s;                          // Empty
@@ -52,9 +51,6 @@ class HybridSet {
   bool contains(uint32_t id) const;
   uint64_t cardinality() const;
 
-  // Adds every id of `other`. Two Small sets stay Small when their lengths add
-  // up to at most four (shared ids counted twice), otherwise the result is Large.
-  void union_with(const HybridSet& other);
   // Drops every id that `allowed` does not contain; the kind stays as it is.
   void keep_only(const IdSet& allowed);
   IdSet to_bitmap() const;

@@ -1,7 +1,6 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 
 #include <bit>
-#include <memory>
 
 #include "index/common/error.h"
 
@@ -21,24 +20,7 @@ NumKey fold(bool negative, uint16_t exponent, uint64_t mantissa) {
 
 constexpr NumKey kZeroKey{0, 0x800};
 
-// Process-wide scratch set for the sweeps, one per thread, made on first use.
-thread_local std::unique_ptr<IdSet> TMP_BITMAP;
-thread_local bool TMP_BITMAP_BORROWED = false;
-
 }  // namespace
-
-ScratchBorrow::ScratchBorrow() {
-  if (TMP_BITMAP_BORROWED) internal_error("the thread's scratch bitmap is already borrowed by a running sweep");
-  if (!TMP_BITMAP) TMP_BITMAP = std::make_unique<IdSet>();
-  TMP_BITMAP_BORROWED = true;
-  set_ = TMP_BITMAP.get();
-}
-
-ScratchBorrow::~ScratchBorrow() {
-  // Emptied so that an idle thread does not keep a large intersection alive.
-  set_->clear();
-  TMP_BITMAP_BORROWED = false;
-}
 
 NumKey NumericalBitmap::key_of(int64_t v) {
   if (v == 0) return kZeroKey;
@@ -111,68 +93,45 @@ const NumericalBitmap::Cell& NumericalBitmap::cell(size_t slice, int bit) const 
   return checked_at(checked_at(slices_, slice), static_cast<size_t>(bit));
 }
 
-namespace {
-
-enum class Isa { kSse2, kAvx2, kAvx512 };
-
-Isa best_isa() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
-  if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
-  return Isa::kSse2;
-}
-
-NumericalBitmap::SweepFn pick(NumericalBitmap::SweepFn avx512, NumericalBitmap::SweepFn avx2,
-                              NumericalBitmap::SweepFn sse2) {
-  switch (best_isa()) {
-    case Isa::kAvx512:
-      return avx512;
-    case Isa::kAvx2:
-      return avx2;
-    case Isa::kSse2:
-      break;
-  }
-  return sse2;
-}
-
-}  // namespace
-
-const char* NumericalBitmap::kernel_name() {
-  static const char* const name = [] {
-    switch (best_isa()) {
-      case Isa::kAvx512:
-        return "avx512";
-      case Isa::kAvx2:
-        return "avx2";
-      case Isa::kSse2:
-        break;
+// Walks the key from bit 75 down. `eq` holds the candidates whose key agrees
+// with `key` on every bit above i. At bit i those of them on the far side of
+// the key's bit (element 1 where the key has 0 for ">", element 0 where it
+// has 1 for "<") differ from the key first here, in the wanted direction, so
+// they go to `result`; the rest of `eq` narrows to the key's own bit. What is
+// left after bit 0 equals the key, added for the inclusive forms.
+template <bool kGreater, bool kInclusive>
+void NumericalBitmap::sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const {
+  constexpr int kBeyond = kGreater ? 1 : 0;  // the element holding ids beyond the key at a bit
+  const IdSet* eq = &candidates;             // not copied until the first narrowing
+  IdSet narrowed;
+  for (size_t i = kSlices; i-- > 0;) {
+    const auto& slice = slices_[i];
+    const int b = key.bit(i);
+    // With b == kBeyond the key itself is on the far side and nothing passes
+    // it at this bit. Otherwise only the (usually small) intersection is built.
+    if (b != kBeyond) result.or_inplace(IdSet::and_(*eq, slice[kBeyond].bitmap()));
+    if (eq == &candidates) {
+      narrowed = IdSet::and_(candidates, slice[b].bitmap());
+      eq = &narrowed;
+    } else {
+      narrowed.and_inplace(slice[b].bitmap());
     }
-    return "sse2";
-  }();
-  return name;
+    if (narrowed.is_empty()) return;  // nothing left that could still pass or equal the key
+  }
+  if (kInclusive) result.or_inplace(*eq);
 }
 
-// Each entry point resolves its kernel slot once per process (thread-safe
-// static initialisation) and then calls straight through it.
 void NumericalBitmap::get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  static const SweepFn GET_GT_FN = pick(&NumericalBitmap::get_gt_into_avx512, &NumericalBitmap::get_gt_into_avx2,
-                                        &NumericalBitmap::get_gt_into_sse2);
-  (this->*GET_GT_FN)(key, result, candidates);
+  sweep<true, false>(key, result, candidates);
 }
 void NumericalBitmap::get_gte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  static const SweepFn GET_GTE_FN = pick(&NumericalBitmap::get_gte_into_avx512, &NumericalBitmap::get_gte_into_avx2,
-                                         &NumericalBitmap::get_gte_into_sse2);
-  (this->*GET_GTE_FN)(key, result, candidates);
+  sweep<true, true>(key, result, candidates);
 }
 void NumericalBitmap::get_lt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  static const SweepFn GET_LT_FN = pick(&NumericalBitmap::get_lt_into_avx512, &NumericalBitmap::get_lt_into_avx2,
-                                        &NumericalBitmap::get_lt_into_sse2);
-  (this->*GET_LT_FN)(key, result, candidates);
+  sweep<false, false>(key, result, candidates);
 }
 void NumericalBitmap::get_lte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  static const SweepFn GET_LTE_FN = pick(&NumericalBitmap::get_lte_into_avx512, &NumericalBitmap::get_lte_into_avx2,
-                                         &NumericalBitmap::get_lte_into_sse2);
-  (this->*GET_LTE_FN)(key, result, candidates);
+  sweep<false, true>(key, result, candidates);
 }
 
 }  // namespace calderwick

@@ -49,21 +49,6 @@ struct NumKey {
 
 using Number = std::variant<int64_t, double>;
 
-// Exclusive use of this thread's scratch id set for the duration of one sweep.
-// A second borrow on the same thread while the first is alive is an internal
-// error (a sweep must never re-enter another). The set is emptied on release.
-class ScratchBorrow {
- public:
-  ScratchBorrow();
-  ~ScratchBorrow();
-  ScratchBorrow(const ScratchBorrow&) = delete;
-  ScratchBorrow& operator=(const ScratchBorrow&) = delete;
-  IdSet& set() { return *set_; }
-
- private:
-  IdSet* set_;
-};
-
 class NumericalBitmap {
  public:
   static constexpr size_t kSlices = 76;
@@ -93,44 +78,20 @@ class NumericalBitmap {
   IdSet equal(const Number& v) const { return equal(key_of(v)); }
 
   // result |= { id ∈ candidates : key(id) > key } (resp. >=, <, <=). `result`
-  // is only added to, never cleared; `candidates` is read only. They go
-  // through the kernel chosen once for this CPU.
+  // is only added to, never cleared; `candidates` is read only. The work is
+  // the bitmap library's, which picks its own SIMD code for the CPU at run
+  // time.
   void get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_gte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_lt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_lte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
 
-  // The same sweeps, each compiled for one instruction set. The avx2/avx512
-  // ones may only be called when the CPU supports it.
-  void get_gt_into_sse2(const NumKey& key, IdSet& result, const IdSet& candidates) const;
-  void get_gte_into_sse2(const NumKey& key, IdSet& result, const IdSet& candidates) const;
-  void get_lt_into_sse2(const NumKey& key, IdSet& result, const IdSet& candidates) const;
-  void get_lte_into_sse2(const NumKey& key, IdSet& result, const IdSet& candidates) const;
-  __attribute__((target("avx2"))) void get_gt_into_avx2(const NumKey& key, IdSet& result,
-                                                         const IdSet& candidates) const;
-  __attribute__((target("avx2"))) void get_gte_into_avx2(const NumKey& key, IdSet& result,
-                                                          const IdSet& candidates) const;
-  __attribute__((target("avx2"))) void get_lt_into_avx2(const NumKey& key, IdSet& result,
-                                                         const IdSet& candidates) const;
-  __attribute__((target("avx2"))) void get_lte_into_avx2(const NumKey& key, IdSet& result,
-                                                          const IdSet& candidates) const;
-  __attribute__((target("avx512f"))) void get_gt_into_avx512(const NumKey& key, IdSet& result,
-                                                              const IdSet& candidates) const;
-  __attribute__((target("avx512f"))) void get_gte_into_avx512(const NumKey& key, IdSet& result,
-                                                               const IdSet& candidates) const;
-  __attribute__((target("avx512f"))) void get_lt_into_avx512(const NumKey& key, IdSet& result,
-                                                              const IdSet& candidates) const;
-  __attribute__((target("avx512f"))) void get_lte_into_avx512(const NumKey& key, IdSet& result,
-                                                               const IdSet& candidates) const;
-
-  // Name of the kernel family the public sweeps use: "avx512", "avx2" or "sse2".
-  static const char* kernel_name();
-
   // Element `bit` (0 or 1) of slice `slice`, for tests and debug output.
   const Cell& cell(size_t slice, int bit) const;
 
  private:
-  friend struct NumericalSweep;
+  template <bool kGreater, bool kInclusive>
+  void sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const;
 
   std::array<std::array<Cell, 2>, kSlices> slices_;
 };

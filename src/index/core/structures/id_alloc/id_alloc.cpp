@@ -1,4 +1,4 @@
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 
 #include <atomic>
 #include <vector>

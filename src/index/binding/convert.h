@@ -1,0 +1,50 @@
+// Conversions between Python objects and C++ values, for the code above the
+// binding layer. Every function needs the GIL; failures throw PythonError
+// (the pending Python exception), so callers never look at the error
+// indicator themselves.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "index/binding/errors.h"
+#include "index/binding/py_ref.h"
+
+namespace calderwick::py {
+
+// A new reference to None, for returning from entry points.
+inline PyObject* none() { return PyRef::borrow(Py_None).release(); }
+// A new reference to `obj`, for returning it to CPython.
+inline PyObject* new_ref(PyObject* obj) { return PyRef::borrow(obj).release(); }
+
+// PyLong_AsLong, PyFloat_AsDouble, PyObject_Hash, with failures thrown.
+long long_value(PyObject* obj);
+double float_value(PyObject* obj);
+Py_hash_t hash(PyObject* obj);
+// The UTF-8 form of a str (borrowed from the object; valid while it lives).
+std::string_view utf8(PyObject* str);
+// A new str from UTF-8 bytes.
+PyRef new_str(std::string_view text);
+
+// The next element of an iterator; null at its end.
+PyRef next_item(PyObject* iterator);
+// Calls f(PyRef) for each element of an iterable as it is read.
+template <typename F>
+void for_each_item(PyObject* iterable, F&& f) {
+  PyRef it = check(PyObject_GetIter(iterable));
+  while (PyRef item = next_item(it.get())) f(std::move(item));
+}
+
+// obj.name, or null when the lookup fails (the error is dropped).
+PyRef getattr_or_null(PyObject* obj, const char* name);
+
+// Generic attribute lookup; a missing attribute raises AttributeError whose
+// only argument is `name`.
+PyRef generic_getattr(PyObject* obj, PyObject* name);
+// Drops any pending error and raises AttributeError(name).
+[[noreturn]] void attribute_error(PyObject* name);
+
+}  // namespace calderwick::py
