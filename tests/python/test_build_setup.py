@@ -40,9 +40,9 @@ def test_missing_compiler_stops_the_configure_naming_the_debian_package(tmp_path
 
 
 def load_fetcher():
-    spec = importlib.util.spec_from_file_location("fetch_croaring", ROOT / "cmake" / "fetch_croaring.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("fetch_croaring", ROOT / "cmake" / "fetch_croaring.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -63,9 +63,9 @@ def test_mypy_strict_resolves_the_installed_stubs_and_reports_type_errors(tmp_pa
 
 
 def test_readme_api_reference_is_the_one_generated_from_the_stubs():
-    spec = importlib.util.spec_from_file_location("api_reference", ROOT / "scripts" / "api_reference.py")
-    api_reference = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(api_reference)
+    found = importlib.util.spec_from_file_location("api_reference", ROOT / "scripts" / "api_reference.py")
+    api_reference = importlib.util.module_from_spec(found)
+    found.loader.exec_module(api_reference)
     generated = api_reference.generate(api_reference.STUB.read_text())
     assert api_reference.readme_section(api_reference.README.read_text()) == generated, (
         "README.md's API reference differs from the stubs: run scripts/api_reference.py --write")

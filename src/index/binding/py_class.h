@@ -5,7 +5,7 @@
 // instances, gives the payload back, and provides the deallocator (and, for
 // classes in the cyclic garbage collector, the traversal of the type), so
 // each class only writes its methods. Type objects are created from their
-// spec on first request and kept in the module state.
+// slot tables on first request and kept in the module state.
 #pragma once
 
 #include <Python.h>
@@ -24,10 +24,11 @@ struct PyBox {
   Payload payload;
 };
 
-// Creates the type from `spec` into `slot` on first call (kept for the life
-// of the process); afterwards returns it. Null with an error set on failure.
-inline PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& spec) {
-  if (!slot) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+// Creates the type described by `layout` into `slot` on first call (kept for
+// the life of the process); afterwards returns it. Null with an error set on
+// failure.
+inline PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& layout) {
+  if (!slot) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout));
   return slot;
 }
 
