@@ -1,22 +1,26 @@
-// HybridHashmap: a map that keeps up to 8 entries inline in a `SmallKVMap`
-// (searched linearly, iterated in first-insertion order) and switches for good
-// to a hash map (`Map`) when a ninth distinct key arrives.
+// HybridHashmap: a map that keeps up to N entries in one array sized by what
+// it holds (searched linearly, iterated in first-insertion order) and
+// switches for good to a hash map (`Map`) when an (N+1)th distinct key
+// arrives.
 //
 // Its use here is the attribute map of an `Indexable`: attribute id -> value.
+// A value type with 32 spare bits (`spare()` / `set_spare()`, as PyValue has)
+// carries its own key there, so an entry is no larger than the value.
 //
-//   HybridHashmap<uint32_t, PyValue> attrs;
-//   attrs.insert(3, value);          // replaces and drops an earlier value
+//   HybridHashmap<uint32_t, PyValue, 16> attrs;
+//   attrs.insert(3, value);          // hands back a replaced value
 //   if (const PyValue* v = attrs.get(3)) ...
 //   attrs.for_each([](uint32_t key, const PyValue& v) { ... });
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "absl/container/flat_hash_map.h"
 #include "index/common/error.h"
@@ -24,144 +28,130 @@
 
 namespace calderwick {
 
-template <typename K, typename V, size_t N = 8>
-class SmallKVMap {
- public:
-  static constexpr size_t kCapacity = N;
+namespace detail {
 
-  SmallKVMap() = default;
-  SmallKVMap(SmallKVMap&& o) noexcept : len_(o.len_) {
-    for (size_t i = 0; i < len_; ++i) {
-      keys_[i] = o.keys_[i];
-      new (slot(i)) V(std::move(*o.value(i)));
-    }
-    o.clear();
-  }
-  SmallKVMap(const SmallKVMap&) = delete;
-  SmallKVMap& operator=(const SmallKVMap&) = delete;
-  ~SmallKVMap() { clear(); }
-
-  size_t size() const { return len_; }
-  bool full() const { return len_ == N; }
-
-  V* get(const K& key) {
-    for (size_t i = 0; i < len_; ++i) {
-      if (keys_[i] == key) return value(i);
-    }
-    return nullptr;
-  }
-  const V* get(const K& key) const { return const_cast<SmallKVMap*>(this)->get(key); }
-
-  // Replaces the value of an existing key in place (`v` then holds the old
-  // value), or appends a new entry. Returns false (and changes nothing) when
-  // the key is new and the map is full.
-  bool insert(const K& key, V&& v) {
-    if (V* existing = get(key)) {
-      std::swap(*existing, v);
-      return true;
-    }
-    if (len_ == N) return false;
-    keys_[len_] = key;
-    new (slot(len_)) V(std::move(v));
-    ++len_;
-    return true;
-  }
-
-  template <typename F>
-  void for_each(F&& f) const {
-    for (size_t i = 0; i < len_; ++i) f(keys_[i], *value(i));
-  }
-
-  // Moves every entry out in slot order, leaving the map empty.
-  template <typename F>
-  void drain(F&& f) {
-    for (size_t i = 0; i < len_; ++i) f(keys_[i], std::move(*value(i)));
-    clear();
-  }
-
- private:
-  void* slot(size_t i) { return storage_ + i * sizeof(V); }
-  V* value(size_t i) { return std::launder(reinterpret_cast<V*>(slot(i))); }
-  const V* value(size_t i) const { return const_cast<SmallKVMap*>(this)->value(i); }
-  void clear() {
-    for (size_t i = 0; i < len_; ++i) value(i)->~V();
-    len_ = 0;
-  }
-
-  K keys_[N] = {};
-  alignas(V) unsigned char storage_[N * sizeof(V)];
-  size_t len_ = 0;
+template <typename K, typename V>
+concept KeyInSpare = sizeof(K) <= 4 && requires(V v, const V cv) {
+  { cv.spare() } -> std::convertible_to<uint32_t>;
+  v.set_spare(uint32_t{});
 };
 
-template <typename K, typename V, typename Hash = FxIdHash>
+// One array entry: the value with its key in its spare bits, or a pair.
+template <typename K, typename V>
+struct Entry {
+  K key;
+  V value;
+  Entry(const K& k, V&& v) : key(k), value(std::move(v)) {}
+  const K& get_key() const { return key; }
+  void set_key(const K&) {}
+  V& get_value() { return value; }
+  const V& get_value() const { return value; }
+};
+
+template <typename K, typename V>
+  requires KeyInSpare<K, V>
+struct Entry<K, V> {
+  V value;
+  Entry(const K& k, V&& v) : value(std::move(v)) { value.set_spare(static_cast<uint32_t>(k)); }
+  K get_key() const { return static_cast<K>(value.spare()); }
+  void set_key(const K& k) { value.set_spare(static_cast<uint32_t>(k)); }
+  V& get_value() { return value; }
+  const V& get_value() const { return value; }
+};
+
+}  // namespace detail
+
+template <typename K, typename V, size_t N = 8, typename Hash = FxIdHash>
 class HybridHashmap {
+  static_assert(N >= 1 && N < 255, "the small capacity must fit a byte");
+
  public:
-  using Small = SmallKVMap<K, V>;
   using Map = absl::flat_hash_map<K, V, Hash>;
+  static constexpr size_t kSmallCapacity = N;
 
   HybridHashmap() = default;
+  HybridHashmap(HybridHashmap&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), len_(std::exchange(o.len_, 0)), cap_(std::exchange(o.cap_, 0)) {}
   HybridHashmap(const HybridHashmap&) = delete;
   HybridHashmap& operator=(const HybridHashmap&) = delete;
+  ~HybridHashmap() { reset(); }
 
-  bool is_small() const { return std::holds_alternative<Small>(repr_); }
-  size_t size() const {
-    return std::visit([](const auto& m) { return static_cast<size_t>(m.size()); }, repr_);
+  bool is_small() const { return cap_ != kLarge; }
+  size_t size() const { return is_small() ? len_ : map()->size(); }
+
+  // Room for `n` entries while small, allocated once (a constructor that
+  // knows its attribute count calls this first).
+  void reserve(size_t n) {
+    if (is_small() && n > cap_) grow(std::min(n, N));
   }
 
   const V* get(const K& key) const {
-    if (const Small* s = std::get_if<Small>(&repr_)) return s->get(key);
-    const Map& m = std::get<Map>(repr_);
-    const auto it = m.find(key);
-    return it == m.end() ? nullptr : &it->second;
+    if (!is_small()) {
+      const auto it = map()->find(key);
+      return it == map()->end() ? nullptr : &it->second;
+    }
+    for (size_t i = 0; i < len_; ++i) {
+      if (entries()[i].get_key() == key) return &entries()[i].get_value();
+    }
+    return nullptr;
   }
 
   // Inserts or replaces. The replaced value is handed back rather than
   // destroyed here, so that a caller can drop it after releasing its lock
   // (dropping a value may run arbitrary code).
   std::optional<V> insert(const K& key, V value) {
-    if (Small* s = std::get_if<Small>(&repr_)) {
-      const size_t before = s->size();
-      if (s->insert(key, std::move(value))) {
-        if (s->size() == before) return std::optional<V>(std::move(value));
-        return std::nullopt;
+    if (!is_small()) {
+      if (const auto it = map()->find(key); it != map()->end()) {
+        std::swap(it->second, value);
+        return std::optional<V>(std::move(value));
       }
-      // A ninth distinct key: move the eight entries, in slot order, into a
-      // hash map sized for 28 entries, then add the new one.
-      Map m;
-      m.reserve(28);
-      s->drain([&](const K& k, V&& v) { m.emplace(k, std::move(v)); });
-      m.emplace(key, std::move(value));
-      repr_.template emplace<Map>(std::move(m));
+      map()->emplace(key, std::move(value));
       return std::nullopt;
     }
-    Map& m = std::get<Map>(repr_);
-    if (const auto it = m.find(key); it != m.end()) {
-      std::swap(it->second, value);
-      return std::optional<V>(std::move(value));
+    for (size_t i = 0; i < len_; ++i) {
+      if (entries()[i].get_key() == key) {
+        std::swap(entries()[i].get_value(), value);
+        entries()[i].set_key(key);  // a key riding in the value went out with the swap
+        return std::optional<V>(std::move(value));
+      }
     }
-    m.emplace(key, std::move(value));
+    if (len_ < N) {
+      if (len_ == cap_) grow(std::min<size_t>(N, std::max<size_t>(2, size_t(cap_) * 2)));
+      new (&entries()[len_]) Entry(key, std::move(value));
+      ++len_;
+      return std::nullopt;
+    }
+    // An (N+1)th distinct key: move the entries, in slot order, into a hash
+    // map, then add the new one.
+    auto* m = new Map();
+    m->reserve(N * 2);
+    for (size_t i = 0; i < len_; ++i) m->emplace(entries()[i].get_key(), std::move(entries()[i].get_value()));
+    m->emplace(key, std::move(value));
+    reset();
+    data_ = m;
+    cap_ = kLarge;
     return std::nullopt;
   }
 
   // Moves every entry out (f(key, value&&)) and leaves the map empty and small.
   template <typename F>
   void drain(F&& f) {
-    if (Small* s = std::get_if<Small>(&repr_)) {
-      s->drain(f);
-      return;
+    if (is_small()) {
+      for (size_t i = 0; i < len_; ++i) f(entries()[i].get_key(), std::move(entries()[i].get_value()));
+    } else {
+      for (auto& [k, v] : *map()) f(k, std::move(v));
     }
-    for (auto& [k, v] : std::get<Map>(repr_)) f(k, std::move(v));
-    repr_.template emplace<Small>();
+    reset();
   }
 
   // f(key, value) for every entry: first-insertion order while small, the hash
   // table's order afterwards.
   template <typename F>
   void for_each(F&& f) const {
-    if (const Small* s = std::get_if<Small>(&repr_)) {
-      s->for_each(f);
+    if (is_small()) {
+      for (size_t i = 0; i < len_; ++i) f(entries()[i].get_key(), entries()[i].get_value());
     } else {
-      for (const auto& [k, v] : std::get<Map>(repr_)) f(k, v);
+      for (const auto& [k, v] : *map()) f(k, v);
     }
   }
 
@@ -179,7 +169,40 @@ class HybridHashmap {
   }
 
  private:
-  std::variant<Small, Map> repr_;
+  using Entry = detail::Entry<K, V>;
+  static constexpr uint8_t kLarge = 0xff;
+
+  Entry* entries() const { return static_cast<Entry*>(data_); }
+  Map* map() const { return static_cast<Map*>(data_); }
+
+  void grow(size_t cap) {
+    auto* fresh = static_cast<Entry*>(std::malloc(cap * sizeof(Entry)));
+    if (!fresh) throw std::bad_alloc();
+    for (size_t i = 0; i < len_; ++i) {
+      new (&fresh[i]) Entry(std::move(entries()[i]));
+      entries()[i].~Entry();
+    }
+    std::free(data_);
+    data_ = fresh;
+    cap_ = static_cast<uint8_t>(cap);
+  }
+
+  // Frees everything and leaves the map empty and small.
+  void reset() {
+    if (is_small()) {
+      for (size_t i = 0; i < len_; ++i) entries()[i].~Entry();
+      std::free(data_);
+    } else {
+      delete map();
+    }
+    data_ = nullptr;
+    len_ = 0;
+    cap_ = 0;
+  }
+
+  void* data_ = nullptr;  // Entry[cap_] while small, a Map once large
+  uint8_t len_ = 0;
+  uint8_t cap_ = 0;       // kLarge once switched
 };
 
 }  // namespace calderwick

@@ -2,47 +2,25 @@
 
 #include <algorithm>
 
-#include "index/binding/gil.h"
+#include "index/common/write_gate.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace calderwick {
 
-IndexableNative IndexableNative::make_default() {
-  IndexableNative n;
-  n.indexes = std::make_shared<Mutex<Memberships>>();
-  n.attributes = std::make_shared<Mutex<AttributeMap>>();
-  n.id = allocate_id();
-  n.owns_id = true;
-  return n;
-}
-
 IndexableNative::IndexableNative(IndexableNative&& o) noexcept
-    : indexes(std::move(o.indexes)), attributes(std::move(o.attributes)), id(o.id), owns_id(std::exchange(o.owns_id, false)) {}
+    : attributes(std::move(o.attributes)), indexes(std::move(o.indexes)), id(std::exchange(o.id, 0)) {}
 
 IndexableNative::~IndexableNative() {
-  if (owns_id) free_id(id);
-}
-
-IndexableNative IndexableNative::non_owning_copy() const {
-  IndexableNative n;
-  n.indexes = indexes;
-  n.attributes = attributes;
-  n.id = id;
-  n.owns_id = false;
-  return n;
+  if (id) free_id(id);
 }
 
 const AttributeMap& attributes_of(const IndexableNative& o) {
   if (!WRITE_GATE().held_by_this_thread()) internal_error("attribute map read by index code outside the write gate");
-  return o.attributes->unguarded();
+  return o.attributes;
 }
 
-Mutex<AttributeMap>::Guard hold_attributes_detached(const IndexableNative& o) {
-  return py::lock_detached(*o.attributes, kCannotReadIndexable);
-}
-
-Memberships memberships_of(const IndexableNative& o) { return *o.indexes->lock(); }
+Memberships memberships_of(const IndexableNative& o) { return o.indexes ? *o.indexes : Memberships(); }
 
 void trim_indexes(Memberships& list, const IndexAPI* drop) {
   auto keep = std::remove_if(list.begin(), list.end(), [&](const IndexMeta& m) {

@@ -1,12 +1,17 @@
 // The native part of an Indexable, the objects that indexes hold.
 //
-// An object is a bag of named attributes. Its native part keeps the
-// attribute map (attribute id -> PyValue) and the list of indexes it belongs
-// to (`IndexMeta`, weak pointers), each behind its own mutex and shared
-// pointer, so that index code can hold copies of the native part without the
-// GIL. Both are changed only under the write gate (common/write_gate.h, which
-// also sets out the lock order); a thread holds at most one object mutex at a
-// time, briefly. The Python class itself is in interfaces/indexable.h.
+// An object is a bag of named attributes. Its native part lives inside the
+// Python object itself: the attribute map (attribute id -> PyValue), the
+// list of indexes it belongs to (`IndexMeta`, weak pointers, allocated at the
+// first membership) and its process-wide id. Index code reaches it from the
+// Python object it holds a reference to, without the GIL.
+//
+// No per-object mutex is needed: the attribute map and the membership list
+// change only under the write gate with the GIL held (common/write_gate.h
+// sets out the lock order). Index code reads them under the gate; Python
+// code reads them under the GIL; so a reader never meets a writer, and no
+// object ever waits on another. The Python class itself is in
+// interfaces/indexable.h.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +22,6 @@
 #include "absl/container/inlined_vector.h"
 #include "index/binding/module_state.h"
 #include "index/binding/py_class.h"
-#include "index/common/locks.h"
 #include "index/hybrid_hashmap.h"
 #include "index/value.h"
 
@@ -30,47 +34,34 @@ struct IndexMeta {
   std::weak_ptr<IndexAPI> index;
 };
 
-using Memberships = absl::InlinedVector<IndexMeta, 4>;
-using AttributeMap = HybridHashmap<uint32_t, PyValue>;
+using Memberships = absl::InlinedVector<IndexMeta, 1>;
+// Up to 16 attributes in one array sized by the count, then a hash map.
+using AttributeMap = HybridHashmap<uint32_t, PyValue, 16>;
 
 inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
 
 struct IndexableNative {
-  std::shared_ptr<Mutex<Memberships>> indexes;
-  std::shared_ptr<Mutex<AttributeMap>> attributes;
+  AttributeMap attributes;
+  // Written under the write gate only (see register_index).
+  mutable std::unique_ptr<Memberships> indexes;
+  // Process-wide id, released with the object (0: none).
   uint32_t id = 0;
-  // Set only in the copy that the Python object carries: destroying that copy
-  // releases the id. Copies held by indexes and values never do.
-  bool owns_id = false;
 
-  // An empty object with a freshly allocated id (placeholders only).
-  static IndexableNative make_default();
   IndexableNative() = default;
   IndexableNative(IndexableNative&& o) noexcept;
   IndexableNative& operator=(IndexableNative&&) = delete;
-  IndexableNative(const IndexableNative&) = delete;
   ~IndexableNative();
-
-  // Shares the attribute map and memberships, same id, does not own the id.
-  IndexableNative non_owning_copy() const;
 };
 
-// The attribute map as index code reads it. Every write to a map happens
-// under the write gate (and the GIL), so the gate's holder reads without the
-// mutex; this never blocks and never nests object locks. Throws an internal
-// error when called without the gate.
+// The attribute map as index code reads it, under the write gate. Throws an
+// internal error when called without the gate.
 const AttributeMap& attributes_of(const IndexableNative& o);
 
-// The attribute map held for Python-facing code, which holds the GIL: a busy
-// mutex is waited for with the GIL released. "cannot read from indexable"
-// when poisoned.
-Mutex<AttributeMap>::Guard hold_attributes_detached(const IndexableNative& o);
-
-// A copy of the object's membership records, taken under a short hold.
+// A copy of the object's membership records (under the write gate).
 Memberships memberships_of(const IndexableNative& o);
 
-// Stable compaction of a locked membership list: removes dead records and
-// records referring to `drop`.
+// Stable compaction of a membership list: removes dead records and records
+// referring to `drop`.
 void trim_indexes(Memberships& list, const IndexAPI* drop);
 
 // The Python object layout: the object header, then the native part.
@@ -83,6 +74,9 @@ inline const IndexableNative* as_indexable(PyObject* obj) {
   if (!t || !PyObject_TypeCheck(obj, t)) return nullptr;
   return &IndexableClass::of(obj);
 }
+
+// The native part of the object an Ind value holds; no GIL needed.
+inline const IndexableNative& indexable_of(const PyValue& v) { return IndexableClass::of(v.object()); }
 
 // Attribute name -> id: the interner's lock-free snapshot first, the
 // interner itself only for a name never seen before.

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <vector>
+#include <algorithm>
 
 #include "index/binding/convert.h"
 #include "index/binding/errors.h"
@@ -43,7 +45,9 @@ std::string address(const void* p) {
   return buf;
 }
 
-std::string py_address(const py::SharedPyRef& r) { return "Py(" + address(r ? r->get() : nullptr) + ")"; }
+std::string py_address(const PyObject* obj) { return "Py(" + address(obj) + ")"; }
+
+}  // namespace
 
 std::string debug_float(double x) {
   if (std::isnan(x)) return "NaN";
@@ -54,8 +58,6 @@ std::string debug_float(double x) {
   if (s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;
 }
-
-}  // namespace
 
 std::string debug_quoted(std::string_view s) {
   std::string out = "\"";
@@ -92,17 +94,28 @@ const char* iterable_name(IterableKind k) {
   return "?";
 }
 
-std::string debug_indexable(const StoredIndexable& s) {
-  std::string out = "StoredIndexable { python_handle: " + py_address(s.python_handle) + ", owned_handle: IndexAPI { id: " +
-                    std::to_string(s.owned_handle->id) + ", attributes: Mutex { data: ";
-  // An attribute map that is locked (by another thread, or further up this
-  // very printout for an object that holds itself) prints as "<locked>".
-  const bool printed = s.owned_handle->attributes->try_with([&](const AttributeMap& m) {
-    out += m.debug_string([](const PyValue& v) { return v.debug_string(); });
-  });
-  if (!printed) out += "<locked>";
-  out += std::string(", poisoned: ") + (s.owned_handle->attributes->is_poisoned() ? "true" : "false") + ", .. } } }";
-  return out;
+// Objects whose debug form is being written on this thread: an object that
+// holds itself, directly or further down, prints "<locked>" where it recurs.
+thread_local std::vector<const PyObject*> printing;
+
+std::string debug_indexable(PyObject* obj) {
+  const IndexableNative& native = IndexableClass::of(obj);
+  std::string out = "StoredIndexable { python_handle: " + py_address(obj) +
+                    ", owned_handle: IndexAPI { id: " + std::to_string(native.id) + ", attributes: Mutex { data: ";
+  if (std::find(printing.begin(), printing.end(), obj) != printing.end()) {
+    out += "<locked>";
+  } else {
+    printing.push_back(obj);
+    out += native.attributes.debug_string([](const PyValue& v) { return v.debug_string(); });
+    printing.pop_back();
+  }
+  return out + ", poisoned: false, .. } } }";
+}
+
+ValueNode* new_node(py::PyRef obj) {
+  auto* node = new ValueNode;
+  node->object = std::move(obj);
+  return node;
 }
 
 }  // namespace
@@ -112,27 +125,27 @@ uint64_t hash_float(double x) { return fx_words({std::bit_cast<uint64_t>(x)}, 2)
 uint64_t hash_str_value(std::string_view s) { return fx_words({byte_digest(s), 0xff}, 3); }
 uint64_t hash_bool(bool b) { return fx_words({b ? 1u : 0u}, 4); }
 
-StoredIndexable StoredIndexable::from_py_ref(PyObject* ref) {
-  return StoredIndexable{py::make_shared_ref(py::PyRef::borrow(ref)),
-                         std::make_shared<IndexableNative>(IndexableClass::of(ref).non_owning_copy())};
-}
-
 PyValue PyValue::make(py::PyRef ref) {
   PyObject* obj = ref.get();
   PyTypeObject* t = Py_TYPE(obj);
-  auto shared = [&] { return py::make_shared_ref(std::move(ref)); };
 
   if (py::INT_TYPES().contains(t)) {
     const long v = type_checked([&] { return py::long_value(obj); });
-    return PyValue(shared(), Int{v}, hash_int(v));
+    return of_int(v);
   }
   if (py::FLOAT_TYPES().contains(t)) {
-    const double x = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : type_checked([&] { return py::float_value(obj); });
-    return PyValue(shared(), Float{x}, hash_float(x));
+    return of_float(t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : type_checked([&] { return py::float_value(obj); }));
   }
   if (py::STR_TYPES().contains(t)) {
+    // The bytes stay in the str object (its cached UTF-8 form), which the
+    // node keeps alive.
     const std::string_view text = type_checked([&] { return py::utf8(obj); });
-    return PyValue(shared(), Str{SmallString(text)}, hash_str_value(text));
+    if (text.size() > UINT32_MAX) internal_error("type checked: string longer than 4 GiB");
+    ValueNode* node = new_node(std::move(ref));
+    node->data = text.data();
+    node->size = static_cast<uint32_t>(text.size());
+    node->hash = hash_str_value(text);
+    return PyValue(ValueKind::Str, 0, node);
   }
   if (py::BOOL_TYPES().contains(t)) {
     bool b;
@@ -160,12 +173,10 @@ PyValue PyValue::make(py::PyRef ref) {
       if (truth < 0) type_checked([]() -> int { py::throw_python_error(); });
       b = truth == 1;
     }
-    return PyValue(shared(), Bool{b}, hash_bool(b));
+    return of_bool(b);
   }
   if (PyTypeObject* ind = py::INDEXABLE_TYPE(); ind && PyType_IsSubtype(t, ind)) {
-    const uint64_t h = fx_words({reinterpret_cast<uintptr_t>(obj)}, 6);
-    StoredIndexable stored = StoredIndexable::from_py_ref(obj);
-    return PyValue(shared(), std::move(stored), h);
+    return PyValue(ValueKind::Ind, 0, new_node(std::move(ref)));
   }
   IterableKind kind;
   if (t == &PyList_Type) {
@@ -183,99 +194,76 @@ PyValue PyValue::make(py::PyRef ref) {
     } catch (const py::PythonError& e) {
       internal_error("unhashable value: " + py::describe_exception(e.value()));
     }
-    return PyValue(shared(), Unknown{}, static_cast<uint64_t>(h));
+    ValueNode* node = new_node(std::move(ref));
+    node->hash = static_cast<uint64_t>(h);
+    return PyValue(ValueKind::Unknown, 0, node);
   }
-  // Iterable values equal only themselves; the container's address is hash
-  // enough since no other value can match it.
-  const uint64_t h = fx_words({reinterpret_cast<uintptr_t>(obj)}, 5);
-  py::SharedPyRef container = shared();
-  return PyValue(container, IterableValue{kind, container}, h);
+  return PyValue(ValueKind::Iterable, static_cast<uint8_t>(kind), new_node(std::move(ref)));
+}
+
+void PyValue::release() noexcept { drop_node(node()); }
+
+uint64_t PyValue::stored_hash() const {
+  switch (kind_) {
+    case ValueKind::Int: return hash_int(int_value());
+    case ValueKind::Float: return hash_float(float_value());
+    case ValueKind::Bool: return hash_bool(bool_value());
+    case ValueKind::Str:
+    case ValueKind::Unknown: return node()->hash;
+    // Containers equal only themselves and objects only the same object:
+    // the address is hash enough.
+    case ValueKind::Iterable: return fx_words({reinterpret_cast<uintptr_t>(object())}, 5);
+    case ValueKind::Ind: return fx_words({reinterpret_cast<uintptr_t>(object())}, 6);
+  }
+  return 0;
 }
 
 bool PyValue::operator==(const PyValue& other) const {
-  if (hash != other.hash) return false;
-  const CastValue& b = other.primitave;
-  return std::visit(
-      [&](const auto& a) -> bool {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, Int>) {
-          if (auto* j = std::get_if<Int>(&b)) return a.v == j->v;
-          if (auto* y = std::get_if<Float>(&b)) return static_cast<double>(a.v) == y->v;
-          if (auto* q = std::get_if<Bool>(&b)) return a.v == (q->v ? 1 : 0);
-          return false;
-        } else if constexpr (std::is_same_v<A, Float>) {
-          if (auto* j = std::get_if<Int>(&b)) return a.v == static_cast<double>(j->v);
-          if (auto* y = std::get_if<Float>(&b)) return a.v == y->v;
-          return false;
-        } else if constexpr (std::is_same_v<A, Str>) {
-          auto* s = std::get_if<Str>(&b);
-          return s && a.v == s->v;
-        } else if constexpr (std::is_same_v<A, Bool>) {
-          if (auto* j = std::get_if<Int>(&b)) return (a.v ? 1 : 0) == j->v;
-          if (auto* q = std::get_if<Bool>(&b)) return a.v == q->v;
-          return false;
-        } else if constexpr (std::is_same_v<A, IterableValue>) {
-          // Only the very same stored value: copies share the container reference.
-          auto* it = std::get_if<IterableValue>(&b);
-          return it && it->container == a.container;
-        } else if constexpr (std::is_same_v<A, StoredIndexable>) {
-          auto* s = std::get_if<StoredIndexable>(&b);
-          return s && s->python_handle->get() == a.python_handle->get();
-        } else {
-          if (!std::holds_alternative<Unknown>(b)) return false;
-          if (!obj || !other.obj) internal_error("missing value: the value holds no Python object");
-          return obj->get() == other.obj->get();
-        }
-      },
-      primitave);
+  // Values of different kinds never meet as keys (1, 1.0 and True hash
+  // differently); the number index compares numbers across kinds itself.
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case ValueKind::Int: return word_ == other.word_;
+    case ValueKind::Float: return word_ == other.word_ && float_value() == other.float_value();  // NaN: never
+    case ValueKind::Bool: return aux_ == other.aux_;
+    case ValueKind::Str:
+      return node()->hash == other.node()->hash && str_value() == other.str_value();
+    case ValueKind::Iterable: return node() == other.node();  // only the very same stored value
+    case ValueKind::Ind:
+    case ValueKind::Unknown: return object() == other.object();
+  }
+  return false;
 }
 
-std::string debug_cast(const CastValue& c) {
-  return std::visit(
-      [](const auto& a) -> std::string {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, Int>) {
-          return "Int(" + std::to_string(a.v) + ")";
-        } else if constexpr (std::is_same_v<A, Float>) {
-          return "Float(" + debug_float(a.v) + ")";
-        } else if constexpr (std::is_same_v<A, Str>) {
-          return "Str(" + debug_quoted(a.v.view()) + ")";
-        } else if constexpr (std::is_same_v<A, Bool>) {
-          return a.v ? "Bool(true)" : "Bool(false)";
-        } else if constexpr (std::is_same_v<A, IterableValue>) {
-          return std::string("Iterable(") + iterable_name(a.kind) + "(" + py_address(a.container) + "))";
-        } else if constexpr (std::is_same_v<A, StoredIndexable>) {
-          return "Ind(" + debug_indexable(a) + ")";
-        } else {
-          return "Unknown";
-        }
-      },
-      c);
+std::string PyValue::debug_payload() const {
+  switch (kind_) {
+    case ValueKind::Int: return "Int(" + std::to_string(int_value()) + ")";
+    case ValueKind::Float: return "Float(" + debug_float(float_value()) + ")";
+    case ValueKind::Str: return "Str(" + debug_quoted(str_value()) + ")";
+    case ValueKind::Bool: return bool_value() ? "Bool(true)" : "Bool(false)";
+    case ValueKind::Iterable:
+      return std::string("Iterable(") + iterable_name(iterable_kind()) + "(" + py_address(object()) + "))";
+    case ValueKind::Ind: return "Ind(" + debug_indexable(object()) + ")";
+    case ValueKind::Unknown: return "Unknown";
+  }
+  return "?";
 }
 
 std::string PyValue::debug_string() const {
-  return "PyValue { obj: " + (obj ? "Some(" + py_address(obj) + ")" : std::string("None")) +
-         ", primitave: " + debug_cast(primitave) + ", hash: " + std::to_string(hash) + " }";
+  return "PyValue { obj: " + (object() ? "Some(" + py_address(object()) + ")" : std::string("None")) +
+         ", primitave: " + debug_payload() + ", hash: " + std::to_string(stored_hash()) + " }";
 }
 
 py::PyRef PyValue::to_python() const {
-  return std::visit(
-      [&](const auto& a) -> py::PyRef {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, Int>) {
-          return py::check(PyLong_FromLongLong(a.v));
-        } else if constexpr (std::is_same_v<A, Float>) {
-          return py::check(PyFloat_FromDouble(a.v));
-        } else if constexpr (std::is_same_v<A, Str>) {
-          return py::new_str(a.v.view());
-        } else if constexpr (std::is_same_v<A, Bool>) {
-          return py::PyRef::borrow(a.v ? Py_True : Py_False);
-        } else {
-          if (!obj) internal_error("missing value: the value holds no Python object");
-          return obj->clone();
-        }
-      },
-      primitave);
+  switch (kind_) {
+    case ValueKind::Int: return py::check(PyLong_FromLongLong(int_value()));
+    case ValueKind::Float: return py::check(PyFloat_FromDouble(float_value()));
+    case ValueKind::Str: return py::new_str(str_value());
+    case ValueKind::Bool: return py::PyRef::borrow(bool_value() ? Py_True : Py_False);
+    default:
+      if (!object()) internal_error("missing value: the value holds no Python object");
+      return node()->object.clone();
+  }
 }
 
 }  // namespace calderwick

@@ -1,65 +1,46 @@
-// PyValue: the stored form of one attribute value.
+// PyValue: the stored form of one attribute value, in 16 bytes.
 //
-// A PyValue pairs the Python object it was built from (`obj`, shared) with its
-// native classification (`primitave`, a CastValue) and a 64-bit hash computed
-// once by `PyValue::make`. The classification picks the index structure a value
-// goes to; the stored hash and `operator==` are what every map keyed by values
-// relies on. A PyValue never changes after construction, even when the Python
-// object it came from is mutated, and is shared freely between threads.
+// A PyValue is the native classification of a Python value (its kind: Int,
+// Float, Str, Bool, Iterable, Ind, Unknown, in this order) with a 64-bit hash.
+// Numbers and booleans are held by value and keep no Python object: reading
+// one back builds a fresh int, float or bool. Every other kind holds the
+// Python object it was built from through a `ValueNode`: one strong
+// reference behind an atomic count, shared by every copy, released when the
+// last copy goes (through the pending pool on a thread without the GIL). A
+// string is read from the `str` object's own UTF-8 bytes; nothing is copied.
 //
-// CastValue variants, in this order: Int, Float, Str, Bool, Iterable, Ind, Unknown.
+// The stored hash and `operator==` are what every map keyed by values relies
+// on. A PyValue never changes after construction, even when the Python object
+// it came from is mutated, and is shared freely between threads.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
+#include <bit>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 
 #include "index/binding/py_ref.h"
-#include "index/common/small_string.h"
 
 namespace calderwick {
 
-struct IndexableNative;
-
-struct Int {
-  int64_t v;
-};
-struct Float {
-  double v;
-};
-struct Str {
-  SmallString v;
-};
-struct Bool {
-  bool v;
-};
-
+enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
 enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
 
-// A list, dict, tuple or set value; holds the container itself, not its elements.
-struct IterableValue {
-  IterableKind kind;
-  py::SharedPyRef container;
+using Number = std::variant<int64_t, double>;
+
+// The shared part of a value that holds a Python object.
+struct ValueNode {
+  std::atomic<uint32_t> refs{1};
+  uint32_t size = 0;          // Str: the byte length
+  py::PyRef object;
+  const char* data = nullptr;  // Str: the str object's UTF-8 bytes
+  uint64_t hash = 0;           // Str, Unknown: computed once
 };
-
-// An Indexable held as a value: keeps the Python object alive and shares its
-// native part (attribute map, memberships, id) without owning the id.
-struct StoredIndexable {
-  py::SharedPyRef python_handle;
-  std::shared_ptr<IndexableNative> owned_handle;
-
-  // `ref` must be an Indexable (or subclass) instance. Needs the GIL.
-  static StoredIndexable from_py_ref(PyObject* ref);
-};
-
-struct Unknown {};
-
-using CastValue = std::variant<Int, Float, Str, Bool, IterableValue, StoredIndexable, Unknown>;
-
-enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
 
 class PyValue {
  public:
@@ -70,38 +51,102 @@ class PyValue {
   // Same, from a borrowed reference.
   static PyValue from_borrowed(PyObject* obj) { return make(py::PyRef::borrow(obj)); }
 
-  ValueKind kind() const { return static_cast<ValueKind>(primitave.index()); }
-  const CastValue& cast() const { return primitave; }
-  uint64_t stored_hash() const { return hash; }
-  // The Python object the value was built from (borrowed; may be null only for
-  // values not built by `make`).
-  PyObject* object() const { return obj ? obj->get() : nullptr; }
+  // Values built without Python (tests, query constants).
+  static PyValue of_int(int64_t v) { return PyValue(ValueKind::Int, 0, static_cast<uint64_t>(v)); }
+  static PyValue of_float(double x) { return PyValue(ValueKind::Float, 0, std::bit_cast<uint64_t>(x)); }
+  static PyValue of_bool(bool b) { return PyValue(ValueKind::Bool, b ? 1 : 0, uint64_t{0}); }
+
+  PyValue() : PyValue(ValueKind::Int, 0, uint64_t{0}) {}
+  PyValue(const PyValue& o) : word_(o.word_), key_(o.key_), kind_(o.kind_), aux_(o.aux_) {
+    if (ValueNode* n = node()) n->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  PyValue(PyValue&& o) noexcept : word_(std::exchange(o.word_, 0)), key_(o.key_), kind_(o.kind_), aux_(o.aux_) {}
+  PyValue& operator=(PyValue o) noexcept {
+    swap(o);
+    return *this;
+  }
+  ~PyValue() { release(); }
+  void swap(PyValue& o) noexcept {
+    std::swap(word_, o.word_);
+    std::swap(key_, o.key_);
+    std::swap(kind_, o.kind_);
+    std::swap(aux_, o.aux_);
+  }
+
+  ValueKind kind() const { return kind_; }
+  bool is_number() const { return kind_ == ValueKind::Int || kind_ == ValueKind::Float; }
+
+  // Payloads; each is valid for its kind only.
+  int64_t int_value() const { return static_cast<int64_t>(word_); }
+  double float_value() const { return std::bit_cast<double>(word_); }
+  bool bool_value() const { return aux_ != 0; }
+  std::string_view str_value() const { return {node()->data, node()->size}; }
+  IterableKind iterable_kind() const { return static_cast<IterableKind>(aux_); }
+  Number number() const {
+    return kind_ == ValueKind::Int ? Number(int_value()) : Number(float_value());
+  }
+
+  uint64_t stored_hash() const;
+  // The Python object the value holds (borrowed), or null for numbers and
+  // booleans, which hold none.
+  PyObject* object() const {
+    const ValueNode* n = node();
+    return n ? n->object.get() : nullptr;
+  }
 
   bool operator==(const PyValue& other) const;
 
-  // Debug form, shown inside the repr of query objects.
+  // Debug form, shown inside the repr of query objects, and its payload part
+  // alone ("Int(5)", "Str(\"a\")", ...).
   std::string debug_string() const;
+  std::string debug_payload() const;
 
   // New Python object for reading the value back: a fresh int/float/str for
   // scalars, the True/False singletons, the very object for everything else.
   py::PyRef to_python() const;
 
- private:
-  PyValue(py::SharedPyRef o, CastValue c, uint64_t h) : obj(std::move(o)), primitave(std::move(c)), hash(h) {}
+  // The node of a value that holds a Python object, with one more count for
+  // the caller, who hands it back to `drop_node`; no GIL needed.
+  ValueNode* share_node() const {
+    ValueNode* n = node();
+    if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
+    return n;
+  }
+  static void drop_node(ValueNode* n) noexcept {
+    if (n && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete n;  // the reference goes through PyRef
+  }
 
-  py::SharedPyRef obj;
-  CastValue primitave;
-  uint64_t hash;
+  // Thirty-two bits of room the value does not otherwise use: a container of
+  // values may keep its key here (the attribute map keeps the attribute id,
+  // so an entry costs 16 bytes). Copies carry it; equality and hashing
+  // ignore it.
+  uint32_t spare() const { return key_; }
+  void set_spare(uint32_t k) { key_ = k; }
+
+ private:
+  PyValue(ValueKind kind, uint8_t aux, uint64_t word) : word_(word), key_(0), kind_(kind), aux_(aux) {}
+  PyValue(ValueKind kind, uint8_t aux, ValueNode* node)
+      : word_(reinterpret_cast<uintptr_t>(node)), key_(0), kind_(kind), aux_(aux) {}
+
+  bool holds_node() const { return kind_ >= ValueKind::Iterable || kind_ == ValueKind::Str; }
+  ValueNode* node() const { return holds_node() ? reinterpret_cast<ValueNode*>(word_) : nullptr; }
+  void release() noexcept;
+
+  uint64_t word_;  // int64 bits, double bits, or the ValueNode
+  uint32_t key_;
+  ValueKind kind_;
+  uint8_t aux_;  // Bool: the value; Iterable: its kind
 };
 
-// Hash words of each variant (exposed for tests of the hashing rule).
+// Hash words of each kind (exposed for tests of the hashing rule).
 uint64_t hash_int(int64_t v);
 uint64_t hash_float(double x);
 uint64_t hash_str_value(std::string_view s);
 uint64_t hash_bool(bool b);
 
-std::string debug_cast(const CastValue& c);
 // A double-quoted string with escapes, as in the debug forms.
 std::string debug_quoted(std::string_view s);
+// The shortest decimal form that reads back to the same double.
+std::string debug_float(double x);
 
 }  // namespace calderwick

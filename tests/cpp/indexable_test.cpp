@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "index/core/structures/id_alloc/id_alloc.h"
+#include "index/common/write_gate.h"
 #include "index/core/index.h"
 
 namespace calderwick {
@@ -58,29 +59,31 @@ del objs
   EXPECT_LE(calderwick::testing::id_counter(), 2012u);
 }
 
-TEST(IndexableNativePart, CopiesShareStateButNeverOwnTheId) {
-  IndexableNative owner = IndexableNative::make_default();
+TEST(IndexableNativePart, TheMovedToPartOwnsAndFreesTheId) {
+  IndexableNative owner;
+  owner.id = allocate_id();
   const uint32_t id = owner.id;
-  {
-    IndexableNative copy = owner.non_owning_copy();
-    EXPECT_EQ(copy.id, id);
-    EXPECT_EQ(copy.attributes, owner.attributes);
-    EXPECT_EQ(copy.indexes, owner.indexes);
-  }
+  owner.attributes.insert(7, PyValue::of_int(5));
   const size_t free_before = calderwick::testing::free_id_count();
-  { IndexableNative moved(std::move(owner)); }  // the moved-to copy owns and frees the id
+  {
+    IndexableNative moved(std::move(owner));
+    EXPECT_EQ(owner.id, 0u);
+    ASSERT_NE(moved.attributes.get(7), nullptr);
+    EXPECT_EQ(moved.attributes.get(7)->int_value(), 5);
+  }
   EXPECT_EQ(calderwick::testing::free_id_count(), free_before + 1);
   EXPECT_EQ(allocate_id(), id);
 }
 
 std::vector<const IndexAPI*> indexes_of(const IndexableNative& o) {
   std::vector<const IndexAPI*> out;
-  for (const IndexMeta& m : *o.indexes->lock()) out.push_back(m.index.lock().get());
+  for (const IndexMeta& m : memberships_of(o)) out.push_back(m.index.lock().get());
   return out;
 }
 
 TEST(IndexableMemberships, OneRecordPerIndexInAddressOrder) {
-  IndexableNative o = IndexableNative::make_default();
+  IndexableNative o;
+  const WriteScope gate;
   std::vector<std::shared_ptr<IndexAPI>> indexes;
   for (int i = 0; i < 6; ++i) indexes.push_back(IndexAPI::make());
   // Registered in a scrambled order, each several times.

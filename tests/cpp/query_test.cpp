@@ -24,6 +24,7 @@
 #include "index/core/prepared.h"
 #include "index/core/query/query_ops.h"
 #include "index/indexable.h"
+#include "index/interfaces/indexable.h"
 
 namespace calderwick {
 namespace {
@@ -197,12 +198,12 @@ class Model {
   // A new object with a random subset of the attributes.
   size_t make_object() {
     Object o;
-    o.native = std::make_shared<IndexableNative>(IndexableNative::make_default());
-    o.handle = py::make_shared_ref(py::PyRef::steal(PyList_New(0)));  // any distinct Python object
+    o.handle = py::PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(indexable_type())));
+    o.native = &IndexableClass::of(o.handle.get());
     for (size_t a = 0; a < std::size(kAttributes); ++a) {
       if (rng_() % 4 == 0) continue;
       o.values[a] = random_value();
-      o.native->attributes->lock()->insert(attribute_id(kAttributes[a]), to_value(*o.values[a]));
+      o.native->attributes.insert(attribute_id(kAttributes[a]), to_value(*o.values[a]));
     }
     objects_.push_back(std::move(o));
     return objects_.size() - 1;
@@ -214,11 +215,11 @@ class Model {
     const WriteScope gate = py::write_scope();
     std::vector<PreparedElements> prepared(which.size());
     std::vector<StoredItem> items;
-    for (size_t w : which) items.push_back(StoredItem{objects_[w].handle, objects_[w].native});
+    for (size_t w : which) items.push_back(StoredItem::owning(objects_[w].handle.clone()));
     std::vector<NewMember> batch;
     for (size_t k = 0; k < which.size(); ++k) {
       prepared[k].add_object(*objects_[which[k]].native);
-      batch.push_back(NewMember{&items[k], &prepared[k]});
+      batch.push_back(NewMember{&items[k], objects_[which[k]].native, &prepared[k]});
     }
     index_->add_objects(batch);
     for (size_t w : which) members_.insert(w);
@@ -251,7 +252,7 @@ class Model {
     prepared.add_value(value);
     const uint32_t attribute = attribute_id(kAttributes[a]);
     reassign_in_indexes(*o.native, attribute, value, prepared);
-    o.native->attributes->lock()->insert(attribute, std::move(value));
+    o.native->attributes.insert(attribute, std::move(value));
     o.values[a] = v;
   }
 
@@ -341,8 +342,8 @@ class Model {
 
  private:
   struct Object {
-    std::shared_ptr<IndexableNative> native;
-    py::SharedPyRef handle;
+    py::PyRef handle;  // an Indexable
+    IndexableNative* native;
     std::optional<Value> values[std::size(kAttributes)];
   };
 

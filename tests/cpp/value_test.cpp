@@ -146,18 +146,20 @@ TEST(ValueClassification, FailuresAreInternalErrorsWithTypeCheckedPrefix) {
 }
 
 TEST(ValueDebug, ShowsFieldsAndPayloads) {
-  EXPECT_EQ(debug_cast(Int{-3}), "Int(-3)");
-  EXPECT_EQ(debug_cast(Float{1.0}), "Float(1.0)");
-  EXPECT_EQ(debug_cast(Float{0.1}), "Float(0.1)");
-  EXPECT_EQ(debug_cast(Float{-std::numeric_limits<double>::infinity()}), "Float(-inf)");
-  EXPECT_EQ(debug_cast(Float{std::nan("")}), "Float(NaN)");
-  EXPECT_EQ(debug_cast(Float{1e100}), "Float(1e+100)");
-  EXPECT_EQ(debug_cast(Str{SmallString("a\"b\n")}), "Str(\"a\\\"b\\n\")");
-  EXPECT_EQ(debug_cast(Bool{true}), "Bool(true)");
-  EXPECT_EQ(debug_cast(Unknown{}), "Unknown");
+  EXPECT_EQ(PyValue::of_int(-3).debug_payload(), "Int(-3)");
+  EXPECT_EQ(PyValue::of_float(1.0).debug_payload(), "Float(1.0)");
+  EXPECT_EQ(PyValue::of_float(0.1).debug_payload(), "Float(0.1)");
+  EXPECT_EQ(PyValue::of_float(-std::numeric_limits<double>::infinity()).debug_payload(), "Float(-inf)");
+  EXPECT_EQ(PyValue::of_float(std::nan("")).debug_payload(), "Float(NaN)");
+  EXPECT_EQ(PyValue::of_float(1e100).debug_payload(), "Float(1e+100)");
+  EXPECT_EQ(of_str("a\"b\n").debug_payload(), "Str(\"a\\\"b\\n\")");
+  EXPECT_EQ(PyValue::of_bool(true).debug_payload(), "Bool(true)");
+  EXPECT_EQ(PyValue::from_borrowed(Py_None).debug_payload(), "Unknown");
+  // Numbers keep no Python object; other kinds show the one they hold.
   const std::string d = of_int(5).debug_string();
-  EXPECT_EQ(d.rfind("PyValue { obj: Some(Py(0x", 0), 0u) << d;
-  EXPECT_NE(d.find("primitave: Int(5), hash: " + std::to_string(hash_int(5)) + " }"), std::string::npos) << d;
+  EXPECT_EQ(d, "PyValue { obj: None, primitave: Int(5), hash: " + std::to_string(hash_int(5)) + " }");
+  const std::string s = of_str("ab").debug_string();
+  EXPECT_EQ(s.rfind("PyValue { obj: Some(Py(0x", 0), 0u) << s;
 }
 
 }  // namespace

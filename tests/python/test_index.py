@@ -292,7 +292,10 @@ def test_contains_finds_occurrence_at_the_last_position():
 
 def test_reprs_and_copies():
     e = Q.eq("a", 1)
-    assert repr(e).startswith('<QueryExpr: Eq("a", PyValue { obj: Some(Py(0x') and repr(e).endswith(">")
+    # Numbers are held by value, without their Python object; strings keep theirs.
+    assert repr(e).startswith('<QueryExpr: Eq("a", PyValue { obj: None, primitave: Int(1), hash: ')
+    assert repr(e).endswith(">")
+    assert repr(Q.eq("a", "x")).startswith('<QueryExpr: Eq("a", PyValue { obj: Some(Py(0x')
     both = Q.and_(e, e)
     assert repr(Q.not_(e)) == "<QueryExpr: Not(" + repr(e)[12:-1] + ")>"
     assert repr(e) in repr(e) and repr(both).count("Eq(") == 2

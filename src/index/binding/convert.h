@@ -27,6 +27,10 @@ Py_hash_t hash(PyObject* obj);
 // The UTF-8 form of a str (borrowed from the object; valid while it lives).
 std::string_view utf8(PyObject* str);
 // A new str from UTF-8 bytes.
+// Cuts a list made by PyList_New(n), and filled in its first `size` slots,
+// down to `size` items (the slots beyond are still empty).
+inline void shrink_list(PyObject* list, Py_ssize_t size) { Py_SET_SIZE(list, size); }
+
 PyRef new_str(std::string_view text);
 
 // The next element of an iterator; null at its end.

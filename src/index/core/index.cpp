@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "index/common/write_gate.h"
 #include "index/core/prepared.h"
 #include "index/core/query/delayed_query.h"
 
@@ -25,8 +26,8 @@ std::shared_ptr<IndexAPI> IndexAPI::make_nested(const std::shared_ptr<IndexAPI>&
 
 void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
   StoredItem& slot = items[id];
-  const bool same = slot.py_ref && item.py_ref && slot.py_ref->get() == item.py_ref->get();
-  item.stamp = same ? slot.stamp : stamps_.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (!slot.is_placeholder() && slot.object() == item.object()) return;  // `item` goes with the caller's scope
+  item.stamp = stamps_.fetch_add(1, std::memory_order_relaxed) + 1;
   StoredItem previous = std::exchange(slot, std::move(item));
   (void)previous;  // dropped here, after the slot already holds the new item
 }
@@ -37,20 +38,20 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   // gate, so no assignment can change them before their values are filed.
   uint32_t max_id = 0;
   for (const NewMember& m : batch) {
-    register_index(*m.item->native, weak_from_this());
-    max_id = std::max(max_id, m.item->native->id);
+    register_index(*m.native, weak_from_this());
+    max_id = std::max(max_id, m.native->id);
   }
   {
     auto items = items_->write();
     if (max_id >= items->size()) items->resize(size_t(max_id) + 1);
-    for (const NewMember& m : batch) store_item(*items, m.item->native->id, *m.item);
+    for (const NewMember& m : batch) store_item(*items, m.native->id, std::move(*m.item));
   }
   if (batch.size() == 1) {
     // One object: each value goes straight into its structures, which costs
     // less than taking every map's bulk writer for a handful of values.
     const NewMember& m = batch[0];
-    const uint32_t id = m.item->native->id;
-    attributes_of(*m.item->native).for_each(
+    const uint32_t id = m.native->id;
+    attributes_of(*m.native).for_each(
         [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
     allowed_ids_->write()->add(id);
     return;
@@ -59,7 +60,7 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   members.reserve(batch.size());
   IdSet seen;
   for (const NewMember& m : batch) {
-    const uint32_t id = m.item->native->id;
+    const uint32_t id = m.native->id;
     if (seen.contains(id)) continue;
     seen.add(id);
     members.push_back(&m);
@@ -68,7 +69,7 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
   auto allowed = allowed_ids_->write();
-  for (const NewMember* m : members) allowed->add(m->item->native->id);
+  for (const NewMember* m : members) allowed->add(m->native->id);
 }
 
 void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
@@ -78,9 +79,9 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
     // it happens first.
     auto maps = query_maps_->read();
     for (const NewMember* m : members) {
-      attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
+      attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
         if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
-          (*maps)[attribute]->forget_elements(m->item->native->id);
+          (*maps)[attribute]->forget_elements(m->native->id);
         }
       });
     }
@@ -102,8 +103,8 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   };
   open_adders();
   for (const NewMember* m : members) {
-    const uint32_t id = m->item->native->id;
-    attributes_of(*m->item->native).for_each([&](uint32_t attribute, const PyValue& value) {
+    const uint32_t id = m->native->id;
+    attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
         adders[attribute]->add(value, id, *m->prepared, deferred);
         return;
@@ -116,7 +117,7 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
     });
   }
   close_adders();
-  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.stored, d.owner, *d.prepared);
+  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.value, d.owner, *d.prepared);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {
@@ -159,7 +160,9 @@ void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t mem
 }
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
-  auto list = object.indexes->lock();
+  if (!WRITE_GATE().held_by_this_thread()) internal_error("membership recorded outside the write gate");
+  if (!object.indexes) object.indexes = std::make_unique<Memberships>();
+  Memberships* list = object.indexes.get();
   trim_indexes(*list, DEFAULT_INDEX_ARC().get());
   // Same control block, same index: a dead record cannot share it with a
   // live index, so no upgrade is needed to compare.

@@ -41,11 +41,13 @@ class PreparedElements;
 struct FilteredIndexCore;
 struct QueryExpr;
 
-// One object to add: how the index stores it, and its container elements,
-// converted up front (several members may share one PreparedElements). Both
-// are the caller's and outlive the call.
+// One object to add: the item the index takes it as (moved into the index's
+// slot), its native part, and its container elements, converted up front
+// (several members may share one PreparedElements). All are the caller's and
+// outlive the call.
 struct NewMember {
-  const StoredItem* item;
+  StoredItem* item;
+  const IndexableNative* native;
   const PreparedElements* prepared;
 };
 
@@ -97,7 +99,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Stores `item` at slot `id` of the locked `items`, which has room for it.
   // A different object than the slot held gets a new store stamp; the same
-  // object keeps its stamp.
+  // object keeps its stamp (and its first item).
   void store_item(Items& items, uint32_t id, StoredItem item);
   // The stamp of the latest store; read under the items lock. A view keeps
   // the stamp it was made at and ignores items stored after it.

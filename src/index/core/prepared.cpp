@@ -20,16 +20,15 @@ const std::vector<PyValue>* PreparedElements::find(const PyObject* container) co
 
 void PreparedElements::walk_value(const PyValue& value, int depth) {
   if (depth > kMaxNesting) nesting_too_deep();
-  if (const auto* stored = std::get_if<StoredIndexable>(&value.cast())) {
-    walk_object(*stored->owned_handle, depth + 1);
+  if (value.kind() == ValueKind::Ind) {
+    walk_object(indexable_of(value), depth + 1);
     return;
   }
-  const auto* iterable = std::get_if<IterableValue>(&value.cast());
-  if (!iterable) return;
-  PyObject* container = iterable->container->get();
+  if (value.kind() != ValueKind::Iterable) return;
+  PyObject* container = value.object();
   // Marked before the walk, so a container that holds itself is walked once.
   if (!elements_.try_emplace(container).second) return;
-  if (iterable->kind == IterableKind::Dict) return;  // a dict files nothing
+  if (value.iterable_kind() == IterableKind::Dict) return;  // a dict files nothing
   std::vector<PyValue> converted;
   py::for_each_item(container, [&](py::PyRef item) { converted.push_back(PyValue::make(std::move(item))); });
   for (const PyValue& element : converted) walk_value(element, depth + 1);
@@ -38,7 +37,7 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
 
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   if (depth > kMaxNesting) nesting_too_deep();
-  if (!objects_seen_.insert(object.attributes.get()).second) return;
+  if (!objects_seen_.insert(&object).second) return;
   // Copied first: converting runs Python code, which may assign attributes.
   std::vector<PyValue> values;
   attributes_of(object).for_each([&](uint32_t, const PyValue& v) {

@@ -54,7 +54,9 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     std::vector<StoredItem> objects;
     {
       auto items = py::read_detached(*core.source->items());
-      core.for_each_item(*items, [&](const StoredItem& item) { objects.push_back(item); });
+      core.for_each_item(*items, [&](const StoredItem& item) {
+        objects.push_back(StoredItem::owning(py::PyRef::borrow(item.object())));
+      });
     }
     std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
     add_from_python(*rebased, objects, /*share_conversions=*/true);

@@ -32,10 +32,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return py::guarded([&]() -> PyObject* {
     PyObject* arg[1];
     py::bind_fast("add_object", {"py_ref"}, args, nargs, kwnames, arg);
-    const IndexableNative* native = as_indexable(arg[0]);
-    if (!native) py::downcast_error("py_ref", arg[0], "Indexable");
-    const StoredItem item{py::make_shared_ref(py::PyRef::borrow(arg[0])),
-                          std::make_shared<IndexableNative>(native->non_owning_copy())};
+    if (!as_indexable(arg[0])) py::downcast_error("py_ref", arg[0], "Indexable");
+    StoredItem item = StoredItem::owning(py::PyRef::borrow(arg[0]));
     const WriteScope gate = py::write_scope();
     add_from_python(api_of(self), {&item, 1});
     return py::none();
@@ -104,10 +102,8 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     std::vector<StoredItem> objects;
     const WriteScope gate = py::write_scope();
     for (py::PyRef& obj : py::extract_sequence("objs", a[0], "a str cannot be taken as a sequence of objects")) {
-      const IndexableNative* native = as_indexable(obj.get());
-      if (!native) py::downcast_error("objs", obj.get(), "Indexable");
-      objects.push_back(StoredItem{py::make_shared_ref(std::move(obj)),
-                                   std::make_shared<IndexableNative>(native->non_owning_copy())});
+      if (!as_indexable(obj.get())) py::downcast_error("objs", obj.get(), "Indexable");
+      objects.push_back(StoredItem::owning(std::move(obj)));
     }
     add_from_python(api_of(self), objects);
     return py::none();
@@ -128,19 +124,24 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // opposite directions cannot wait on each other. Adding them as a batch
     // files every value, attribute and nested object `other` answers for, and
     // records `self` in each object's memberships.
-    std::vector<StoredItem> objects;
+    // The gate keeps `other` as it is, so its objects stay alive between
+    // reading them and taking references to them with the GIL.
+    std::vector<PyObject*> members;
     {
       py::GilRelease release;
-      auto members = source.allowed_ids()->read();
+      auto ids = source.allowed_ids()->read();
       auto items = source.items()->read();
-      objects.reserve(members->cardinality());
-      members->for_each([&](uint32_t id) {
+      members.reserve(ids->cardinality());
+      ids->for_each([&](uint32_t id) {
         if (id >= items->size() || (*items)[id].is_placeholder()) {
           internal_error("missing value: a member of the merged index has no stored object");
         }
-        objects.push_back((*items)[id]);
+        members.push_back((*items)[id].object());
       });
     }
+    std::vector<StoredItem> objects;
+    objects.reserve(members.size());
+    for (PyObject* obj : members) objects.push_back(StoredItem::owning(py::PyRef::borrow(obj)));
     add_from_python(target, objects);
     return py::none();
   });
@@ -171,29 +172,34 @@ PyType_Spec index_spec = {"Calderwick.Index", sizeof(IndexClass::Box), 0, Py_TPF
 
 }  // namespace
 
-void add_from_python(IndexAPI& index, std::span<const StoredItem> objects, bool share_conversions) {
+void add_from_python(IndexAPI& index, std::span<StoredItem> objects, bool share_conversions) {
   // One small set per object keeps each lookup in cache during the pass.
   absl::InlinedVector<PreparedElements, 1> prepared(share_conversions ? 1 : objects.size());
   absl::InlinedVector<NewMember, 1> batch;
   batch.reserve(objects.size());
   for (size_t i = 0; i < objects.size(); ++i) {
     PreparedElements& elements = prepared[share_conversions ? 0 : i];
-    elements.add_object(*objects[i].native);
-    batch.push_back(NewMember{&objects[i], &elements});
+    const IndexableNative& native = objects[i].native();
+    elements.add_object(native);
+    batch.push_back(NewMember{&objects[i], &native, &elements});
   }
   py::GilRelease release;
   index.add_objects(batch);
 }
 
 PyObject* collect_items(const FilteredIndexCore& view) {
-  std::vector<py::SharedPyRef> refs;
-  refs.reserve(view.ids.cardinality());
+  // The list is made before the items are locked and filled under the lock
+  // with nothing but reference counting: no allocation, so no collection
+  // and no finaliser runs while the lock is held.
+  py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(view.ids.cardinality())));
+  Py_ssize_t n = 0;
   {
     auto items = py::read_detached(*view.source->items());
-    view.for_each_item(*items, [&](const StoredItem& item) { refs.push_back(item.py_ref); });
+    view.for_each_item(*items, [&](const StoredItem& item) {
+      PyList_SET_ITEM(list.get(), n++, py::PyRef::borrow(item.object()).release());
+    });
   }
-  py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
-  for (size_t i = 0; i < refs.size(); ++i) PyList_SET_ITEM(list.get(), i, refs[i]->clone().release());
+  py::shrink_list(list.get(), n);  // views skip slots emptied since they were made
   return list.release();
 }
 

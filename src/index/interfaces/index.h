@@ -23,7 +23,7 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> api);
 // `share_conversions`, which walks objects and containers held by many
 // members once), then adds them with the GIL released. The caller holds the
 // write gate.
-void add_from_python(IndexAPI& index, std::span<const StoredItem> objects, bool share_conversions = false);
+void add_from_python(IndexAPI& index, std::span<StoredItem> objects, bool share_conversions = false);
 
 // The view's objects, in ascending id order, as a new list; vacant slots
 // (objects removed meanwhile) are skipped. Needs the GIL.

@@ -25,10 +25,11 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
     if (kwargs && !PyDict_Check(kwargs)) py::downcast_error("kwargs", kwargs, "PyDict");
     // Convert every value before anything else, so a failure creates no
     // object and consumes no id.
-    auto attributes = std::make_shared<Mutex<AttributeMap>>();
+    IndexableNative native;
     if (kwargs) {
-      auto& map = *attributes->lock();
+      AttributeMap& map = native.attributes;
       const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
+      map.reserve(static_cast<size_t>(size));
       Py_ssize_t pos = 0;
       PyObject *key, *value;
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -40,11 +41,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
         if (PyDict_GET_SIZE(kwargs) != size) internal_error("dictionary changed size during iteration");
       }
     }
-    IndexableNative native;
-    native.indexes = std::make_shared<Mutex<Memberships>>();
-    native.attributes = std::move(attributes);
     native.id = allocate_id();
-    native.owns_id = true;
     return IndexableClass::wrap(type, std::move(native)).release();  // a failure releases the id
   });
 }
@@ -53,38 +50,25 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
 // values own. Every write to an attribute map happens with the GIL held
 // (assignment's final store, and clear below), so while the collector runs
 // nothing changes the map; index code on threads without the GIL only reads
-// it. Reading without the mutex therefore never blocks and reports the same
-// references on every visit.
+// it. Every visit therefore reports the same references.
 int visit_attributes(const IndexableNative& native, visitproc visit, void* arg) {
-  if (!native.attributes) return 0;  // allocated, not yet built
   int status = 0;
-  native.attributes->unguarded().for_each([&](uint32_t, const PyValue& value) {
+  native.attributes.for_each([&](uint32_t, const PyValue& value) {
     if (status == 0 && value.object()) status = visit(value.object(), arg);
-    if (const auto* stored = std::get_if<StoredIndexable>(&value.cast())) {
-      if (status == 0) status = visit(stored->python_handle->get(), arg);
-    }
   });
   return status;
 }
 
 // Breaks a garbage cycle by emptying the attribute map, under the write gate
-// like every other change to a map. The values are dropped after the locks
-// are released. A map that some thread holds right now, or a gate that a
-// writer holds, leaves the cycle for a later collection.
+// like every other change to a map. The values are dropped after the gate is
+// released. A gate that a writer holds leaves the cycle for a later
+// collection.
 int indexable_clear(PyObject* obj) {
   py::GilHeld held;  // the collector runs with the GIL
-  const auto& attributes = native_of(obj).attributes;
-  if (!attributes) return 0;
-  std::vector<PyValue> dropped;  // released last, outside every lock
+  std::vector<PyValue> dropped;  // released last, outside the gate
   if (!WRITE_GATE().try_enter()) return 0;
   const WriteScope gate(WriteScope::Adopt{});
-  try {
-    std::optional<Mutex<AttributeMap>::Guard> guard;
-    if (!attributes->try_lock_into(guard, kCannotReadIndexable)) return 0;
-    (*guard)->drain([&](uint32_t, PyValue&& v) { dropped.push_back(std::move(v)); });
-  } catch (const std::exception&) {
-    return 0;  // poisoned: nothing can read the map anyway
-  }
+  IndexableClass::of(obj).attributes.drain([&](uint32_t, PyValue&& v) { dropped.push_back(std::move(v)); });
   return 0;
 }
 
@@ -97,10 +81,9 @@ PyObject* indexable_getattro(PyObject* obj, PyObject* name) {
     } catch (const py::PythonError&) {
       py::attribute_error(name);
     }
-    {
-      auto attrs = hold_attributes_detached(native_of(obj));
-      const uint32_t id = INTERNER().intern(text);
-      if (const PyValue* v = attrs->get(id)) return v->to_python().release();
+    // Writers hold the GIL too, so the map holds still while it is read.
+    if (const auto id = INTERNER().snapshot()->get(text)) {
+      if (const PyValue* v = native_of(obj).attributes.get(*id)) return v->to_python().release();
     }
     return py::generic_getattr(obj, name).release();
   });
@@ -112,7 +95,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
     const std::string text(py::utf8(name));
     PyValue converted = PyValue::from_borrowed(value);
-    const IndexableNative& native = native_of(obj);
+    IndexableNative& native = IndexableClass::of(obj);
     // Every writer of indexed state holds the gate, so the memberships read
     // below, the index updates and the final store form one step.
     const WriteScope gate = py::write_scope();
@@ -124,7 +107,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     const uint32_t id = attribute_id(text);
     reassign_in_indexes(native, id, converted, prepared);
     // The old value is dropped last, after every lock, still inside the gate.
-    const std::optional<PyValue> replaced = hold_attributes_detached(native)->insert(id, std::move(converted));
+    const std::optional<PyValue> replaced = native.attributes.insert(id, std::move(converted));
     py::drain_pending();
     return 0;
   });
@@ -132,7 +115,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
 
 PyObject* indexable_repr(PyObject* obj) {
   return py::guarded([&]() -> PyObject* {
-    const size_t n = hold_attributes_detached(native_of(obj))->size();
+    const size_t n = native_of(obj).attributes.size();
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
 }
@@ -141,12 +124,15 @@ PyObject* indexable_dir(PyObject* obj, PyObject*) {
   return py::guarded([&]() -> PyObject* {
     py::PyRef result = py::check(PyList_New(0));
     {
+      // The ids first: making the strings runs the allocator, and so maybe
+      // a finaliser that assigns to this very object.
+      std::vector<uint32_t> ids;
+      native_of(obj).attributes.for_each([&](uint32_t id, const PyValue&) { ids.push_back(id); });
       auto names = INTERNER().snapshot();
-      auto attrs = hold_attributes_detached(native_of(obj));
-      attrs->for_each([&](uint32_t id, const PyValue&) {
+      for (uint32_t id : ids) {
         py::PyRef s = py::new_str(names->resolve(id));
         py::check_status(PyList_Append(result.get(), s.get()));
-      });
+      }
     }
     py::PyRef builtins = py::check(PyImport_ImportModule("builtins"));
     py::PyRef object_type = py::check(PyObject_GetAttrString(builtins.get(), "object"));

@@ -45,8 +45,8 @@ void BulkQueryMapAdder::boolean(bool b, uint32_t id) {
   bools->of(b).buffered_add(id);
 }
 
-void BulkQueryMapAdder::indexable(const StoredIndexable& stored, uint32_t owner) {
-  deferred_->push_back(DeferredIndexable{&map_, stored, owner, prepared_});
+void BulkQueryMapAdder::indexable(const PyValue& value, uint32_t owner) {
+  deferred_->push_back(DeferredIndexable{&map_, value, owner, prepared_});
 }
 
 }  // namespace calderwick

@@ -19,7 +19,7 @@ namespace calderwick {
 
 struct DeferredIndexable {
   QueryMap* map;
-  StoredIndexable stored;
+  PyValue value;  // the Ind value
   uint32_t owner;
   const PreparedElements* prepared;
 };
@@ -37,7 +37,7 @@ class BulkQueryMapAdder final : public ValueSink {
   void number(const Number& n, uint32_t id) override;
   void string(std::string_view bytes, uint32_t id) override;
   void boolean(bool b, uint32_t id) override;
-  void indexable(const StoredIndexable& stored, uint32_t owner) override;
+  void indexable(const PyValue& value, uint32_t owner) override;
 
  private:
   QueryMap& map_;

@@ -6,14 +6,6 @@
 #include "index/core/prepared.h"
 
 namespace calderwick {
-namespace {
-
-Number number_of(const PyValue& v) {
-  if (const auto* i = std::get_if<Int>(&v.cast())) return i->v;
-  return std::get<Float>(v.cast()).v;
-}
-
-}  // namespace
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
 QueryMap::~QueryMap() = default;
@@ -48,9 +40,7 @@ class DirectSink final : public ValueSink {
   void number(const Number& n, uint32_t id) override { map_.insert_num_ordered(n, id); }
   void string(std::string_view bytes, uint32_t id) override { map_.insert_str(bytes, id); }
   void boolean(bool b, uint32_t id) override { map_.insert_bool(b, id); }
-  void indexable(const StoredIndexable& stored, uint32_t owner) override {
-    map_.insert_indexable(stored, owner, prepared_);
-  }
+  void indexable(const PyValue& value, uint32_t owner) override { map_.insert_indexable(value, owner, prepared_); }
 
  private:
   QueryMap& map_;
@@ -74,20 +64,20 @@ void QueryMap::insert_with(const PyValue& value, uint32_t id, const PreparedElem
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      sink.number(number_of(value), id);
+      sink.number(value.number(), id);
       break;
     case ValueKind::Str:
-      sink.string(std::get<Str>(value.cast()).v.view(), id);
+      sink.string(value.str_value(), id);
       break;
     case ValueKind::Bool:
-      sink.boolean(std::get<Bool>(value.cast()).v, id);
+      sink.boolean(value.bool_value(), id);
       break;
     case ValueKind::Iterable:
-      insert_iterable(std::get<IterableValue>(value.cast()), id, prepared, ancestry, sink);
+      insert_iterable(value, id, prepared, ancestry, sink);
       break;
     case ValueKind::Ind:
       insert_exact(value, id);
-      sink.indexable(std::get<StoredIndexable>(value.cast()), id);
+      sink.indexable(value, id);
       break;
     case ValueKind::Unknown:
       insert_exact(value, id);
@@ -140,9 +130,9 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (it->second.is_empty()) shard->erase(it);  // no id holds the value any more
 }
 
-void QueryMap::insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
+void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const PreparedElements& prepared,
                                Ancestry& ancestry, ValueSink& sink) {
-  const PyObject* container = iterable.container->get();
+  const PyObject* container = iterable.object();
   if (std::find(ancestry.begin(), ancestry.end(), container) != ancestry.end()) return;  // holds itself
   const std::vector<PyValue>* elements = prepared.find(container);
   PreparedElements late;
@@ -214,8 +204,8 @@ bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
   }
 }
 
-void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared) {
-  const IndexableNative& object = *stored.owned_handle;
+void QueryMap::insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared) {
+  const IndexableNative& object = indexable_of(value);
   const uint32_t nested_id = object.id;
   // A nested object that already holds its owner, directly or through other
   // objects and containers, is not filed again below it: the sub-index tree
@@ -227,15 +217,15 @@ void QueryMap::insert_indexable(const StoredIndexable& stored, uint32_t owner, c
   const bool member = nested.allowed_ids()->read()->contains(nested_id);
   IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
   if (member) return;
-  const StoredItem item{stored.python_handle, stored.owned_handle};
-  const NewMember joining{&item, &prepared};
+  StoredItem item = StoredItem::sharing(value);
+  const NewMember joining{&item, &object, &prepared};
   nested.add_objects({&joining, 1});
 }
 
-void QueryMap::remove_indexable(const StoredIndexable& stored, uint32_t owner) {
+void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {
   IndexAPI* nested = this->nested();
   if (!nested) return;
-  const IndexableNative& object = *stored.owned_handle;
+  const IndexableNative& object = indexable_of(value);
   {
     auto links = nested->parent_links()->write();
     // No pair: the object was never filed below this owner (it leads back
@@ -258,16 +248,16 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      remove_num_ordered(number_of(value), id);
+      remove_num_ordered(value.number(), id);
       break;
     case ValueKind::Str: {
       auto strings = strings_.write();
-      if (*strings) (*strings)->remove(std::get<Str>(value.cast()).v.view(), id);
+      if (*strings) (*strings)->remove(value.str_value(), id);
       break;
     }
     case ValueKind::Bool: {
       auto bools = bools_.write();
-      if (*bools) (*bools)->of(std::get<Bool>(value.cast()).v).bitmap().remove(id);
+      if (*bools) (*bools)->of(value.bool_value()).bitmap().remove(id);
       break;
     }
     case ValueKind::Iterable:
@@ -275,7 +265,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
       break;
     case ValueKind::Ind:
       remove_exact(value, id);
-      remove_indexable(std::get<StoredIndexable>(value.cast()), id);
+      remove_indexable(value, id);
       break;
     case ValueKind::Unknown:
       remove_exact(value, id);

@@ -57,7 +57,7 @@ class ValueSink {
   virtual void number(const Number& n, uint32_t id) = 0;
   virtual void string(std::string_view bytes, uint32_t id) = 0;
   virtual void boolean(bool b, uint32_t id) = 0;
-  virtual void indexable(const StoredIndexable& stored, uint32_t owner) = 0;
+  virtual void indexable(const PyValue& value, uint32_t owner) = 0;  // an Ind value
 
  protected:
   ~ValueSink() = default;
@@ -80,8 +80,9 @@ class QueryMap {
   void insert_via(const PyValue& value, uint32_t id, const PreparedElements& prepared, ValueSink& sink);
   // Undoes what an earlier container filing stored for `owner`, if any.
   void forget_elements(uint32_t owner) { remove_iterable(owner); }
-  // Makes `stored` a member of the sub-index with the owner link `owner`.
-  void insert_indexable(const StoredIndexable& stored, uint32_t owner, const PreparedElements& prepared);
+  // Makes the object of the Ind value `value` a member of the sub-index with
+  // the owner link `owner`.
+  void insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared);
   // Undoes the insertion of `value` for `id`, including the exact-map entry
   // once its id set is empty.
   void remove_id(const PyValue& value, uint32_t id);
@@ -128,13 +129,13 @@ class QueryMap {
 
   void insert_with(const PyValue& value, uint32_t id, const PreparedElements& prepared, Ancestry& ancestry,
                    ValueSink& sink);
-  void insert_iterable(const IterableValue& iterable, uint32_t owner, const PreparedElements& prepared,
+  void insert_iterable(const PyValue& iterable, uint32_t owner, const PreparedElements& prepared,
                        Ancestry& ancestry, ValueSink& sink);
   void remove_iterable(uint32_t owner);
   // Whether `nested_id` is among the objects that hold `owner` (an object or
   // element id of this map), at any level above.
   bool leads_back(uint32_t nested_id, uint32_t owner) const;
-  void remove_indexable(const StoredIndexable& stored, uint32_t owner);
+  void remove_indexable(const PyValue& value, uint32_t owner);
   IndexAPI& nested_or_create();
   ExactMap& exact_or_create();
 

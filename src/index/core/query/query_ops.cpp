@@ -15,17 +15,15 @@ namespace {
 using Op = QueryExpr::Op;
 
 const std::optional<NumKey> numeric_key(const PyValue& v) {
-  if (const auto* i = std::get_if<Int>(&v.cast())) return NumericalBitmap::key_of(i->v);
-  if (const auto* f = std::get_if<Float>(&v.cast())) return NumericalBitmap::key_of(f->v);
-  return std::nullopt;
+  if (!v.is_number()) return std::nullopt;
+  return NumericalBitmap::key_of(v.number());
 }
 
 // NaN is a Float that equals nothing and has no order (as in Python): it
 // matches no equality and no range, and stored NaNs (filed beyond the
 // infinity of their sign) are cut from range results.
 bool is_nan(const PyValue& v) {
-  const auto* f = std::get_if<Float>(&v.cast());
-  return f && std::isnan(f->v);
+  return v.kind() == ValueKind::Float && std::isnan(v.float_value());
 }
 
 bool is_number(const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; }
@@ -43,11 +41,11 @@ IdSet eq_raw(const QueryMap& map, const PyValue& value) {
     }
     case ValueKind::Str: {
       auto strings = map.strings().read();
-      return *strings ? (*strings)->equal(std::get<Str>(value.cast()).v.view()) : IdSet();
+      return *strings ? (*strings)->equal(value.str_value()) : IdSet();
     }
     case ValueKind::Bool: {
       auto bools = map.bools().read();
-      return *bools ? IdSet((*bools)->of(std::get<Bool>(value.cast()).v).bitmap()) : IdSet();
+      return *bools ? IdSet((*bools)->of(value.bool_value()).bitmap()) : IdSet();
     }
     default: {
       // Iterables never match: they are stored element by element.
@@ -113,11 +111,10 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
 }
 
 IdSet string_op(const QueryMap& map, Op op, const PyValue& value) {
-  const auto* s = std::get_if<Str>(&value.cast());
-  if (!s) return IdSet();
+  if (value.kind() != ValueKind::Str) return IdSet();
   auto strings = map.strings().read();
   if (!*strings) return IdSet();
-  const std::string_view needle = s->v.view();
+  const std::string_view needle = value.str_value();
   switch (op) {
     case Op::StartsWi: return (*strings)->starts_with(needle);
     case Op::EndsWi: return (*strings)->ends_with(needle);
