@@ -115,6 +115,7 @@ std::string debug_indexable(PyObject* obj) {
 ValueNode* new_node(py::PyRef obj) {
   auto* node = new ValueNode;
   node->object = std::move(obj);
+  node->data = nullptr;
   return node;
 }
 
@@ -144,7 +145,6 @@ PyValue PyValue::make(py::PyRef ref) {
     ValueNode* node = new_node(std::move(ref));
     node->data = text.data();
     node->size = static_cast<uint32_t>(text.size());
-    node->hash = hash_str_value(text);
     return PyValue(ValueKind::Str, 0, node);
   }
   if (py::BOOL_TYPES().contains(t)) {
@@ -208,7 +208,7 @@ uint64_t PyValue::stored_hash() const {
     case ValueKind::Int: return hash_int(int_value());
     case ValueKind::Float: return hash_float(float_value());
     case ValueKind::Bool: return hash_bool(bool_value());
-    case ValueKind::Str:
+    case ValueKind::Str: return hash_str_value(str_value());
     case ValueKind::Unknown: return node()->hash;
     // Containers equal only themselves and objects only the same object:
     // the address is hash enough.
@@ -226,8 +226,7 @@ bool PyValue::operator==(const PyValue& other) const {
     case ValueKind::Int: return word_ == other.word_;
     case ValueKind::Float: return word_ == other.word_ && float_value() == other.float_value();  // NaN: never
     case ValueKind::Bool: return aux_ == other.aux_;
-    case ValueKind::Str:
-      return node()->hash == other.node()->hash && str_value() == other.str_value();
+    case ValueKind::Str: return str_value() == other.str_value();
     case ValueKind::Iterable: return node() == other.node();  // only the very same stored value
     case ValueKind::Ind:
     case ValueKind::Unknown: return object() == other.object();

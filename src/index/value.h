@@ -33,13 +33,15 @@ enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
 
 using Number = std::variant<int64_t, double>;
 
-// The shared part of a value that holds a Python object.
+// The shared part of a value that holds a Python object (24 bytes).
 struct ValueNode {
   std::atomic<uint32_t> refs{1};
-  uint32_t size = 0;          // Str: the byte length
+  uint32_t size = 0;  // Str: the byte length
   py::PyRef object;
-  const char* data = nullptr;  // Str: the str object's UTF-8 bytes
-  uint64_t hash = 0;           // Str, Unknown: computed once
+  union {
+    const char* data;  // Str: the str object's UTF-8 bytes
+    uint64_t hash;     // Unknown: the object's hash, computed once
+  };
 };
 
 class PyValue {

@@ -37,12 +37,14 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
 
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   if (depth > kMaxNesting) nesting_too_deep();
-  if (!objects_seen_.insert(&object).second) return;
   // Copied first: converting runs Python code, which may assign attributes.
   std::vector<PyValue> values;
   attributes_of(object).for_each([&](uint32_t, const PyValue& v) {
     if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
   });
+  // An object of scalars alone has nothing to walk; only objects that lead
+  // further are remembered, so that one met again is walked once.
+  if (values.empty() || !objects_seen_.insert(&object).second) return;
   for (const PyValue& v : values) walk_value(v, depth);
 }
 

@@ -59,7 +59,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
       });
     }
     std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
-    add_from_python(*rebased, objects, /*share_conversions=*/true);
+    add_from_python(*rebased, objects);
     return wrap_index(std::move(rebased));
   });
 }

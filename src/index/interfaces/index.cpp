@@ -172,16 +172,16 @@ PyType_Spec index_spec = {"Calderwick.Index", sizeof(IndexClass::Box), 0, Py_TPF
 
 }  // namespace
 
-void add_from_python(IndexAPI& index, std::span<StoredItem> objects, bool share_conversions) {
-  // One small set per object keeps each lookup in cache during the pass.
-  absl::InlinedVector<PreparedElements, 1> prepared(share_conversions ? 1 : objects.size());
+void add_from_python(IndexAPI& index, std::span<StoredItem> objects) {
+  // One conversion for the batch: containers and objects held by many
+  // members are walked once.
+  PreparedElements prepared;
   absl::InlinedVector<NewMember, 1> batch;
   batch.reserve(objects.size());
-  for (size_t i = 0; i < objects.size(); ++i) {
-    PreparedElements& elements = prepared[share_conversions ? 0 : i];
-    const IndexableNative& native = objects[i].native();
-    elements.add_object(native);
-    batch.push_back(NewMember{&objects[i], &native, &elements});
+  for (StoredItem& item : objects) {
+    const IndexableNative& native = item.native();
+    prepared.add_object(native);
+    batch.push_back(NewMember{&item, &native, &prepared});
   }
   py::GilRelease release;
   index.add_objects(batch);

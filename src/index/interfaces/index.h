@@ -18,12 +18,11 @@ PyTypeObject* index_type();
 // Wraps `api` in a new Python Index (new reference). Needs the GIL.
 PyObject* wrap_index(std::shared_ptr<IndexAPI> api);
 
-// Adds `objects` to `index`: converts every container element they hold
-// with the GIL (one conversion per object, or one for the whole batch when
-// `share_conversions`, which walks objects and containers held by many
-// members once), then adds them with the GIL released. The caller holds the
-// write gate.
-void add_from_python(IndexAPI& index, std::span<StoredItem> objects, bool share_conversions = false);
+// Adds `objects` to `index`, taking their items: converts every container
+// element they hold with the GIL (once for the whole batch, so objects and
+// containers held by many members are walked once), then adds them with the
+// GIL released. The caller holds the write gate.
+void add_from_python(IndexAPI& index, std::span<StoredItem> objects);
 
 // The view's objects, in ascending id order, as a new list; vacant slots
 // (objects removed meanwhile) are skipped. Needs the GIL.

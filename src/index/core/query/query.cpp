@@ -148,19 +148,22 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
   }
   // Filing the same owner again replaces what the earlier filing stored.
   remove_iterable(owner);
-  ElementRecord record;
-  record.reserve(elements->size());
-  for (const PyValue& element : *elements) record.emplace_back(allocate_id(), element);
+  if (elements->empty()) return;  // nothing filed, nothing to undo
+  ElementRecord record(elements->size());
+  for (size_t i = 0; i < elements->size(); ++i) {
+    record[i] = (*elements)[i];
+    record[i].set_spare(allocate_id());  // the element id
+  }
   {
     auto owners = mask_owner_.write();
-    for (const auto& [eid, _] : record) (*owners)[eid] = owner;
+    for (const PyValue& e : record) (*owners)[e.spare()] = owner;
   }
   {
     auto masked = masked_ids_.write();
-    for (const auto& [eid, _] : record) masked->add(eid);
+    for (const PyValue& e : record) masked->add(e.spare());
   }
   ancestry.push_back(container);
-  for (const auto& [eid, element] : record) insert_with(element, eid, *source, ancestry, sink);
+  for (const PyValue& e : record) insert_with(e, e.spare(), *source, ancestry, sink);
   ancestry.pop_back();
   elements_.write()->insert_or_assign(owner, std::move(record));
 }
@@ -174,7 +177,8 @@ void QueryMap::remove_iterable(uint32_t owner) {
     record = std::move(it->second);
     elements->erase(it);
   }
-  for (const auto& [eid, element] : record) {
+  for (const PyValue& element : record) {
+    const uint32_t eid = element.spare();
     {
       auto owners = mask_owner_.write();
       owners->erase(eid);

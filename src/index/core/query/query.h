@@ -46,9 +46,21 @@ struct BoolSets {
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet>;
 
-// What an iterable insertion filed for one owner: each element's id and value,
-// so that removal undoes exactly that, whatever became of the container since.
-using ElementRecord = std::vector<std::pair<uint32_t, PyValue>>;
+// What an iterable insertion filed for one owner: each element's value, with
+// its element id in the value's spare bits, so that removal undoes exactly
+// that, whatever became of the container since. 16 bytes and one array.
+class ElementRecord {
+ public:
+  ElementRecord() = default;
+  explicit ElementRecord(size_t n) : values_(std::make_unique<PyValue[]>(n)), size_(static_cast<uint32_t>(n)) {}
+  PyValue& operator[](size_t i) { return values_[i]; }
+  const PyValue* begin() const { return values_.get(); }
+  const PyValue* end() const { return values_.get() + size_; }
+
+ private:
+  std::unique_ptr<PyValue[]> values_;
+  uint32_t size_ = 0;
+};
 
 // Where the scalar values and nested objects of one filing go: straight into
 // the locked structures, or through a bulk writer's buffers.
