@@ -191,7 +191,9 @@ void QueryMap::remove_iterable(uint32_t owner) {
 
 bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
   std::shared_ptr<IndexAPI> index = parent_.lock();
-  if (!index) return false;
+  // Below a top-level index nothing holds the owner: the common case costs
+  // no set.
+  if (!index || index->parent().expired()) return false;
   // The objects that hold `owner`'s object, level by level up to the
   // top-level index. Pairs may name container element ids as owners; each
   // level translates them back to objects through the map that handed them

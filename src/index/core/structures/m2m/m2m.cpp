@@ -30,9 +30,12 @@ IdSet NibbleIndexU32::union_all() const {
 
 bool M2MU32::add_pair(uint32_t left, uint32_t right) {
   Partners& lefts = lefts_by_right_[right];
-  if (contains(lefts, left)) return false;
+  Partners& rights = rights_by_left_[left];
+  // The shorter list answers: an object shared by thousands of owners is
+  // not scanned once per owner.
+  if (lefts.size() <= rights.size() ? contains(lefts, left) : contains(rights, right)) return false;
   lefts.push_back(left);
-  rights_by_left_[left].push_back(right);
+  rights.push_back(right);
   ++pair_count_;
   for (size_t i = 0; i < kPositions; ++i) {
     by_left_[i][nibble_of(left, i)].add(right);
@@ -105,8 +108,12 @@ bool M2MU32::has_right(uint32_t right) const {
 IdSet M2MU32::all_rights() const { return by_left_[0].union_all(); }
 
 bool M2MU32::contains_pair(uint32_t left, uint32_t right) const {
-  const auto it = lefts_by_right_.find(right);
-  return it != lefts_by_right_.end() && contains(it->second, left);
+  const auto lefts = lefts_by_right_.find(right);
+  if (lefts == lefts_by_right_.end()) return false;
+  const auto rights = rights_by_left_.find(left);
+  if (rights == rights_by_left_.end()) return false;
+  return lefts->second.size() <= rights->second.size() ? contains(lefts->second, left)
+                                                       : contains(rights->second, right);
 }
 
 size_t M2MU32::owner_count(uint32_t right) const {
