@@ -14,6 +14,11 @@ namespace {
 inline uint8_t byte_at(std::string_view bytes, size_t k) { return static_cast<uint8_t>(bytes[k]); }
 inline uint32_t id_of(uint64_t word) { return static_cast<uint32_t>(word); }
 
+IdSet restricted(IdSet set, const IdSet* within) {
+  if (within && !set.is_empty()) set.and_inplace(*within);
+  return set;
+}
+
 // The intersection of a handful of cells, ORed into a result. Cells are
 // collected one by one; an empty cell makes the whole term empty, so the
 // caller can drop the candidate position before touching the rest.
@@ -26,18 +31,22 @@ class Conjunction {
 
   // Returns false once the term is known to be empty.
   bool add(const View& v) {
-    if (v.empty()) return false;
-    if (views_.empty() && within_) {
-      if (within_->is_empty()) return false;
-      views_.push_back(View{within_, {}});
-    }
+    if (v.empty() || (within_ && within_->is_empty())) return false;
     views_.push_back(v);
     return true;
   }
   void clear() { views_.clear(); }
 
+  // ORs the term into `out`. `within` joins the term only when it is smaller
+  // than every cell (a narrowed universe); a larger one would only add work,
+  // and the caller cuts the final result to it anyway.
   void or_into(IdSet& out) {
     if (views_.empty()) return;
+    if (within_) {
+      uint64_t smallest = UINT64_MAX;
+      for (const View& v : views_) smallest = std::min(smallest, v.size());
+      if (within_->cardinality() < smallest) views_.push_back(View{within_, {}});
+    }
     // A run holds few ids: test them one by one against the other cells
     // instead of intersecting bitmaps.
     const View* shortest = nullptr;
@@ -84,11 +93,6 @@ class Conjunction {
   absl::InlinedVector<View, 24> views_;
   absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sized_;
 };
-
-IdSet restricted(IdSet set, const IdSet* within) {
-  if (within) set.and_inplace(*within);
-  return set;
-}
 
 }  // namespace
 
@@ -288,7 +292,7 @@ IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const
     if (!term.add(view(s + k, byte_at(bytes, k)))) return out;
   }
   term.or_into(out);
-  return out;
+  return restricted(std::move(out), within);
 }
 
 IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within) const {
@@ -307,7 +311,7 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within)
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
 IdSet PositionalBitmap::ends_with(std::string_view bytes, const IdSet* within) const {
@@ -326,7 +330,7 @@ IdSet PositionalBitmap::ends_with(std::string_view bytes, const IdSet* within) c
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(e - k, byte_at(bytes, n - 1 - k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
 IdSet PositionalBitmap::contains(std::string_view bytes, const IdSet* within) const {
@@ -344,7 +348,7 @@ IdSet PositionalBitmap::contains(std::string_view bytes, const IdSet* within) co
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
 IdSet PositionalBitmap::any_string() const {
