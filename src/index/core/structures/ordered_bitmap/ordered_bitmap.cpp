@@ -70,7 +70,14 @@ uint32_t NumericalBitmap::hash_of(const NumKey& key) {
 
 bool NumericalBitmap::id_has_key(uint32_t id, const NumKey& key) const {
   for (size_t i = kSlices; i-- > 0;) {
-    if (static_cast<int>(slices_[i].bitmap().contains(id)) != key.bit(i)) return false;
+    const Cell& cell = slices_[i];
+    bool has = cell.bitmap().contains(id);
+    if (!has && cell.pending_count() > 0) {
+      // Still queued (bulk writer): the buffer holds at most 64 ids.
+      const auto queued = cell.pending();
+      has = std::find(queued.begin(), queued.end(), id) != queued.end();
+    }
+    if (static_cast<int>(has) != key.bit(i)) return false;
   }
   return true;
 }
@@ -83,23 +90,6 @@ size_t NumericalBitmap::find_slot(const NumKey& key, uint32_t hash) const {
     if (s.tag == 0) return kNone;
     if ((s.tag & ~kSetBit) != want) continue;
     if (s.tag & kSetBit ? sets_[s.payload].key == key : id_has_key(s.payload, key)) return i;
-  }
-}
-
-size_t NumericalBitmap::find_slot_for_write(const NumKey& key, uint32_t hash) {
-  if (slots_.empty()) return kNone;
-  const uint32_t want = tag_of(hash, false);
-  for (size_t i = home_of(want);; i = i + 1 == slots_.size() ? 0 : i + 1) {
-    const Slot& s = slots_[i];
-    if (s.tag == 0) return kNone;
-    if ((s.tag & ~kSetBit) != want) continue;
-    if (s.tag & kSetBit) {
-      if (sets_[s.payload].key == key) return i;
-      continue;
-    }
-    // The id's bits are read back from the slices, which must hold them.
-    if (pending_) flush_all();
-    if (id_has_key(s.payload, key)) return i;
   }
 }
 
@@ -148,7 +138,7 @@ uint32_t NumericalBitmap::new_set(const NumKey& key) {
 
 void NumericalBitmap::table_add(const NumKey& key, uint32_t id) {
   const uint32_t hash = hash_of(key);
-  const size_t at = find_slot_for_write(key, hash);
+  const size_t at = find_slot(key, hash);
   if (at == kNone) {
     if ((size_ + 1) * 5 > slots_.size() * 4) rehash(std::max<size_t>(16, slots_.size() + slots_.size() / 2));
     place(Slot{tag_of(hash, false), id});

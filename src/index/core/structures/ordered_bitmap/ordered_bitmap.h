@@ -128,12 +128,11 @@ class NumericalBitmap {
   static uint32_t hash_of(const NumKey& key);
   static uint32_t tag_of(uint32_t hash, bool set) { return (hash & ~3u) | 2u | (set ? kSetBit : 0u); }
   size_t home_of(uint32_t tag) const { return static_cast<size_t>((uint64_t{tag >> 2} * slots_.size()) >> 30); }
-  // Whether the number of `id` has `key`, read from the (flushed) slices.
+  // Whether the number of `id` has `key`, read back from the slices and
+  // their write buffers.
   bool id_has_key(uint32_t id, const NumKey& key) const;
-  // The slot holding `key`, or kNone. Flushes pending ids first when an id
-  // must be read back (writers only; queries run flushed).
+  // The slot holding `key`, or kNone.
   size_t find_slot(const NumKey& key, uint32_t hash) const;
-  size_t find_slot_for_write(const NumKey& key, uint32_t hash);
   void table_add(const NumKey& key, uint32_t id);
   void table_remove(const NumKey& key, uint32_t id);
   void place(Slot slot);  // into a free slot, no growth
