@@ -32,12 +32,12 @@ const char* op_name(Op op) {
   return "?";
 }
 
-IdSet run(const PositionalBitmap& map, Op op, std::string_view needle) {
+IdSet run(const PositionalBitmap& map, Op op, std::string_view needle, const IdSet* within = nullptr) {
   switch (op) {
-    case Op::kEqual: return map.equal(needle);
-    case Op::kStartsWith: return map.starts_with(needle);
-    case Op::kEndsWith: return map.ends_with(needle);
-    case Op::kContains: return map.contains(needle);
+    case Op::kEqual: return map.equal(needle, within);
+    case Op::kStartsWith: return map.starts_with(needle, within);
+    case Op::kEndsWith: return map.ends_with(needle, within);
+    case Op::kContains: return map.contains(needle, within);
     case Op::kAnyString: return map.any_string();
   }
   return {};
@@ -59,6 +59,13 @@ std::vector<uint32_t> brute_force(const std::map<uint32_t, std::string>& stored,
   for (const auto& [id, text] : stored) {
     if (matches(op, text, needle)) out.push_back(id);
   }
+  return out;
+}
+
+// Every `step`-th id of `ids`.
+IdSet strided(const std::vector<uint32_t>& ids, size_t step) {
+  IdSet out;
+  for (size_t i = 0; i < ids.size(); i += step) out.add(ids[i]);
   return out;
 }
 
@@ -388,6 +395,19 @@ class CheckedPositionalBitmap {
       for (Op op : {Op::kEqual, Op::kStartsWith, Op::kEndsWith, Op::kContains}) {
         ASSERT_EQ(run(map_, op, needle).to_vector(), brute_force(ref_, op, needle))
             << op_name(op) << "(\"" << needle << "\") with " << ref_.size() << " strings, width " << map_.width();
+        // Restricted to a subset: every other id (which may hold no string,
+        // or hold one of every kind of run and bitmap cell), one id, none.
+        std::vector<uint32_t> all_ids;
+        for (const auto& [id, _] : ref_) all_ids.push_back(id);
+        const uint32_t one = all_ids.empty() ? 1 : all_ids[all_ids.size() / 2];
+        for (const IdSet& within : {strided(all_ids, 2), IdSet{one, 1u << 30}, IdSet()}) {
+          std::vector<uint32_t> expected;
+          for (uint32_t id : brute_force(ref_, op, needle)) {
+            if (within.contains(id)) expected.push_back(id);
+          }
+          ASSERT_EQ(run(map_, op, needle, &within).to_vector(), expected)
+              << op_name(op) << "(\"" << needle << "\") within " << within.cardinality() << " ids";
+        }
       }
     }
   }

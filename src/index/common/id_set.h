@@ -51,6 +51,13 @@ class IdSet {
   // Largest id, or 0 for an empty set.
   uint32_t maximum() const { return roaring_bitmap_maximum(&bm_); }
 
+  // Stores long runs of consecutive ids as runs and releases spare capacity;
+  // the contents stay the same.
+  void run_optimize() {
+    roaring_bitmap_run_optimize(&bm_);
+    roaring_bitmap_shrink_to_fit(&bm_);
+  }
+
   // Releases the contents; the set is empty afterwards.
   void clear() {
     roaring_bitmap_clear(&bm_);

@@ -31,18 +31,17 @@ bool is_number(const PyValue& v) { return v.kind() == ValueKind::Int || v.kind()
 int rank(Op op) { return op_info(op).rank; }
 
 // Ids holding `value` in `map`, before element ids are translated.
-IdSet eq_raw(const QueryMap& map, const PyValue& value) {
+IdSet string_op(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value);
+
+IdSet eq_raw(const QueryMap& map, const IdSet& universe, const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       if (is_nan(value)) return IdSet();
       auto numbers = map.numbers().read();
-      return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();
+      return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();  // a lookup, O(hits)
     }
-    case ValueKind::Str: {
-      auto strings = map.strings().read();
-      return *strings ? (*strings)->equal(value.str_value()) : IdSet();
-    }
+    case ValueKind::Str: return string_op(map, universe, Op::Eq, value);
     case ValueKind::Bool: {
       auto bools = map.bools().read();
       return *bools ? IdSet((*bools)->of(value.bool_value()).bitmap()) : IdSet();
@@ -60,12 +59,23 @@ IdSet eq_raw(const QueryMap& map, const PyValue& value) {
 
 // Candidates for the range sweeps: the universe plus every element id, so
 // that numbers inside containers are found; translation to owners and the
-// cut to the universe follow the sweep.
-IdSet range_candidates(const QueryMap& map, const IdSet& universe) {
-  IdSet candidates = universe;
-  candidates.or_inplace(*map.masked_ids().read());
-  return candidates;
-}
+// cut to the universe follow the sweep. Without containers the universe is
+// used as it is, not copied.
+class RangeCandidates {
+ public:
+  RangeCandidates(const QueryMap& map, const IdSet& universe) : set_(&universe) {
+    auto masked = map.masked_ids().read();
+    if (masked->is_empty()) return;
+    widened_ = universe;
+    widened_.or_inplace(*masked);
+    set_ = &widened_;
+  }
+  const IdSet& get() const { return *set_; }
+
+ private:
+  const IdSet* set_;
+  IdSet widened_;
+};
 
 IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
   const std::optional<NumKey> key = numeric_key(value);
@@ -73,13 +83,13 @@ IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& va
   IdSet result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
-  const IdSet candidates = range_candidates(map, universe);
+  const RangeCandidates candidates(map, universe);
   IdSet nans;
   switch (op) {
-    case Op::Gt: (*numbers)->get_gt_into(*key, result, candidates); break;
-    case Op::Ge: (*numbers)->get_gte_into(*key, result, candidates); break;
-    case Op::Lt: (*numbers)->get_lt_into(*key, result, candidates); break;
-    default: (*numbers)->get_lte_into(*key, result, candidates); break;
+    case Op::Gt: (*numbers)->get_gt_into(*key, result, candidates.get()); break;
+    case Op::Ge: (*numbers)->get_gte_into(*key, result, candidates.get()); break;
+    case Op::Lt: (*numbers)->get_lt_into(*key, result, candidates.get()); break;
+    default: (*numbers)->get_lte_into(*key, result, candidates.get()); break;
   }
   if (result.is_empty()) return result;
   // Only NaNs of the sign the sweep ran towards can be in it; the second
@@ -103,32 +113,43 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
   if (is_nan(low) || is_nan(high) || *hi < *lo) return result;
   auto numbers = map.numbers().read();
   if (!*numbers) return result;
-  const IdSet candidates = range_candidates(map, universe);
-  (*numbers)->get_lte_into(*hi, result, candidates);
-  IdSet above;
-  (*numbers)->get_gte_into(*lo, above, result);
-  return above;
+  const RangeCandidates candidates(map, universe);
+  (*numbers)->get_between_into(*lo, *hi, result, candidates.get());
+  return result;
 }
 
-IdSet string_op(const QueryMap& map, Op op, const PyValue& value) {
+// String operators intersect with the candidates as they go, so a narrow
+// universe (a conjunction's later operand) keeps them cheap.
+IdSet string_op(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
   if (value.kind() != ValueKind::Str) return IdSet();
   auto strings = map.strings().read();
   if (!*strings) return IdSet();
+  // Container elements are not in the universe: with any, no restriction
+  // (the result is cut to the universe after translation anyway).
+  const IdSet* within = map.masked_ids().read()->is_empty() ? &universe : nullptr;
   const std::string_view needle = value.str_value();
   switch (op) {
-    case Op::StartsWi: return (*strings)->starts_with(needle);
-    case Op::EndsWi: return (*strings)->ends_with(needle);
-    default: return (*strings)->contains(needle);
+    case Op::Eq: return (*strings)->equal(needle, within);
+    case Op::StartsWi: return (*strings)->starts_with(needle, within);
+    case Op::EndsWi: return (*strings)->ends_with(needle, within);
+    default: return (*strings)->contains(needle, within);
   }
 }
 
 // The raw answer of one attribute operator in `map` (no tail).
 IdSet answer_in_map(const QueryMap& map, const IdSet& universe, const QueryExpr& e) {
   switch (e.op) {
-    case Op::Eq: return eq_raw(map, e.values[0]);
+    case Op::Eq: return eq_raw(map, universe, e.values[0]);
     case Op::In: {
       IdSet result;
-      for (const PyValue& v : e.values) result.or_inplace(eq_raw(map, v));
+      for (const PyValue& v : e.values) {
+        IdSet hits = eq_raw(map, universe, v);
+        if (result.is_empty()) {
+          result = std::move(hits);
+        } else if (!hits.is_empty()) {
+          result.or_inplace(hits);
+        }
+      }
       return result;
     }
     case Op::Gt:
@@ -136,7 +157,7 @@ IdSet answer_in_map(const QueryMap& map, const IdSet& universe, const QueryExpr&
     case Op::Lt:
     case Op::Le: return range(map, universe, e.op, e.values[0]);
     case Op::Bt: return between(map, universe, e.values[0], e.values[1]);
-    default: return string_op(map, e.op, e.values[0]);
+    default: return string_op(map, universe, e.op, e.values[0]);
   }
 }
 
@@ -230,8 +251,11 @@ struct Frame {
   const IdSet* universe;
   std::vector<const QueryExpr*> operands;  // in evaluation order
   size_t next = 0;
-  IdSet acc;  // And: the narrowed universe; Or: the union so far; Not: the operand's result
-  bool memoize = false;  // a shared node, evaluated over the whole universe
+  // And: the narrowed universe (valid once `narrowed`); Or: the union so far;
+  // Not: the operand's result.
+  IdSet acc;
+  bool memoize = false;   // a shared node, evaluated over the whole universe
+  bool narrowed = false;  // And: an operand has been absorbed
 };
 
 // The operands of an And or Or with unshared nested nodes of the same
@@ -256,12 +280,12 @@ void rank_order(std::vector<const QueryExpr*>& operands) {
 }
 
 void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& universe, const SharedNodes& shared) {
-  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet(), false});
+  Frame& f = stack.emplace_back(Frame{&e, &universe, {}, 0, IdSet(), false, false});
   switch (e.op) {
     case Op::And:
+      // The first operand runs over the frame's universe itself; no copy.
       flatten_operands(e, shared, f.operands);
       rank_order(f.operands);
-      f.acc = universe;
       break;
     case Op::Or: flatten_operands(e, shared, f.operands); break;
     default: f.operands.push_back(e.children[0].get()); break;  // Not
@@ -270,18 +294,33 @@ void push_frame(std::deque<Frame>& stack, const QueryExpr& e, const IdSet& unive
 
 // The universe an operand of `f` is evaluated over: And narrows it operand by
 // operand; Or and Not pass their own on.
-const IdSet& operand_universe(const Frame& f) { return f.node->op == Op::And ? f.acc : *f.universe; }
+const IdSet& operand_universe(const Frame& f) {
+  return f.node->op == Op::And && f.narrowed ? f.acc : *f.universe;
+}
 
+// Takes in an operand's result, which lies within operand_universe(f). An
+// And whose universe is empty skips its remaining operands.
 void absorb(Frame& f, IdSet result) {
   switch (f.node->op) {
-    case Op::And: f.acc.and_inplace(result); break;
-    case Op::Or: f.acc.or_inplace(result); break;
+    case Op::And:
+      f.acc = std::move(result);
+      f.narrowed = true;
+      if (f.acc.is_empty()) f.next = f.operands.size();
+      break;
+    case Op::Or:
+      if (f.acc.is_empty()) {
+        f.acc = std::move(result);
+      } else {
+        f.acc.or_inplace(result);
+      }
+      break;
     default: f.acc = std::move(result); break;  // Not
   }
 }
 
 IdSet finish(Frame& f) {
   if (f.node->op == Op::Not) return IdSet::andnot(*f.universe, f.acc);
+  if (f.node->op == Op::And && !f.narrowed) return *f.universe;  // no operands
   return std::move(f.acc);
 }
 
@@ -430,8 +469,11 @@ IdSet evaluate_and_queries_vec(const QueryMaps& maps, const IdSet& universe, con
   order.reserve(exprs.size());
   for (const QueryExpr& e : exprs) order.push_back(&e);
   rank_order(order);
-  IdSet acc = universe;
-  for (const QueryExpr* e : order) acc.and_inplace(evaluate_query(maps, acc, *e));
+  if (order.empty()) return universe;
+  // Each result lies within the universe it was evaluated over, so it is the
+  // next operand's universe as it is; the member set is never copied.
+  IdSet acc = evaluate_query(maps, universe, *order[0]);
+  for (size_t i = 1; i < order.size() && !acc.is_empty(); ++i) acc = evaluate_query(maps, acc, *order[i]);
   return acc;
 }
 

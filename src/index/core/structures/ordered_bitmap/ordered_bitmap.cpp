@@ -1,6 +1,8 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 
+#include <algorithm>
 #include <bit>
+#include <string>
 
 #include "index/common/error.h"
 
@@ -55,70 +57,293 @@ NumKey NumericalBitmap::key_of(const Number& v) {
   return std::visit([](auto x) { return key_of(x); }, v);
 }
 
+uint32_t NumericalBitmap::hash_of(const NumKey& key) {
+  // Integer keys have long runs of clear low bits: mix everything down.
+  uint64_t x = key.low ^ (uint64_t{key.high} * 0x9E3779B97F4A7C15ull);
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return static_cast<uint32_t>(x);
+}
+
+bool NumericalBitmap::id_has_key(uint32_t id, const NumKey& key) const {
+  for (size_t i = kSlices; i-- > 0;) {
+    const Cell& cell = slices_[i];
+    bool has = cell.bitmap().contains(id);
+    if (!has && cell.pending_count() > 0) {
+      // Still queued (bulk writer): the buffer holds at most 64 ids.
+      const auto queued = cell.pending();
+      has = std::find(queued.begin(), queued.end(), id) != queued.end();
+    }
+    if (static_cast<int>(has) != key.bit(i)) return false;
+  }
+  return true;
+}
+
+size_t NumericalBitmap::find_slot(const NumKey& key, uint32_t hash) const {
+  if (slots_.empty()) return kNone;
+  const uint32_t want = tag_of(hash, false);
+  for (size_t i = home_of(want);; i = i + 1 == slots_.size() ? 0 : i + 1) {
+    const Slot& s = slots_[i];
+    if (s.tag == 0) return kNone;
+    if ((s.tag & ~kSetBit) != want) continue;
+    if (s.tag & kSetBit ? sets_[s.payload].key == key : id_has_key(s.payload, key)) return i;
+  }
+}
+
+void NumericalBitmap::place(Slot slot) {
+  size_t i = home_of(slot.tag);
+  while (slots_[i].tag != 0) i = i + 1 == slots_.size() ? 0 : i + 1;
+  slots_[i] = slot;
+}
+
+void NumericalBitmap::rehash(size_t capacity) {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(capacity, Slot{});
+  for (const Slot& s : old) {
+    if (s.tag != 0) place(s);
+  }
+}
+
+// Backward-shift deletion: the slots after `at` whose home is not in the
+// cyclic range (at, j] move up, so every probe run stays unbroken.
+void NumericalBitmap::erase_slot(size_t at) {
+  size_t i = at;
+  for (size_t j = at;;) {
+    j = j + 1 == slots_.size() ? 0 : j + 1;
+    if (slots_[j].tag == 0) break;
+    const size_t k = home_of(slots_[j].tag);
+    const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+    if (!stays) {
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+  slots_[i] = Slot{};
+  --size_;
+}
+
+uint32_t NumericalBitmap::new_set(const NumKey& key) {
+  if (!free_sets_.empty()) {
+    const uint32_t idx = free_sets_.back();
+    free_sets_.pop_back();
+    sets_[idx].key = key;
+    return idx;
+  }
+  sets_.push_back(Shared{key, IdSet()});
+  return static_cast<uint32_t>(sets_.size() - 1);
+}
+
+void NumericalBitmap::table_add(const NumKey& key, uint32_t id) {
+  const uint32_t hash = hash_of(key);
+  const size_t at = find_slot(key, hash);
+  if (at == kNone) {
+    if ((size_ + 1) * 5 > slots_.size() * 4) rehash(std::max<size_t>(16, slots_.size() + slots_.size() / 2));
+    place(Slot{tag_of(hash, false), id});
+    ++size_;
+    return;
+  }
+  Slot& s = slots_[at];
+  if (s.tag & kSetBit) {
+    sets_[s.payload].ids.add(id);
+  } else if (s.payload != id) {
+    const uint32_t idx = new_set(key);
+    sets_[idx].ids.add(s.payload);
+    sets_[idx].ids.add(id);
+    s = Slot{tag_of(hash, true), idx};
+  }
+}
+
+void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
+  if (slots_.empty()) return;
+  const uint32_t hash = hash_of(key);
+  const uint32_t want = tag_of(hash, false);
+  for (size_t i = home_of(want);; i = i + 1 == slots_.size() ? 0 : i + 1) {
+    Slot& s = slots_[i];
+    if (s.tag == 0) return;
+    if ((s.tag & ~kSetBit) != want) continue;
+    if (s.tag & kSetBit) {
+      Shared& shared = sets_[s.payload];
+      if (!(shared.key == key)) continue;
+      shared.ids.remove(id);
+      const uint64_t left = shared.ids.cardinality();
+      if (left > 1) return;
+      const uint32_t last = shared.ids.maximum();
+      shared.ids.clear();
+      free_sets_.push_back(s.payload);
+      if (left == 1) {
+        s = Slot{want, last};
+      } else {
+        erase_slot(i);
+      }
+      return;
+    }
+    // An id holds one number, so its own slot under this hash is the key's.
+    if (s.payload == id) {
+      erase_slot(i);
+      return;
+    }
+  }
+}
+
 void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
-  for (size_t i = 0; i < kSlices; ++i) slices_[i][key.bit(i)].bitmap().add(id);
+  all_.bitmap().add(id);
+  for (size_t i = 0; i < kSlices; ++i) {
+    if (key.bit(i)) slices_[i].bitmap().add(id);
+  }
+  table_add(key, id);
 }
 
 void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
-  for (size_t i = 0; i < kSlices; ++i) slices_[i][key.bit(i)].bitmap().remove(id);
+  if (pending_) flush_all();
+  table_remove(key, id);
+  all_.bitmap().remove(id);
+  for (size_t i = 0; i < kSlices; ++i) {
+    if (key.bit(i)) slices_[i].bitmap().remove(id);
+  }
 }
 
 void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   const NumKey key = key_of(v);
-  for (size_t i = 0; i < kSlices; ++i) slices_[i][key.bit(i)].buffered_add(id);
+  all_.buffered_add(id);
+  for (size_t i = 0; i < kSlices; ++i) {
+    if (key.bit(i)) slices_[i].buffered_add(id);
+  }
+  pending_ = true;
+  table_add(key, id);
 }
 
 void NumericalBitmap::flush_all() {
+  if (!pending_) return;
+  // Slices that every id shares (a common sign or exponent bit) become runs.
+  all_.flush();
+  all_.bitmap().run_optimize();
   for (auto& slice : slices_) {
-    slice[0].flush();
-    slice[1].flush();
+    slice.flush();
+    slice.bitmap().run_optimize();
   }
+  pending_ = false;
 }
 
 void NumericalBitmap::keep_only(const IdSet& keep) {
   flush_all();
-  for (auto& slice : slices_) {
-    slice[0].bitmap().and_inplace(keep);
-    slice[1].bitmap().and_inplace(keep);
+  all_.bitmap().and_inplace(keep);
+  for (auto& slice : slices_) slice.bitmap().and_inplace(keep);
+  std::vector<Slot> kept;
+  kept.reserve(size_);
+  for (const Slot& s : slots_) {
+    if (s.tag == 0) continue;
+    if (!(s.tag & kSetBit)) {
+      if (keep.contains(s.payload)) kept.push_back(s);
+      continue;
+    }
+    IdSet& ids = sets_[s.payload].ids;
+    ids.and_inplace(keep);
+    const uint64_t left = ids.cardinality();
+    if (left > 1) {
+      kept.push_back(s);
+      continue;
+    }
+    if (left == 1) kept.push_back(Slot{s.tag & ~kSetBit, ids.maximum()});
+    ids.clear();
+    free_sets_.push_back(s.payload);
   }
+  if (free_sets_.size() == sets_.size()) {
+    sets_.clear();
+    free_sets_.clear();
+  }
+  slots_.clear();
+  size_ = kept.size();
+  slots_.assign(size_ == 0 ? 0 : std::max<size_t>(16, size_ + size_ / 2), Slot{});
+  for (const Slot& s : kept) place(s);
 }
 
 IdSet NumericalBitmap::equal(const NumKey& key) const {
-  IdSet out = slices_[0][key.bit(0)].bitmap();
-  for (size_t i = 1; i < kSlices && !out.is_empty(); ++i) out.and_inplace(slices_[i][key.bit(i)].bitmap());
+  IdSet out;
+  equal_into(key, out);
   return out;
 }
 
-const NumericalBitmap::Cell& NumericalBitmap::cell(size_t slice, int bit) const {
-  return checked_at(checked_at(slices_, slice), static_cast<size_t>(bit));
+void NumericalBitmap::equal_into(const NumKey& key, IdSet& out) const {
+  const size_t at = find_slot(key, hash_of(key));
+  if (at == kNone) return;
+  const Slot& s = slots_[at];
+  if (!(s.tag & kSetBit)) {
+    out.add(s.payload);
+  } else if (out.is_empty()) {
+    out = sets_[s.payload].ids;
+  } else {
+    out.or_inplace(sets_[s.payload].ids);
+  }
 }
 
-// Walks the key from bit 75 down. `eq` holds the candidates whose key agrees
-// with `key` on every bit above i. At bit i those of them on the far side of
-// the key's bit (element 1 where the key has 0 for ">", element 0 where it
-// has 1 for "<") differ from the key first here, in the wanted direction, so
-// they go to `result`; the rest of `eq` narrows to the key's own bit. What is
-// left after bit 0 equals the key, added for the inclusive forms.
+IdSet NumericalBitmap::slice_set(size_t slice, int bit) const {
+  const IdSet& ones = checked_at(slices_, slice).bitmap();
+  if (bit == 1) return ones;
+  if (bit != 0) internal_error("a key bit is 0 or 1, not " + std::to_string(bit));
+  return IdSet::andnot(all(), ones);
+}
+
+size_t NumericalBitmap::pending_count() const {
+  size_t n = all_.pending_count();
+  for (const auto& slice : slices_) n += slice.pending_count();
+  return n;
+}
+
+bool NumericalBitmap::narrow(IdSet& eq, size_t i, int bit) const {
+  const IdSet& ones = slices_[i].bitmap();
+  if (bit) {
+    eq.and_inplace(ones);
+  } else if (!ones.is_empty()) {
+    eq.andnot_inplace(ones);
+  }
+  return !eq.is_empty();
+}
+
+// Walks the key from bit `top` - 1 down. `eq` holds the candidates whose key
+// agrees with `key` on every bit above i. At bit i those of them on the far
+// side of the key's bit (bit 1 where the key has 0 for ">", bit 0 where it has
+// 1 for "<") differ from the key first here, in the wanted direction, so they
+// go to `result`; the rest of `eq` narrows to the key's own bit. A slice that
+// every id shares decides all of `eq` at once, or nothing. What is left after
+// bit 0 equals the key, added for the inclusive forms.
+template <bool kGreater, bool kInclusive>
+void NumericalBitmap::sweep_below(const NumKey& key, size_t top, IdSet& eq, IdSet& result) const {
+  const uint64_t total = all().cardinality();
+  for (size_t i = top; i-- > 0;) {
+    if (eq.is_empty()) return;
+    const IdSet& ones = slices_[i].bitmap();
+    const int b = key.bit(i);
+    const bool none = ones.is_empty();
+    if (none || ones.cardinality() == total) {
+      const int common = none ? 0 : 1;
+      if (common == b) continue;
+      // All of `eq` leaves the key here, on one side.
+      if ((common > b) == kGreater) result.or_inplace(eq);
+      return;
+    }
+    if (b == (kGreater ? 0 : 1)) {
+      IdSet passed = kGreater ? IdSet::and_(eq, ones) : IdSet::andnot(eq, ones);
+      if (passed.is_empty()) continue;
+      eq.andnot_inplace(passed);
+      if (result.is_empty()) {
+        result = std::move(passed);
+      } else {
+        result.or_inplace(passed);
+      }
+    } else {
+      narrow(eq, i, b);
+    }
+  }
+  if (kInclusive && !eq.is_empty()) result.or_inplace(eq);
+}
+
 template <bool kGreater, bool kInclusive>
 void NumericalBitmap::sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  constexpr int kBeyond = kGreater ? 1 : 0;  // the element holding ids beyond the key at a bit
-  const IdSet* eq = &candidates;             // not copied until the first narrowing
-  IdSet narrowed;
-  for (size_t i = kSlices; i-- > 0;) {
-    const auto& slice = slices_[i];
-    const int b = key.bit(i);
-    // With b == kBeyond the key itself is on the far side and nothing passes
-    // it at this bit. Otherwise only the (usually small) intersection is built.
-    if (b != kBeyond) result.or_inplace(IdSet::and_(*eq, slice[kBeyond].bitmap()));
-    if (eq == &candidates) {
-      narrowed = IdSet::and_(candidates, slice[b].bitmap());
-      eq = &narrowed;
-    } else {
-      narrowed.and_inplace(slice[b].bitmap());
-    }
-    if (narrowed.is_empty()) return;  // nothing left that could still pass or equal the key
-  }
-  if (kInclusive) result.or_inplace(*eq);
+  IdSet eq = IdSet::and_(candidates, all());
+  sweep_below<kGreater, kInclusive>(key, kSlices, eq, result);
 }
 
 void NumericalBitmap::get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
@@ -132,6 +357,28 @@ void NumericalBitmap::get_lt_into(const NumKey& key, IdSet& result, const IdSet&
 }
 void NumericalBitmap::get_lte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
   sweep<false, true>(key, result, candidates);
+}
+
+void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, IdSet& result,
+                                       const IdSet& candidates) const {
+  if (high < low) return;
+  IdSet eq = IdSet::and_(candidates, all());
+  for (size_t i = kSlices; i-- > 0;) {
+    const int b = low.bit(i);
+    if (b == high.bit(i)) {
+      if (!narrow(eq, i, b)) return;
+      continue;
+    }
+    // The first bit where the bounds differ (low has 0, high has 1): below
+    // it, the ids with 0 here only need to reach `low`, those with 1 only
+    // need to stay under `high`.
+    IdSet upper = IdSet::and_(eq, slices_[i].bitmap());
+    eq.andnot_inplace(upper);
+    sweep_below<true, true>(low, i, eq, result);
+    sweep_below<false, true>(high, i, upper, result);
+    return;
+  }
+  result.or_inplace(eq);  // low == high
 }
 
 }  // namespace calderwick

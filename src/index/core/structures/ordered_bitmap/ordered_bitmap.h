@@ -1,13 +1,20 @@
-// NumericalBitmap: the order-preserving index of numbers, as bit slices.
+// NumericalBitmap: the order-preserving index of numbers, as bit slices, with
+// an exact key table beside them.
 //
 // Every number (a 64-bit integer or a double) is mapped to a 76-bit key whose
 // unsigned order is the numeric order of the values, integers and floats
 // compared by value (so 5 and 5.0 share a key, and 2^53 + 1 stays above the
-// float 2^53). Slice i holds two id sets: element 0 has the ids whose key has
-// bit i clear, element 1 those with bit i set; slice 0 is the least
-// significant key bit. Every indexed id is in exactly one element of every
-// slice, so equality is the AND of 76 elements and a range query is one
-// most-significant-first sweep over the slices.
+// float 2^53). `all` holds every id that holds a number; slice i holds the ids
+// whose key has bit i set (slice 0 is the least significant key bit), so the
+// ids with bit i clear are `all` minus slice i. A range query is one
+// most-significant-first sweep over the slices that skips slices every id
+// agrees on and stops as soon as nothing is left to decide.
+//
+// Equality does not touch the slices: a hash table maps each key to its ids.
+// A key held by one id stores just that id (8 bytes a slot, the key itself is
+// not kept: a hash match is confirmed by reading the id's bits back from the
+// slices); a key held by several ids owns an id set and keeps its key. So an
+// equality or a membership test costs O(hits), not a 76-way intersection.
 //
 //   NumericalBitmap index;
 //   index.insert(int64_t{5}, 1);
@@ -15,7 +22,7 @@
 //   IdSet out;
 //   index.get_gt_into(NumericalBitmap::key_of(5.0), out, candidates);  // out |= {2} ∩ candidates
 //
-// Readers see only the slice bitmaps: after a run of `buffered_insert` the bulk
+// Readers see only flushed bitmaps: after a run of `buffered_insert` the bulk
 // writer must call `flush_all()` before any query.
 #pragma once
 
@@ -24,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <variant>
+#include <vector>
 
 #include "index/common/id_set.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
@@ -59,41 +67,94 @@ class NumericalBitmap {
   static NumKey key_of(double v);
   static NumKey key_of(const Number& v);
 
-  // Direct writes to the slice bitmaps. `remove` must be given the value the
-  // id was inserted with.
+  // Direct writes. `remove` must be given the value the id was inserted
+  // with; an id holds at most one number at a time.
   void insert(const Number& v, uint32_t id) { insert_key(key_of(v), id); }
   void remove(const Number& v, uint32_t id) { remove_key(key_of(v), id); }
   void insert_key(const NumKey& key, uint32_t id);
   void remove_key(const NumKey& key, uint32_t id);
 
-  // Bulk writer only: queues the id in the cell buffers; `flush_all` applies
-  // them (slice 0 to 75, in each the bit-0 element first).
+  // Bulk writer only: queues the id in the cell buffers (the key table is
+  // written at once); `flush_all` applies them.
   void buffered_insert(const Number& v, uint32_t id);
   void flush_all();
-  // Drops every id outside `keep` from every cell (narrowing of the index).
+  // Drops every id outside `keep` (narrowing of the index).
   void keep_only(const IdSet& keep);
 
   // Ids whose number equals the key; no candidate set is involved.
   IdSet equal(const NumKey& key) const;
   IdSet equal(const Number& v) const { return equal(key_of(v)); }
+  // out |= the ids whose number equals the key.
+  void equal_into(const NumKey& key, IdSet& out) const;
 
   // result |= { id ∈ candidates : key(id) > key } (resp. >=, <, <=). `result`
-  // is only added to, never cleared; `candidates` is read only. The work is
-  // the bitmap library's, which picks its own SIMD code for the CPU at run
-  // time.
+  // is only added to, never cleared; `candidates` is read only.
   void get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_gte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_lt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   void get_lte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const;
+  // result |= { id ∈ candidates : low <= key(id) <= high }, in one sweep: the
+  // bits both bounds share narrow the candidates once, and the two bounds are
+  // only tested apart below them.
+  void get_between_into(const NumKey& low, const NumKey& high, IdSet& result, const IdSet& candidates) const;
 
-  // Element `bit` (0 or 1) of slice `slice`, for tests and debug output.
-  const Cell& cell(size_t slice, int bit) const;
+  // Every id that holds a number.
+  const IdSet& all() const { return all_.bitmap(); }
+  // The ids whose key has bit `bit` (0 or 1) at `slice`, for tests and debug
+  // output; out-of-range arguments are an InternalError.
+  IdSet slice_set(size_t slice, int bit) const;
+  // Ids queued in the buffers and not yet in the bitmaps.
+  size_t pending_count() const;
+  // Distinct keys held, and how many of them own an id set (held by two or
+  // more ids).
+  size_t distinct_keys() const { return size_; }
+  size_t shared_keys() const { return sets_.size() - free_sets_.size(); }
 
  private:
+  // A slot of the key table. `tag` is 0 for a free slot, else the upper 30
+  // bits of the key's hash, bit 1 set, and bit 0 telling what `payload` is:
+  // the one id holding the key (0) or an index into `sets_` (1).
+  struct Slot {
+    uint32_t tag = 0;
+    uint32_t payload = 0;
+  };
+  struct Shared {
+    NumKey key;
+    IdSet ids;
+  };
+  static constexpr uint32_t kSetBit = 1;
+  static constexpr size_t kNone = ~size_t{0};
+
+  static uint32_t hash_of(const NumKey& key);
+  static uint32_t tag_of(uint32_t hash, bool set) { return (hash & ~3u) | 2u | (set ? kSetBit : 0u); }
+  size_t home_of(uint32_t tag) const { return static_cast<size_t>((uint64_t{tag >> 2} * slots_.size()) >> 30); }
+  // Whether the number of `id` has `key`, read back from the slices and
+  // their write buffers.
+  bool id_has_key(uint32_t id, const NumKey& key) const;
+  // The slot holding `key`, or kNone.
+  size_t find_slot(const NumKey& key, uint32_t hash) const;
+  void table_add(const NumKey& key, uint32_t id);
+  void table_remove(const NumKey& key, uint32_t id);
+  void place(Slot slot);  // into a free slot, no growth
+  void erase_slot(size_t at);
+  void rehash(size_t capacity);
+  uint32_t new_set(const NumKey& key);
+
   template <bool kGreater, bool kInclusive>
   void sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const;
+  // Narrows `eq` (ids agreeing with `key` above bit `top`) bit by bit below it.
+  template <bool kGreater, bool kInclusive>
+  void sweep_below(const NumKey& key, size_t top, IdSet& eq, IdSet& result) const;
+  // Narrows `eq` to the ids whose key has `bit` at slice i; false once empty.
+  bool narrow(IdSet& eq, size_t i, int bit) const;
 
-  std::array<std::array<Cell, 2>, kSlices> slices_;
+  Cell all_;
+  std::array<Cell, kSlices> slices_;
+  std::vector<Slot> slots_;
+  size_t size_ = 0;  // occupied slots
+  std::vector<Shared> sets_;
+  std::vector<uint32_t> free_sets_;  // indexes of released entries of `sets_`
+  bool pending_ = false;            // ids queued since the last flush
 };
 
 }  // namespace calderwick

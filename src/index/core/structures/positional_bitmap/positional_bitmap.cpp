@@ -14,6 +14,11 @@ namespace {
 inline uint8_t byte_at(std::string_view bytes, size_t k) { return static_cast<uint8_t>(bytes[k]); }
 inline uint32_t id_of(uint64_t word) { return static_cast<uint32_t>(word); }
 
+IdSet restricted(IdSet set, const IdSet* within) {
+  if (within && !set.is_empty()) set.and_inplace(*within);
+  return set;
+}
+
 // The intersection of a handful of cells, ORed into a result. Cells are
 // collected one by one; an empty cell makes the whole term empty, so the
 // caller can drop the candidate position before touching the rest.
@@ -21,16 +26,27 @@ class Conjunction {
  public:
   using View = PositionalBitmap::CellView;
 
+  // `within`, when given, is an operand of every term.
+  explicit Conjunction(const IdSet* within) : within_(within) {}
+
   // Returns false once the term is known to be empty.
   bool add(const View& v) {
-    if (v.empty()) return false;
+    if (v.empty() || (within_ && within_->is_empty())) return false;
     views_.push_back(v);
     return true;
   }
   void clear() { views_.clear(); }
 
+  // ORs the term into `out`. `within` joins the term only when it is smaller
+  // than every cell (a narrowed universe); a larger one would only add work,
+  // and the caller cuts the final result to it anyway.
   void or_into(IdSet& out) {
     if (views_.empty()) return;
+    if (within_) {
+      uint64_t smallest = UINT64_MAX;
+      for (const View& v : views_) smallest = std::min(smallest, v.size());
+      if (within_->cardinality() < smallest) views_.push_back(View{within_, {}});
+    }
     // A run holds few ids: test them one by one against the other cells
     // instead of intersecting bitmaps.
     const View* shortest = nullptr;
@@ -72,6 +88,7 @@ class Conjunction {
   }
 
  private:
+  const IdSet* within_;
   // Needles are short in practice; longer ones spill to the heap.
   absl::InlinedVector<View, 24> views_;
   absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sized_;
@@ -263,75 +280,75 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
   for_each_key(bytes, [&](size_t pos, size_t key) { drop(pos, key, id); });
 }
 
-IdSet PositionalBitmap::equal(std::string_view bytes) const {
+IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return empty_.bitmap();
+  if (n == 0) return within ? IdSet::and_(empty_.bitmap(), *within) : empty_.bitmap();
   IdSet out;
   if (n + 2 > width()) return out;
   const size_t s = start_of(n);
-  Conjunction term;
+  Conjunction term(within);
   if (!term.add(view(s, kStartCell)) || !term.add(view(s + n - 1, kEndCell))) return out;
   for (size_t k = 0; k < n; ++k) {
     if (!term.add(view(s + k, byte_at(bytes, k)))) return out;
   }
   term.or_into(out);
-  return out;
+  return restricted(std::move(out), within);
 }
 
-IdSet PositionalBitmap::starts_with(std::string_view bytes) const {
+IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return any_string();
+  if (n == 0) return restricted(any_string(), within);
   IdSet out;
   const size_t w = width();
   if (n + 2 > w) return out;
   // A string of L >= n bytes starts at W/2 - L/2 - 1, never after the start
   // of a string of exactly n bytes.
   const size_t last_start = w / 2 - n / 2 - 1;
-  Conjunction term;
+  Conjunction term(within);
   for (size_t s = 0; s <= last_start; ++s) {
     term.clear();
     bool live = term.add(view(s, kStartCell));
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
-IdSet PositionalBitmap::ends_with(std::string_view bytes) const {
+IdSet PositionalBitmap::ends_with(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return any_string();
+  if (n == 0) return restricted(any_string(), within);
   IdSet out;
   const size_t w = width();
   if (n + 2 > w) return out;
   // A string of L >= n bytes ends at W/2 + ceil(L/2) - 2, never before the
   // end of a string of exactly n bytes.
   const size_t first_end = w / 2 + (n + 1) / 2 - 2;
-  Conjunction term;
+  Conjunction term(within);
   for (size_t e = first_end; e < w; ++e) {
     term.clear();
     bool live = term.add(view(e, kEndCell));
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(e - k, byte_at(bytes, n - 1 - k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
-IdSet PositionalBitmap::contains(std::string_view bytes) const {
+IdSet PositionalBitmap::contains(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return any_string();
+  if (n == 0) return restricted(any_string(), within);
   IdSet out;
   const size_t w = width();
   if (n > w) return out;
   // Byte cells only hold ids inside their own string, so n matching
   // consecutive cells are an occurrence; no boundary test is needed.
-  Conjunction term;
+  Conjunction term(within);
   for (size_t s = 0; s + n <= w; ++s) {
     term.clear();
     bool live = true;
     for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
     if (live) term.or_into(out);
   }
-  return out;
+  return restricted(std::move(out), within);
 }
 
 IdSet PositionalBitmap::any_string() const {

@@ -91,11 +91,13 @@ class PositionalBitmap {
   // Drops every id outside `keep` from every cell (narrowing of the index).
   void keep_only(const IdSet& keep);
 
-  // Each query returns a fresh set.
-  IdSet equal(std::string_view bytes) const;
-  IdSet starts_with(std::string_view bytes) const;
-  IdSet ends_with(std::string_view bytes) const;
-  IdSet contains(std::string_view bytes) const;
+  // Each query returns a fresh set. With `within`, only ids in it are
+  // returned, and it joins every intersection as one more operand, so a
+  // small `within` keeps the work small.
+  IdSet equal(std::string_view bytes, const IdSet* within = nullptr) const;
+  IdSet starts_with(std::string_view bytes, const IdSet* within = nullptr) const;
+  IdSet ends_with(std::string_view bytes, const IdSet* within = nullptr) const;
+  IdSet contains(std::string_view bytes, const IdSet* within = nullptr) const;
   // Every id that holds a string, "" included.
   IdSet any_string() const;
 
