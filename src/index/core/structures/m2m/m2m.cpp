@@ -1,26 +1,70 @@
 #include "index/core/structures/m2m/m2m.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 namespace calderwick {
 
-namespace {
+static_assert(std::endian::native == std::endian::little, "an inline partner is the word's high half");
 
-using Partners = absl::InlinedVector<uint32_t, 4>;
-
-bool contains(const Partners& p, uint32_t id) { return std::find(p.begin(), p.end(), id) != p.end(); }
-
-// Removes `id` from `p`; returns false if it was not there.
-bool erase_unordered(Partners& p, uint32_t id) {
-  const auto it = std::find(p.begin(), p.end(), id);
-  if (it == p.end()) return false;
-  *it = p.back();
-  p.pop_back();
-  return true;
+M2MU32::Partners::~Partners() {
+  if (word_ && !is_inline()) std::free(heap());
 }
 
-}  // namespace
+size_t M2MU32::Partners::size() const {
+  if (!word_) return 0;
+  return is_inline() ? 1 : heap()->size;
+}
+
+const uint32_t* M2MU32::Partners::begin() const {
+  if (is_inline()) return reinterpret_cast<const uint32_t*>(&word_) + 1;
+  return word_ ? heap()->ids : nullptr;
+}
+
+bool M2MU32::Partners::contains(uint32_t id) const { return std::find(begin(), end(), id) != end(); }
+
+void M2MU32::Partners::push_back(uint32_t id) {
+  if (!word_) {
+    word_ = (uint64_t{id} << 32) | kInline;
+    return;
+  }
+  if (is_inline()) {
+    auto* h = static_cast<Heap*>(std::malloc(sizeof(Heap) + 3 * sizeof(uint32_t)));
+    if (!h) throw std::bad_alloc();
+    h->size = 1;
+    h->capacity = 4;
+    h->ids[0] = static_cast<uint32_t>(word_ >> 32);
+    word_ = reinterpret_cast<uint64_t>(h);
+  } else if (heap()->size == heap()->capacity) {
+    const uint32_t capacity = heap()->capacity * 2;
+    auto* h = static_cast<Heap*>(std::realloc(heap(), sizeof(Heap) + (capacity - 1) * sizeof(uint32_t)));
+    if (!h) throw std::bad_alloc();
+    h->capacity = capacity;
+    word_ = reinterpret_cast<uint64_t>(h);
+  }
+  heap()->ids[heap()->size++] = id;
+}
+
+bool M2MU32::Partners::erase_unordered(uint32_t id) {
+  if (is_inline()) {
+    if (static_cast<uint32_t>(word_ >> 32) != id) return false;
+    word_ = 0;
+    return true;
+  }
+  if (!word_) return false;
+  Heap* h = heap();
+  uint32_t* it = std::find(h->ids, h->ids + h->size, id);
+  if (it == h->ids + h->size) return false;
+  *it = h->ids[--h->size];
+  if (h->size == 0) {
+    std::free(h);
+    word_ = 0;
+  }
+  return true;
+}
 
 IdSet NibbleIndexU32::union_all() const {
   IdSet all;
@@ -33,7 +77,7 @@ bool M2MU32::add_pair(uint32_t left, uint32_t right) {
   Partners& rights = rights_by_left_[left];
   // The shorter list answers: an object shared by thousands of owners is
   // not scanned once per owner.
-  if (lefts.size() <= rights.size() ? contains(lefts, left) : contains(rights, right)) return false;
+  if (lefts.size() <= rights.size() ? lefts.contains(left) : rights.contains(right)) return false;
   lefts.push_back(left);
   rights.push_back(right);
   ++pair_count_;
@@ -66,9 +110,9 @@ void M2MU32::clear_unshared(Slices& slices, uint32_t key, uint32_t id, const Par
 
 bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
   const auto by_right = lefts_by_right_.find(right);
-  if (by_right == lefts_by_right_.end() || !erase_unordered(by_right->second, left)) return false;
+  if (by_right == lefts_by_right_.end() || !by_right->second.erase_unordered(left)) return false;
   const auto by_left = rights_by_left_.find(left);
-  if (by_left == rights_by_left_.end() || !erase_unordered(by_left->second, right)) {
+  if (by_left == rights_by_left_.end() || !by_left->second.erase_unordered(right)) {
     internal_error("owner relation out of step: pair (" + std::to_string(left) + ", " + std::to_string(right) +
                    ") is recorded under its right id only");
   }
@@ -112,8 +156,8 @@ bool M2MU32::contains_pair(uint32_t left, uint32_t right) const {
   if (lefts == lefts_by_right_.end()) return false;
   const auto rights = rights_by_left_.find(left);
   if (rights == rights_by_left_.end()) return false;
-  return lefts->second.size() <= rights->second.size() ? contains(lefts->second, left)
-                                                       : contains(rights->second, right);
+  return lefts->second.size() <= rights->second.size() ? lefts->second.contains(left)
+                                                       : rights->second.contains(right);
 }
 
 size_t M2MU32::owner_count(uint32_t right) const {
@@ -124,7 +168,7 @@ size_t M2MU32::owner_count(uint32_t right) const {
 IdSet M2MU32::lefts_of(uint32_t right) const {
   IdSet out;
   if (const auto it = lefts_by_right_.find(right); it != lefts_by_right_.end()) {
-    out.add_many(it->second.data(), it->second.size());
+    out.add_many(it->second.begin(), it->second.size());
   }
   return out;
 }
@@ -132,7 +176,7 @@ IdSet M2MU32::lefts_of(uint32_t right) const {
 IdSet M2MU32::rights_of(uint32_t left) const {
   IdSet out;
   if (const auto it = rights_by_left_.find(left); it != rights_by_left_.end()) {
-    out.add_many(it->second.data(), it->second.size());
+    out.add_many(it->second.begin(), it->second.size());
   }
   return out;
 }

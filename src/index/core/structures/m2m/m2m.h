@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
@@ -82,12 +83,44 @@ class M2MU32 {
   const NibbleIndexU32& by_right(size_t position) const { return checked_at(by_right_, position); }
 
  private:
-  // The partners of one id, unordered. Most nested objects have a single owner;
-  // an inline capacity of up to 4 ids costs no more than 1 (the inline buffer
-  // shares its bytes with the heap pointer and capacity), so the common case
-  // never allocates. Order is not kept: removal swaps with the last element.
-  using Partners = absl::InlinedVector<uint32_t, 4>;
-  static_assert(sizeof(Partners) == sizeof(absl::InlinedVector<uint32_t, 1>));
+  // The partners of one id, unordered, in 8 bytes: most nested objects
+  // have a single owner and most owners a single nested object per
+  // attribute, so one partner is kept inline and more go to one heap block.
+  // Order is not kept: removal swaps with the last element.
+  class Partners {
+   public:
+    Partners() = default;
+    Partners(Partners&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
+    Partners& operator=(Partners&& o) noexcept {
+      std::swap(word_, o.word_);
+      return *this;
+    }
+    Partners(const Partners&) = delete;
+    Partners& operator=(const Partners&) = delete;
+    ~Partners();
+
+    size_t size() const;
+    bool empty() const { return word_ == 0; }
+    const uint32_t* begin() const;
+    const uint32_t* end() const { return begin() + size(); }
+    bool contains(uint32_t id) const;
+    void push_back(uint32_t id);
+    // Removes `id`; false if it was not there.
+    bool erase_unordered(uint32_t id);
+
+   private:
+    struct Heap {
+      uint32_t size;
+      uint32_t capacity;
+      uint32_t ids[1];
+    };
+    static constexpr uint64_t kInline = 1;
+    bool is_inline() const { return word_ & kInline; }
+    Heap* heap() const { return reinterpret_cast<Heap*>(word_); }
+
+    // 0: empty; low bit set: one partner in the high 32 bits; else a Heap*.
+    uint64_t word_ = 0;
+  };
   using Slices = std::array<NibbleIndexU32, kPositions>;
 
   static IdSet lookup(const Slices& slices, const IdSet& keys);
