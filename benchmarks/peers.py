@@ -4,12 +4,17 @@ every system checked against a brute-force scan.
 
     python benchmarks/peers.py                        # 1,000,000 records
     python benchmarks/peers.py --n 20000              # a quick run
-    python benchmarks/peers.py --chart docs/peers.png --json peers.json
+    python benchmarks/peers.py --chart docs/peers.png --json docs/peers.json
+    python benchmarks/peers.py --readme docs/peers.json   # the README's table from those figures
     python benchmarks/peers.py --threads 2            # query mix in 1 and in 2 threads
     python benchmarks/peers.py --pythonpath build/rel # import Calderwick from a build tree
 
 Peers (each skipped with "not installed" when missing; none of them is a
-dependency of the package):
+dependency of the package; ducks pins numpy < 2, so it goes in without its
+pins, with sortednp built against the installed numpy:
+`pip install pandas matplotlib BTrees cykhash readerwriterlock setuptools`,
+`pip install --no-deps ducks`,
+`pip install --no-deps --no-build-isolation --no-binary sortednp sortednp`):
   * plain    a list comprehension over plain `__slots__` objects;
   * sqlite3  an in-memory database: a table of records (id the integer primary
              key), a table of owners and a table of (record, tag) pairs, an
@@ -350,35 +355,52 @@ def check(label, system, answer, expected):
                        f"expected {len(expected)}; missing ids {missing}, extra ids {extra}")
 
 
-def measure(fn, repeat, verify=None, per=1):
-    """Median seconds of fn() over repeat samples, divided by per; verify(result) after every sample."""
-    start = time.perf_counter()
-    result = fn()
-    first = time.perf_counter() - start
-    if verify:
-        verify(result)
-    inner = max(1, min(10_000, int(SAMPLE_SECONDS / max(first, 1e-9))))
-    samples = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(inner):
-            result = fn()
-        samples.append((time.perf_counter() - start) / inner / per)
-        if verify:
-            verify(result)
-    return {"median": statistics.median(samples), "samples": samples}
+class Case:
+    """One system's way of doing a workload: fn() is timed, verify(result) checks what it returned."""
+
+    def __init__(self, fn, verify=None, per=1):
+        self.fn, self.verify, self.per = fn, verify, per
 
 
-def measure_load(build, repeat):
-    """Median seconds of build() over repeat fresh builds; returns the figure and the last build."""
-    samples, built = [], None
-    for _ in range(repeat):
-        built = None
-        gc.collect()
+def measure(cases, repeat):
+    """Median seconds per call (divided by per) of each case. The samples are taken round-robin, one
+    of each case in turn, so that a slow spell of the machine falls on every system alike; a sample
+    of a fast case repeats it to last about SAMPLE_SECONDS; every sample's last result is verified."""
+    inner = {}
+    for name, case in cases.items():
         start = time.perf_counter()
-        built = build()
-        samples.append(time.perf_counter() - start)
-    return {"median": statistics.median(samples), "samples": samples}, built
+        result = case.fn()
+        first = time.perf_counter() - start
+        if case.verify:
+            case.verify(result)
+        inner[name] = max(1, min(10_000, int(SAMPLE_SECONDS / max(first, 1e-9))))
+    samples = {name: [] for name in cases}
+    for _ in range(repeat):
+        for name, case in cases.items():
+            fn, k = case.fn, inner[name]
+            start = time.perf_counter()
+            for _ in range(k):
+                result = fn()
+            samples[name].append((time.perf_counter() - start) / k / case.per)
+            if case.verify:
+                case.verify(result)
+            result = None
+    return {name: {"median": statistics.median(v), "samples": v} for name, v in samples.items()}
+
+
+def measure_loads(builders, repeat):
+    """Median seconds of each builder() over repeat fresh builds, round-robin; returns the figures and
+    each system's last build (only one build of a system is alive at a time)."""
+    samples = {name: [] for name in builders}
+    built = {}
+    for _ in range(repeat):
+        for name, build in builders.items():
+            built[name] = None
+            gc.collect()
+            start = time.perf_counter()
+            built[name] = build()
+            samples[name].append(time.perf_counter() - start)
+    return {name: {"median": statistics.median(v), "samples": v} for name, v in samples.items()}, built
 
 
 def fmt_time(seconds):
@@ -413,19 +435,18 @@ def compare(opts, data, cw, present):
 
     # Bulk load; the last build of each system answers the queries.
     print("loading ...", file=sys.stderr)
-    times = {}
 
     def load_calderwick():
         index = Index()
         index.add_object_many(data.objects)
         return index
 
-    times["Calderwick"], index = measure_load(load_calderwick, repeat)
-    systems = {}
+    builders = {"Calderwick": load_calderwick}
     for name in PEERS[1:]:
         if name in present:
-            cls = PEER_CLASSES[name][0]
-            times[name], systems[name] = measure_load(lambda: cls(data), repeat)
+            builders[name] = lambda cls=PEER_CLASSES[name][0]: cls(data)
+    times, systems = measure_loads(builders, repeat)
+    index = systems.pop("Calderwick")
     row("load", "bulk load (all records)", "load", n, times)
     gc.collect()
     gc.freeze()  # the data and the loaded systems stay put: no collection pass walks them during the queries
@@ -438,16 +459,16 @@ def compare(opts, data, cw, present):
         def verify(system, q=q, expected=expected):
             return lambda answer: check(q.label, system, answer, expected)
 
-        times = {"Calderwick": measure(lambda: index.reduced_query(q.calderwick()).collect(), repeat,
-                                       verify("Calderwick"))}
-        alone = measure(lambda: index.reduced_query(q.calderwick()), repeat,
-                        lambda view: check(q.label, "Calderwick", view.collect(), expected))
+        cases = {"Calderwick": Case(lambda: index.reduced_query(q.calderwick()).collect(), verify("Calderwick")),
+                 "query alone": Case(lambda: index.reduced_query(q.calderwick()),
+                                     lambda view: check(q.label, "Calderwick", view.collect(), expected))}
         if "plain" in present:
-            times["plain"] = measure(q.plain, repeat, verify("plain"))
+            cases["plain"] = Case(q.plain, verify("plain"))
         for name, system in systems.items():
             if system.query(q) is not None:
-                times[name] = measure(lambda: system.query(q), repeat, verify(name))
-        row(q.key, q.label, "query", len(expected), times, query_alone=alone)
+                cases[name] = Case(lambda system=system: system.query(q), verify(name))
+        times = measure(cases, repeat)
+        row(q.key, q.label, "query", len(expected), times, query_alone=times.pop("query alone"))
 
     # Collecting the largest answer from a finished query, per returned object.
     top = CATEGORIES[0]
@@ -455,16 +476,16 @@ def compare(opts, data, cw, present):
     expected = {r.id for r in data.records if r.category == top}
     hits = len(expected)
     ok = lambda system: lambda answer: check("collect", system, answer, expected)  # noqa: E731
-    times = {"Calderwick": measure(view.collect, repeat, ok("Calderwick"), per=hits)}
+    cases = {"Calderwick": Case(view.collect, ok("Calderwick"), hits)}
     if "plain" in present:
         rows_of_answer = sorted(expected)
         recs = data.records
-        times["plain"] = measure(lambda: [recs[i] for i in rows_of_answer], repeat, ok("plain"), per=hits)
+        cases["plain"] = Case(lambda: [recs[i] for i in rows_of_answer], ok("plain"), hits)
     if "pandas" in systems:
-        p = systems["pandas"]
-        mask = p.df["category"] == top
-        times["pandas"] = measure(lambda: p.df["obj"][mask].tolist(), repeat, ok("pandas"), per=hits)
-    row("collect", "collect (per object)", "per object", hits, times)
+        frame = systems["pandas"].df
+        mask = frame["category"] == top
+        cases["pandas"] = Case(lambda: frame["obj"][mask].tolist(), ok("pandas"), hits)
+    row("collect", "collect (per object)", "per object", hits, measure(cases, repeat))
 
     # One indexed assignment, per assignment: each sample sets ASSIGN_PAIRS prices and sets them back.
     rng = random.Random(opts.seed + 1)
@@ -491,13 +512,13 @@ def compare(opts, data, cw, present):
                 set_price(r, old)
         return run
 
-    times = {"Calderwick": measure(assign_calderwick, repeat, per=ops)}
+    cases = {"Calderwick": Case(assign_calderwick, per=ops)}
     if "plain" in present:
-        times["plain"] = measure(assign_plain, repeat, per=ops)
+        cases["plain"] = Case(assign_plain, per=ops)
     for name, system in systems.items():
         if system.set_price:
-            times[name] = measure(assign_peer(system.set_price), repeat, per=ops)
-    row("assign", "assignment o.price = x", "per op", None, times, reference=("plain",))
+            cases[name] = Case(assign_peer(system.set_price), per=ops)
+    row("assign", "assignment o.price = x", "per op", None, measure(cases, repeat), reference=("plain",))
     check_assignment(data, index, systems, Q, picks[:5])
 
     # Constructing an object with 8 attributes
@@ -506,9 +527,9 @@ def compare(opts, data, cw, present):
                                                      (data.owners[k] for k in data.columns["owner"][:m]))]
     kw_plain = [dict(kw, owner=data.plain_owners[k]) for kw, k in zip(kw_cw, data.columns["owner"])]
     Indexable = cw.Indexable
-    times = {"Calderwick": measure(lambda: [Indexable(**kw) for kw in kw_cw], repeat, per=m)}
-    times["plain"] = measure(lambda: [Record(**kw) for kw in kw_plain], repeat, per=m)
-    row("construct", "construct, 8 attributes", "per object", None, times)
+    cases = {"Calderwick": Case(lambda: [Indexable(**kw) for kw in kw_cw], per=m),
+             "plain": Case(lambda: [Record(**kw) for kw in kw_plain], per=m)}
+    row("construct", "construct, 8 attributes", "per object", None, measure(cases, repeat))
     gc.unfreeze()
     rows.sort(key=lambda r: r["kind"] == "load")  # queries first, the load last
     return rows
@@ -539,37 +560,93 @@ def check_assignment(data, index, systems, Q, picks):
 # ---------------------------------------------------------------------------
 # Output
 
+def summary(rows, n):
+    """Geometric means of the ratio: over the selective queries, and over all queries."""
+    ratios = [(r["ratio"], r["hits"] < SELECTIVE * n) for r in rows if r["kind"] == "query" and r["ratio"]]
+    selective = [v for v, sel in ratios if sel]
+    return {"selective": geomean(selective), "selective_count": len(selective),
+            "queries": geomean([v for v, _ in ratios]), "query_count": len(ratios)}
+
+
+def cell(row, system):
+    t = row["times"].get(system)
+    text = fmt_time(t["median"]) if t else "n/a"
+    return f"({text})" if system in row["reference"] else text
+
+
 def print_table(rows, present, n):
     cols = ["Calderwick", "query"] + [s for s in PEERS if s in present]
     head = f"{'workload':<28}{'hits':>9}" + "".join(f"{c:>11}" for c in cols) + f"{'best peer':>11}{'ratio':>9}"
     print(head)
     print("-" * len(head))
     for r in rows:
-        cells = []
-        for c in cols:
-            if c == "query":
-                cells.append(fmt_time(r["query_alone"]["median"]) if r["query_alone"] else "")
-            else:
-                t = r["times"].get(c)
-                text = fmt_time(t["median"]) if t else "n/a"
-                cells.append(f"({text})" if c in r["reference"] else text)
+        cells = [(fmt_time(r["query_alone"]["median"]) if r["query_alone"] else "") if c == "query"
+                 else cell(r, c) for c in cols]
         hits = f"{r['hits']:,}" if r["hits"] is not None else ""
-        ratio = f"{r['ratio']:.2f}x" if r["ratio"] else "-"
+        ratio = f"{r['ratio']:.3g}x" if r["ratio"] else "-"
         print(f"{r['label']:<28}{hits:>9}" + "".join(f"{c:>11}" for c in cells)
               + f"{r['best_peer'] or '-':>11}{ratio:>9}")
-    queries_ = [r for r in rows if r["kind"] == "query" and r["ratio"]]
-    selective = [r["ratio"] for r in queries_ if r["hits"] < SELECTIVE * n]
-    g_sel, g_all = geomean(selective), geomean([r["ratio"] for r in queries_])
+    means = summary(rows, n)
     print("-" * len(head))
-    if g_sel:
-        print(f"geometric mean of the ratio, {len(selective)} selective queries (< {SELECTIVE:.0%} of the records):"
-              f" {g_sel:.2f}x")
-    if g_all:
-        print(f"geometric mean of the ratio, all {len(queries_)} queries: {g_all:.2f}x")
+    if means["selective"]:
+        print(f"geometric mean of the ratio, {means['selective_count']} selective queries"
+              f" (< {SELECTIVE:.0%} of the records): {means['selective']:.2f}x")
+    if means["queries"]:
+        print(f"geometric mean of the ratio, all {means['query_count']} queries: {means['queries']:.2f}x")
     print("Times: per query for queries (Calderwick: reduced_query + collect; 'query': reduced_query alone),"
           " per build for the load,\nper operation or object for the last three rows; (x) is a reference,"
           " not a peer; n/a: the system has no such operation.")
-    return g_sel, g_all
+    return means
+
+
+README_BEGIN = "<!-- peers:begin (written by benchmarks/peers.py --readme from the figures; do not edit) -->"
+README_END = "<!-- peers:end -->"
+
+
+def markdown(figures):
+    """The README's table of figures, with where and how they were measured."""
+    peers = figures["systems"][1:]
+    rows = figures["rows"]
+    head = ["workload", "hits", "Calderwick", "query alone"] + peers + ["best peer", "ratio"]
+    lines = ["| " + " | ".join(head) + " |", "|---|" + "---:|" * (len(head) - 3) + "---|---:|"]
+    for r in rows:
+        alone = fmt_time(r["query_alone"]["median"]) if r["query_alone"] else ""
+        cells = [r["label"], f"{r['hits']:,}" if r["hits"] is not None else "", cell(r, "Calderwick"), alone]
+        cells += [cell(r, p) for p in peers]
+        cells += [r["best_peer"] or "-", f"**{r['ratio']:.3g}x**" if r["ratio"] else "-"]
+        lines.append("| " + " | ".join(cells) + " |")
+    means = summary(rows, figures["n"])
+    rated = [r for r in rows if r["ratio"]]
+    faster = [r["label"] for r in rated if r["ratio"] > 1]
+    lines += ["", f"Calderwick was faster than the best peer in {len(faster)} of the {len(rated)} workloads"
+                  + (f" ({', '.join(faster)})." if faster else "."),
+              "", f"Ratio: the best peer's time over Calderwick's, above 1 when Calderwick is faster; geometric mean"
+                  f" over the {means['selective_count']} selective queries (under {SELECTIVE:.0%} of the records)"
+                  f" **{means['selective']:.2f}x**, over all {means['query_count']} queries {means['queries']:.2f}x."
+                  " Times are per query, per build for the load, and per operation or object for collect,"
+                  " assignment and construction; (x) is the bare attribute store, shown for reference.",
+              "",
+              f"Measured on {figures['date']} with N = {figures['n']:,} records, Python {figures['python']},"
+              f" {figures['machine']} (load average {figures['load_average']:.1f} at the start), by"
+              f" `python benchmarks/peers.py {' '.join(figures['argv'])}` (median of {figures['repeat']};"
+              f" the whole run took {figures['seconds'] / 60:.0f} minutes)."]
+    return "\n".join(lines) + "\n"
+
+
+def write_readme(figures_path):
+    with open(figures_path) as f:
+        figures = json.load(f)
+    readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+    with open(readme) as f:
+        text = f.read()
+    try:
+        start = text.index(README_BEGIN) + len(README_BEGIN)
+        end = text.index(README_END, start)
+    except ValueError:
+        raise SystemExit(f"{readme}: the peers markers are missing") from None
+    with open(readme, "w") as f:
+        f.write(text[:start] + "\n" + markdown(figures) + text[end:])
+    print(f"{readme}: table rewritten from {figures_path}")
 
 
 def write_chart(path, rows, n, date):
@@ -684,7 +761,11 @@ def main():
     p.add_argument("--threads", type=int, help="only the thread-scaling figure, 1 thread against this many")
     p.add_argument("--thread-seconds", type=float, default=2.0, help="rough length of one 1-thread sample")
     p.add_argument("--pythonpath", help="directory to import Calderwick from")
+    p.add_argument("--readme", metavar="JSON", help="measure nothing: rewrite the README's table from these figures")
     opts = p.parse_args()
+    if opts.readme:
+        write_readme(opts.readme)
+        return
     if opts.pythonpath:
         sys.path.insert(0, opts.pythonpath)
     import Calderwick as cw
@@ -714,7 +795,7 @@ def main():
             rows = compare(opts, data, cw, present)
             figures["systems"] = ["Calderwick"] + present
             figures["rows"] = rows
-            figures["geomean_selective"], figures["geomean_queries"] = print_table(rows, present, opts.n)
+            figures["means"] = print_table(rows, present, opts.n)
     except Mismatch as e:
         print(f"\nWRONG ANSWER: {e}")
         sys.exit(1)
