@@ -2,12 +2,14 @@
 Calderwick and to the usual ways of answering them in Python, every answer of
 every system checked against a brute-force scan.
 
-    python benchmarks/peers.py                        # 1,000,000 records
-    python benchmarks/peers.py --n 20000              # a quick run
-    python benchmarks/peers.py --chart docs/peers.png --json docs/peers.json
-    python benchmarks/peers.py --readme docs/peers.json   # the README's table from those figures
-    python benchmarks/peers.py --threads 2            # query mix in 1 and in 2 threads
-    python benchmarks/peers.py --pythonpath build/rel # import Calderwick from a build tree
+    python benchmarks/peers.py                         # 1,000,000 records, a table on stdout
+    python benchmarks/peers.py --n 20000               # a quick run
+    python benchmarks/peers.py --json docs/peers.json --chart docs/peers.png --readme
+                      # the README's figures: raw figures, chart, and the table in README.md
+    python benchmarks/peers.py --from docs/peers.json --chart docs/peers.png --readme
+                      # chart and table again from saved figures, measuring nothing
+    python benchmarks/peers.py --threads 2             # query mix in 1 and in 2 threads
+    python benchmarks/peers.py --pythonpath build/rel  # import Calderwick from a build tree
 
 Peers (each skipped with "not installed" when missing; none of them is a
 dependency of the package; ducks pins numpy < 2, so it goes in without its
@@ -52,11 +54,14 @@ answer (the top category) from a finished query.
 
 --threads T runs only the thread-scaling figure: the ten queries as one mix,
 a fixed number of rounds done by 1 thread and then split evenly over T threads
-(the same total work), with and without collect.
+(the same total work), with and without collect, next to a control that
+releases the GIL (hashlib.sha256), which tells whether the machine had free
+cores at the time.
 """
 import argparse
 import datetime
 import gc
+import hashlib
 import json
 import math
 import os
@@ -633,9 +638,7 @@ def markdown(figures):
     return "\n".join(lines) + "\n"
 
 
-def write_readme(figures_path):
-    with open(figures_path) as f:
-        figures = json.load(f)
+def write_readme(figures, source):
     readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
     with open(readme) as f:
         text = f.read()
@@ -646,7 +649,7 @@ def write_readme(figures_path):
         raise SystemExit(f"{readme}: the peers markers are missing") from None
     with open(readme, "w") as f:
         f.write(text[:start] + "\n" + markdown(figures) + text[end:])
-    print(f"{readme}: table rewritten from {figures_path}")
+    print(f"{readme}: table rewritten from {source}")
 
 
 def write_chart(path, rows, n, date):
@@ -673,7 +676,7 @@ def write_chart(path, rows, n, date):
                 ha="left" if r["ratio"] >= 1 else "right", fontsize=8)
     ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}x"))
     lo, hi = min(ratios + [1]), max(ratios + [1])
-    ax.set_xlim(lo / 4, hi * 8)
+    ax.set_xlim(lo / 15, hi * 8)  # room for the labels beside the bars
     ax.set_xlabel("speed-up: best peer's time / Calderwick's time (log scale; above 1 Calderwick is faster)")
     ax.set_title(f"Calderwick against the best peer, N = {n:,} records, {date}")
     fig.tight_layout()
@@ -706,22 +709,34 @@ def thread_scaling(opts, data, cw):
     gc.freeze()
     threads = opts.threads
     print(f"Thread scaling: the {len(mix)} queries as one mix; a fixed number of rounds done by 1 thread,"
-          f" then split evenly over {threads} threads (same total work); median of {opts.repeat}.")
-    print(f"{'':<18}{'rounds':>8}{'1 thread':>14}{f'{threads} threads':>14}{'scaling':>10}")
+          f" then split evenly over {threads} threads (same total work); median of {opts.repeat}, the 1-thread"
+          f" and {threads}-thread samples taken in turn.")
+    print(f"{'':<18}{'rounds':>8}{'1 thread':>14}{f'{threads} threads':>14}{'scaling':>10}"
+          f"{'cores busy':>14}")
     results = {}
-    for collect in (False, True):
+
+    def mix_round(collect):
         def one_round():
             for make in mix:
                 view = index.reduced_query(make())
                 if collect:
                     view.collect()
+        return one_round
 
+    block = bytes(8 << 20)
+
+    def control_round():
+        hashlib.sha256(block).digest()
+
+    for label, one_round in (("query alone", mix_round(False)), ("query + collect", mix_round(True)),
+                             ("sha256 control", control_round)):
         start = time.perf_counter()
         one_round()
         per_round = time.perf_counter() - start
         rounds = max(threads, int(opts.thread_seconds / per_round) // threads * threads)
 
         def run(nthreads):
+            """Wall seconds and process CPU seconds of the rounds split over nthreads threads."""
             barrier = threading.Barrier(nthreads + 1)
 
             def work():
@@ -733,39 +748,33 @@ def thread_scaling(opts, data, cw):
             for w in workers:
                 w.start()
             barrier.wait()
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             for w in workers:
                 w.join()
-            return time.perf_counter() - start
+            return time.perf_counter() - start, time.process_time() - cpu
 
-        t1 = statistics.median(run(1) for _ in range(opts.repeat))
-        tn = statistics.median(run(threads) for _ in range(opts.repeat))
-        label = "query + collect" if collect else "query alone"
-        print(f"{label:<18}{rounds:>8}{rounds / t1:>9.1f} r/s{rounds / tn:>9.1f} r/s{t1 / tn:>9.2f}x")
-        results[label] = {"rounds": rounds, "seconds_1": t1, f"seconds_{threads}": tn, "scaling": t1 / tn}
+        samples = {1: [], threads: []}
+        for _ in range(opts.repeat):
+            for k in samples:
+                samples[k].append(run(k))
+        (t1, c1), (tn, cn) = ([statistics.median(x[i] for x in samples[k]) for i in (0, 1)] for k in samples)
+        print(f"{label:<18}{rounds:>8}{rounds / t1:>9.1f} r/s{rounds / tn:>9.1f} r/s{t1 / tn:>9.2f}x"
+              f"{c1 / t1:>7.2f} /{cn / tn:>5.2f}")
+        results[label] = {"rounds": rounds, "samples_1": samples[1], f"samples_{threads}": samples[threads],
+                          "seconds_1": t1, f"seconds_{threads}": tn, "scaling": t1 / tn}
     print(f"scaling = time of 1 thread / time of {threads} threads for the same rounds ({threads:.1f}x is ideal);"
-          " r/s = rounds of the mix per second.")
+          " r/s = rounds of the mix per second;\ncores busy = process CPU time / wall time, 1 thread /"
+          f" {threads} threads (above 1 only when the threads run at once, outside the GIL);\nthe control"
+          " (hashlib.sha256 of 8 MiB a round, which releases the GIL) shows what the machine allowed: on a machine"
+          " whose cores\nare busy with other work it scales no better than the queries can.")
     gc.unfreeze()
     return {"threads": threads, **results}
 
 
 # ---------------------------------------------------------------------------
 
-def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--n", type=int, default=1_000_000, help="records (default 1,000,000)")
-    p.add_argument("--repeat", type=int, default=5, help="samples per figure; the median is shown")
-    p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--chart", help="write a PNG bar chart of the ratios here")
-    p.add_argument("--json", help="write the raw figures here")
-    p.add_argument("--threads", type=int, help="only the thread-scaling figure, 1 thread against this many")
-    p.add_argument("--thread-seconds", type=float, default=2.0, help="rough length of one 1-thread sample")
-    p.add_argument("--pythonpath", help="directory to import Calderwick from")
-    p.add_argument("--readme", metavar="JSON", help="measure nothing: rewrite the README's table from these figures")
-    opts = p.parse_args()
-    if opts.readme:
-        write_readme(opts.readme)
-        return
+def measure_all(opts):
+    """Run the benchmark; returns the figures."""
     if opts.pythonpath:
         sys.path.insert(0, opts.pythonpath)
     import Calderwick as cw
@@ -773,7 +782,8 @@ def main():
     date = datetime.date.today().isoformat()
     started = time.perf_counter()
     print(f"Calderwick against peers: N = {opts.n:,} records, seed {opts.seed}, {date}")
-    print(f"Python {platform.python_version()}, {machine()}, load average {os.getloadavg()[0]:.2f} at the start")
+    load = os.getloadavg()[0]
+    print(f"Python {platform.python_version()}, {machine()}, load average {load:.2f} at the start")
     print(f"module {cw.__file__}")
     print("command: python " + " ".join([os.path.relpath(sys.argv[0])] + sys.argv[1:]))
     present = ["plain"]
@@ -787,7 +797,8 @@ def main():
     data = Data(opts.n, opts.seed, cw.Indexable)
     print(f"records built in {time.perf_counter() - t0:.1f} s\n")
     figures = {"n": opts.n, "seed": opts.seed, "date": date, "python": platform.python_version(),
-               "machine": machine(), "load_average": os.getloadavg()[0], "argv": sys.argv[1:], "repeat": opts.repeat}
+               "machine": machine(), "module": cw.__file__, "load_average": load,
+               "argv": sys.argv[1:], "repeat": opts.repeat}
     try:
         if opts.threads:
             figures["threads"] = thread_scaling(opts, data, cw)
@@ -799,15 +810,37 @@ def main():
     except Mismatch as e:
         print(f"\nWRONG ANSWER: {e}")
         sys.exit(1)
-    elapsed = time.perf_counter() - started
-    figures["seconds"] = elapsed
-    print(f"\nwhole run {elapsed:.0f} s")
+    figures["seconds"] = time.perf_counter() - started
+    print(f"\nwhole run {figures['seconds']:.0f} s")
+    return figures
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--n", type=int, default=1_000_000, help="records (default 1,000,000)")
+    p.add_argument("--repeat", type=int, default=5, help="samples per figure; the median is shown")
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--chart", help="write a PNG bar chart of the ratios here")
+    p.add_argument("--json", help="write the raw figures here")
+    p.add_argument("--threads", type=int, help="only the thread-scaling figure, 1 thread against this many")
+    p.add_argument("--thread-seconds", type=float, default=2.0, help="rough length of one 1-thread sample")
+    p.add_argument("--pythonpath", help="directory to import Calderwick from")
+    p.add_argument("--from", dest="source", metavar="JSON", help="measure nothing: take the figures from this file")
+    p.add_argument("--readme", action="store_true", help="rewrite the README's table from the figures")
+    opts = p.parse_args()
+    if opts.source:
+        with open(opts.source) as f:
+            figures = json.load(f)
+    else:
+        figures = measure_all(opts)
     if opts.json:
         with open(opts.json, "w") as f:
             json.dump(figures, f, indent=1)
     if opts.chart and "rows" in figures:
-        write_chart(opts.chart, figures["rows"], opts.n, date)
+        write_chart(opts.chart, figures["rows"], figures["n"], figures["date"])
         print(f"chart written to {opts.chart}")
+    if opts.readme and "rows" in figures:
+        write_readme(figures, opts.source or opts.json or "this run")
 
 
 if __name__ == "__main__":
