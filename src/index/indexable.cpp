@@ -8,11 +8,52 @@
 
 namespace calderwick {
 
+static_assert(sizeof(IndexableNative) == 32, "the native part fits 32 bytes");
+
 IndexableNative::IndexableNative(IndexableNative&& o) noexcept
-    : attributes(std::move(o.attributes)), indexes(std::move(o.indexes)), id(std::exchange(o.id, 0)) {}
+    : attributes(std::move(o.attributes)), id(std::exchange(o.id, 0)) {
+  held_ = std::exchange(o.held_, Held::None);
+  if (held_ == Held::One) {
+    new (&one_) std::weak_ptr<IndexAPI>(std::move(o.one_));
+    o.one_.~weak_ptr();
+  } else if (held_ == Held::Many) {
+    many_ = o.many_;
+  }
+}
 
 IndexableNative::~IndexableNative() {
+  drop_memberships();
   if (id) free_id(id);
+}
+
+void IndexableNative::drop_memberships() const {
+  if (held_ == Held::One) one_.~weak_ptr();
+  if (held_ == Held::Many) delete many_;
+  held_ = Held::None;
+}
+
+Memberships memberships_of(const IndexableNative& o) {
+  switch (o.held_) {
+    case IndexableNative::Held::None: return {};
+    case IndexableNative::Held::One: return {IndexMeta{o.one_}};
+    case IndexableNative::Held::Many: return *o.many_;
+  }
+  return {};
+}
+
+void set_memberships(const IndexableNative& o, Memberships list) {
+  if (o.held_ == IndexableNative::Held::Many && list.size() > 1) {
+    *o.many_ = std::move(list);
+    return;
+  }
+  o.drop_memberships();
+  if (list.size() == 1) {
+    new (&o.one_) std::weak_ptr<IndexAPI>(std::move(list[0].index));
+    o.held_ = IndexableNative::Held::One;
+  } else if (list.size() > 1) {
+    o.many_ = new Memberships(std::move(list));
+    o.held_ = IndexableNative::Held::Many;
+  }
 }
 
 const AttributeMap& attributes_of(const IndexableNative& o) {
@@ -20,7 +61,6 @@ const AttributeMap& attributes_of(const IndexableNative& o) {
   return o.attributes;
 }
 
-Memberships memberships_of(const IndexableNative& o) { return o.indexes ? *o.indexes : Memberships(); }
 
 void trim_indexes(Memberships& list, const IndexAPI* drop) {
   auto keep = std::remove_if(list.begin(), list.end(), [&](const IndexMeta& m) {

@@ -2,8 +2,9 @@
 //
 // An object is a bag of named attributes. Its native part lives inside the
 // Python object itself: the attribute map (attribute id -> PyValue), the
-// list of indexes it belongs to (`IndexMeta`, weak pointers, allocated at the
-// first membership) and its process-wide id. Index code reaches it from the
+// list of indexes it belongs to (`IndexMeta`, weak pointers: the first one
+// inline, a heap list from the second on) and its process-wide id, in 32
+// bytes. Index code reaches it from the
 // Python object it holds a reference to, without the GIL.
 //
 // No per-object mutex is needed: the attribute map and the membership list
@@ -41,24 +42,43 @@ using AttributeMap = HybridHashmap<uint32_t, PyValue, 16>;
 inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
 
 struct IndexableNative {
-  AttributeMap attributes;
-  // Written under the write gate only (see register_index).
-  mutable std::unique_ptr<Memberships> indexes;
+  // The map's tail padding holds the fields after it.
+  [[no_unique_address]] AttributeMap attributes;
+
+ private:
+  enum class Held : uint8_t { None, One, Many };
+  // Read and written under the write gate only (memberships_of,
+  // set_memberships).
+  mutable Held held_ = Held::None;
+
+ public:
   // Process-wide id, released with the object (0: none).
   uint32_t id = 0;
 
-  IndexableNative() = default;
+  IndexableNative() {}
   IndexableNative(IndexableNative&& o) noexcept;
   IndexableNative& operator=(IndexableNative&&) = delete;
   ~IndexableNative();
+
+ private:
+  friend Memberships memberships_of(const IndexableNative& o);
+  friend void set_memberships(const IndexableNative& o, Memberships list);
+  void drop_memberships() const;
+
+  union {
+    mutable std::weak_ptr<IndexAPI> one_;
+    mutable Memberships* many_;
+  };
 };
+
+// A copy of the object's membership records (under the write gate).
+Memberships memberships_of(const IndexableNative& o);
+// Replaces the object's membership records (under the write gate).
+void set_memberships(const IndexableNative& o, Memberships list);
 
 // The attribute map as index code reads it, under the write gate. Throws an
 // internal error when called without the gate.
 const AttributeMap& attributes_of(const IndexableNative& o);
-
-// A copy of the object's membership records (under the write gate).
-Memberships memberships_of(const IndexableNative& o);
 
 // Stable compaction of a membership list: removes dead records and records
 // referring to `drop`.

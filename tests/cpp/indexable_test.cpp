@@ -106,3 +106,31 @@ TEST(IndexableMemberships, OneRecordPerIndexInAddressOrder) {
 
 }  // namespace
 }  // namespace calderwick
+
+namespace calderwick {
+namespace {
+
+TEST(IndexableMemberships, OneInlineRecordGrowsToAListAndBack) {
+  IndexableNative o;
+  const WriteScope gate;
+  auto first = IndexAPI::make();
+  register_index(o, first);
+  register_index(o, first);
+  EXPECT_EQ(indexes_of(o), std::vector<const IndexAPI*>{first.get()});
+  auto second = IndexAPI::make();
+  register_index(o, second);
+  EXPECT_EQ(indexes_of(o).size(), 2u);
+  // Both gone: the next registration keeps only the live index.
+  first.reset();
+  second.reset();
+  auto third = IndexAPI::make();
+  register_index(o, third);
+  EXPECT_EQ(indexes_of(o), std::vector<const IndexAPI*>{third.get()});
+  // A moved native part carries its record.
+  IndexableNative moved(std::move(o));
+  EXPECT_EQ(indexes_of(moved), std::vector<const IndexAPI*>{third.get()});
+  EXPECT_TRUE(memberships_of(o).empty());
+}
+
+}  // namespace
+}  // namespace calderwick

@@ -161,18 +161,22 @@ void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t mem
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
   if (!WRITE_GATE().held_by_this_thread()) internal_error("membership recorded outside the write gate");
-  if (!object.indexes) object.indexes = std::make_unique<Memberships>();
-  Memberships* list = object.indexes.get();
-  trim_indexes(*list, DEFAULT_INDEX_ARC().get());
+  Memberships list = memberships_of(object);
+  const size_t before = list.size();
+  trim_indexes(list, DEFAULT_INDEX_ARC().get());
   // Same control block, same index: a dead record cannot share it with a
   // live index, so no upgrade is needed to compare.
   const auto same = [&](const IndexMeta& m) { return !m.index.owner_before(index) && !index.owner_before(m.index); };
-  if (std::any_of(list->begin(), list->end(), same)) return;
   const std::shared_ptr<IndexAPI> target = index.lock();
-  if (!target || target == DEFAULT_INDEX_ARC()) return;
-  const auto at = std::upper_bound(list->begin(), list->end(), target.get(),
-                                   [](const IndexAPI* t, const IndexMeta& m) { return std::less<>()(t, m.index.lock().get()); });
-  list->insert(at, IndexMeta{index});
+  if (std::none_of(list.begin(), list.end(), same) && target && target != DEFAULT_INDEX_ARC()) {
+    const auto at = std::upper_bound(list.begin(), list.end(), target.get(), [](const IndexAPI* t, const IndexMeta& m) {
+      return std::less<>()(t, m.index.lock().get());
+    });
+    list.insert(at, IndexMeta{index});
+  } else if (list.size() == before) {
+    return;  // nothing changed
+  }
+  set_memberships(object, std::move(list));
 }
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {

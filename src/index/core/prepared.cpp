@@ -13,9 +13,10 @@ void nesting_too_deep() {
 void PreparedElements::add_value(const PyValue& value, int depth) { walk_value(value, depth); }
 void PreparedElements::add_object(const IndexableNative& object, int depth) { walk_object(object, depth); }
 
-const std::vector<PyValue>* PreparedElements::find(const PyObject* container) const {
+std::optional<std::span<const PyValue>> PreparedElements::find(const PyObject* container) const {
   const auto it = elements_.find(container);
-  return it == elements_.end() ? nullptr : &it->second;
+  if (it == elements_.end()) return std::nullopt;
+  return std::span<const PyValue>(converted_.data() + it->second.offset, it->second.count);
 }
 
 void PreparedElements::walk_value(const PyValue& value, int depth) {
@@ -32,7 +33,9 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
   std::vector<PyValue> converted;
   py::for_each_item(container, [&](py::PyRef item) { converted.push_back(PyValue::make(std::move(item))); });
   for (const PyValue& element : converted) walk_value(element, depth + 1);
-  elements_[container] = std::move(converted);
+  elements_[container] = Slice{static_cast<uint32_t>(converted_.size()), static_cast<uint32_t>(converted.size())};
+  converted_.insert(converted_.end(), std::make_move_iterator(converted.begin()),
+                    std::make_move_iterator(converted.end()));
 }
 
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {

@@ -11,6 +11,8 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -35,14 +37,21 @@ class PreparedElements {
   // Walks every attribute value of an object. Needs the GIL.
   void add_object(const IndexableNative& object, int depth = 0);
 
-  // The converted elements of `container`, or null if it was not walked.
-  const std::vector<PyValue>* find(const PyObject* container) const;
+  // The converted elements of `container`, or nullopt if it was not walked.
+  std::optional<std::span<const PyValue>> find(const PyObject* container) const;
 
  private:
   void walk_value(const PyValue& value, int depth);
   void walk_object(const IndexableNative& object, int depth);
 
-  absl::flat_hash_map<const PyObject*, std::vector<PyValue>> elements_;
+  // Where each walked container's elements lie in `converted_`: one array for
+  // the whole walk, so a large batch leaves no small blocks behind.
+  struct Slice {
+    uint32_t offset = 0;
+    uint32_t count = 0;
+  };
+  absl::flat_hash_map<const PyObject*, Slice> elements_;
+  std::vector<PyValue> converted_;
   absl::flat_hash_set<const void*> objects_seen_;
 };
 

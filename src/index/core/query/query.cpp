@@ -134,7 +134,7 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
                                Ancestry& ancestry, ValueSink& sink) {
   const PyObject* container = iterable.object();
   if (std::find(ancestry.begin(), ancestry.end(), container) != ancestry.end()) return;  // holds itself
-  const std::vector<PyValue>* elements = prepared.find(container);
+  std::optional<std::span<const PyValue>> elements = prepared.find(container);
   PreparedElements late;
   const PreparedElements* source = &prepared;
   if (!elements) {
