@@ -88,18 +88,25 @@ class IdSet {
   // Calls f(id) for every id in ascending order.
   template <typename F>
   void for_each(F&& f) const {
+    for_each_batch([&](std::span<const uint32_t> ids) {
+      for (uint32_t id : ids) f(id);
+    });
+  }
+
+  // Calls f(ids) with the ids in ascending order, up to kBatch at a time
+  // (read a container at a time, and room for a caller to prefetch).
+  static constexpr uint32_t kBatch = 256;
+  template <typename F>
+  void for_each_batch(F&& f) const {
     roaring_uint32_iterator_t it;
     roaring_iterator_init(&bm_, &it);
-    while (it.has_value) {
-      f(it.current_value);
-      roaring_uint32_iterator_advance(&it);
-    }
+    uint32_t buf[kBatch];
+    while (const uint32_t n = roaring_uint32_iterator_read(&it, buf, kBatch)) f(std::span<const uint32_t>(buf, n));
   }
 
   std::vector<uint32_t> to_vector() const {
-    std::vector<uint32_t> out;
-    out.reserve(cardinality());
-    for_each([&](uint32_t id) { out.push_back(id); });
+    std::vector<uint32_t> out(cardinality());
+    roaring_bitmap_to_uint32_array(&bm_, out.data());
     return out;
   }
 

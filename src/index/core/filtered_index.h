@@ -28,10 +28,29 @@ struct FilteredIndexCore {
   // in ascending id order.
   template <typename F>
   void for_each_item(const Items& items, F&& f) const {
-    ids.for_each([&](uint32_t id) {
-      if (id >= items.size()) return;
-      const StoredItem& item = items[id];
-      if (!item.is_placeholder() && item.stamp <= stamp) f(item);
+    ids.for_each_batch([&](std::span<const uint32_t> batch) {
+      for (uint32_t id : batch) {
+        if (id >= items.size()) continue;
+        const StoredItem& item = items[id];
+        if (!item.is_placeholder() && item.stamp <= stamp) f(item);
+      }
+    });
+  }
+
+  // The same objects, handed over up to IdSet::kBatch at a time: reading a
+  // batch of items before touching any object lets the cache misses of
+  // both overlap.
+  template <typename F>
+  void for_each_object_batch(const Items& items, F&& f) const {
+    PyObject* objects[IdSet::kBatch];
+    ids.for_each_batch([&](std::span<const uint32_t> batch) {
+      size_t n = 0;
+      for (uint32_t id : batch) {
+        if (id >= items.size()) continue;
+        const StoredItem& item = items[id];
+        if (!item.is_placeholder() && item.stamp <= stamp) objects[n++] = item.object();
+      }
+      f(std::span<PyObject* const>(objects, n));
     });
   }
 

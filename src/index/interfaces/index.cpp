@@ -195,8 +195,8 @@ PyObject* collect_items(const FilteredIndexCore& view) {
   Py_ssize_t n = 0;
   {
     auto items = py::read_detached(*view.source->items());
-    view.for_each_item(*items, [&](const StoredItem& item) {
-      PyList_SET_ITEM(list.get(), n++, py::PyRef::borrow(item.object()).release());
+    view.for_each_object_batch(*items, [&](std::span<PyObject* const> objects) {
+      for (PyObject* obj : objects) PyList_SET_ITEM(list.get(), n++, py::PyRef::borrow(obj).release());
     });
   }
   py::shrink_list(list.get(), n);  // views skip slots emptied since they were made
