@@ -232,6 +232,11 @@ class CheckedM2M {
     const bool had = mirror_.erase({l, r}) == 1;
     ASSERT_EQ(rel_.remove_pair(l, r), had) << "remove (" << l << ", " << r << ")";
   }
+  // A batch, repeats and known pairs included.
+  void add_all(const std::vector<Pair>& batch) {
+    mirror_.insert(batch.begin(), batch.end());
+    rel_.add_pairs(batch);
+  }
   const std::set<Pair>& pairs() const { return mirror_; }
 
   void check(const Ids& universe, std::mt19937& rng) {
@@ -311,7 +316,13 @@ TEST_P(M2MU32Randomised, MatchesMirror) {
   for (int step = 0; step < 1200; ++step) {
     SCOPED_TRACE(step);
     const uint32_t op = rng() % 10;
-    if (op < 6 || checked.pairs().empty()) {
+    if (op == 5) {
+      // A batch sharing a few rights among many lefts, as nested objects do.
+      std::vector<Pair> batch;
+      const uint32_t shared = pick();
+      for (size_t n = 1 + rng() % 24; n > 0; --n) batch.emplace_back(pick(), rng() % 3 ? shared : pick());
+      checked.add_all(batch);
+    } else if (op < 6 || checked.pairs().empty()) {
       // Reuse an existing left or right half the time, so ids gather partners.
       uint32_t l = pick(), r = pick();
       if (!checked.pairs().empty() && rng() % 2) {

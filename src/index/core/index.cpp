@@ -117,7 +117,17 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
     });
   }
   close_adders();
-  for (const DeferredIndexable& d : deferred) d.map->insert_indexable(d.value, d.owner, *d.prepared);
+  // Each map's nested objects as one batch, in their order within the map.
+  std::vector<const DeferredIndexable*> by_map(deferred.size());
+  for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
+  std::stable_sort(by_map.begin(), by_map.end(),
+                   [](const DeferredIndexable* a, const DeferredIndexable* b) { return a->map < b->map; });
+  for (size_t start = 0; start < by_map.size();) {
+    size_t end = start;
+    while (end < by_map.size() && by_map[end]->map == by_map[start]->map) ++end;
+    by_map[start]->map->insert_indexables(std::span<const DeferredIndexable* const>(by_map).subspan(start, end - start));
+    start = end;
+  }
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

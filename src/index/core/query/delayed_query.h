@@ -17,13 +17,6 @@
 
 namespace calderwick {
 
-struct DeferredIndexable {
-  QueryMap* map;
-  PyValue value;  // the Ind value
-  uint32_t owner;
-  const PreparedElements* prepared;
-};
-
 class BulkQueryMapAdder final : public ValueSink {
  public:
   explicit BulkQueryMapAdder(QueryMap& map);

@@ -228,6 +228,49 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t owner, const Prep
   nested.add_objects({&joining, 1});
 }
 
+void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch) {
+  if (batch.size() < 8) {
+    for (const DeferredIndexable* d : batch) insert_indexable(d->value, d->owner, *d->prepared);
+    return;
+  }
+  // Which links to record, checked before anything changes: the check reads
+  // only the levels above this map, which filing below it never touches.
+  std::vector<const DeferredIndexable*> filed;
+  filed.reserve(batch.size());
+  for (const DeferredIndexable* d : batch) {
+    if (!leads_back(indexable_of(d->value).id, d->owner)) filed.push_back(d);
+  }
+  if (filed.empty()) return;
+  IndexAPI& nested = nested_or_create();
+  if (nested.depth() > PreparedElements::kMaxNesting) nesting_too_deep();
+  std::vector<std::pair<uint32_t, uint32_t>> links;
+  links.reserve(filed.size());
+  for (const DeferredIndexable* d : filed) links.emplace_back(d->owner, indexable_of(d->value).id);
+  // Objects not yet members join once each, in order of first appearance.
+  std::vector<StoredItem> items;
+  std::vector<const DeferredIndexable*> joining;
+  {
+    auto members = nested.allowed_ids()->read();
+    IdSet seen;
+    for (const DeferredIndexable* d : filed) {
+      const uint32_t id = indexable_of(d->value).id;
+      if (members->contains(id) || seen.contains(id)) continue;
+      seen.add(id);
+      joining.push_back(d);
+    }
+  }
+  nested.parent_links()->write()->add_pairs(links);
+  if (joining.empty()) return;
+  items.reserve(joining.size());
+  std::vector<NewMember> members;
+  members.reserve(joining.size());
+  for (const DeferredIndexable* d : joining) {
+    items.push_back(StoredItem::sharing(d->value));
+    members.push_back(NewMember{&items.back(), &indexable_of(d->value), d->prepared});
+  }
+  nested.add_objects(members);
+}
+
 void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {
   IndexAPI* nested = this->nested();
   if (!nested) return;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +37,7 @@ namespace calderwick {
 
 class IndexAPI;
 class PreparedElements;
+class QueryMap;
 
 struct BoolSets {
   BufferedBitmap<64> true_ids;
@@ -75,6 +77,15 @@ class ValueSink {
   ~ValueSink() = default;
 };
 
+// A nested object whose filing a bulk writer put off until every buffer is
+// flushed: the Ind value, its owner link, and the owner's conversions.
+struct DeferredIndexable {
+  QueryMap* map;
+  PyValue value;
+  uint32_t owner;
+  const PreparedElements* prepared;
+};
+
 class QueryMap {
  public:
   // A map owned by `parent` (possibly empty). Its sub-index is created with
@@ -95,6 +106,10 @@ class QueryMap {
   // Makes the object of the Ind value `value` a member of the sub-index with
   // the owner link `owner`.
   void insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared);
+  // The same for a batch of this map's deferred nested objects, in order:
+  // the owner links go in under one lock and the objects new to the
+  // sub-index join it as one batch.
+  void insert_indexables(std::span<const DeferredIndexable* const> batch);
   // Undoes the insertion of `value` for `id`, including the exact-map entry
   // once its id set is empty.
   void remove_id(const PyValue& value, uint32_t id);

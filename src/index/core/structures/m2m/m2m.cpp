@@ -1,6 +1,8 @@
 #include "index/core/structures/m2m/m2m.h"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -86,6 +88,41 @@ bool M2MU32::add_pair(uint32_t left, uint32_t right) {
     by_right_[i][nibble_of(right, i)].add(left);
   }
   return true;
+}
+
+void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
+  // What each slice set gains, gathered first and written once per set.
+  // Rights (nested objects, often shared by many owners) are noted per
+  // right as a mask of the sets they join; lefts (owners, mostly ascending
+  // and distinct) go into lists.
+  absl::flat_hash_map<uint32_t, std::array<uint16_t, kPositions>, FxIdHash> right_sets;
+  std::vector<uint32_t> to_right[kPositions][NibbleIndexU32::kValues];
+  for (const auto& [left, right] : pairs) {
+    Partners& lefts = lefts_by_right_[right];
+    Partners& rights = rights_by_left_[left];
+    if (lefts.size() <= rights.size() ? lefts.contains(left) : rights.contains(right)) continue;
+    lefts.push_back(left);
+    rights.push_back(right);
+    ++pair_count_;
+    std::array<uint16_t, kPositions>& sets = right_sets[right];
+    for (size_t i = 0; i < kPositions; ++i) {
+      sets[i] |= static_cast<uint16_t>(1u << nibble_of(left, i));
+      to_right[i][nibble_of(right, i)].push_back(left);
+    }
+  }
+  for (const auto& [right, sets] : right_sets) {
+    for (size_t i = 0; i < kPositions; ++i) {
+      for (uint32_t mask = sets[i]; mask; mask &= mask - 1) by_left_[i][std::countr_zero(mask)].add(right);
+    }
+  }
+  for (size_t i = 0; i < kPositions; ++i) {
+    for (size_t v = 0; v < NibbleIndexU32::kValues; ++v) {
+      std::vector<uint32_t>& ids = to_right[i][v];
+      if (ids.empty()) continue;
+      if (!std::is_sorted(ids.begin(), ids.end())) std::sort(ids.begin(), ids.end());
+      by_right_[i][v].add_many(ids);
+    }
+  }
 }
 
 // The bit `id` in slices[i][nibble_of(key, i)] was set by the removed pair and

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
@@ -59,6 +60,9 @@ class M2MU32 {
 
   // Records the pair; returns false (changing nothing) if it was already there.
   bool add_pair(uint32_t left, uint32_t right);
+  // Records every (left, right) pair of `pairs` (those already there change
+  // nothing), writing each slice once.
+  void add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs);
   // Forgets the pair; returns false (changing nothing) if it was absent.
   // Afterwards every slice equals what adding only the surviving pairs gives.
   bool remove_pair(uint32_t left, uint32_t right);

@@ -10,6 +10,14 @@ namespace calderwick {
 
 namespace {
 
+// f(i) for every set bit i of the key: each slice holds only the ids whose
+// key has its bit set, so the clear bits cost nothing.
+template <typename F>
+void for_each_set_bit(const NumKey& key, F&& f) {
+  for (uint64_t bits = key.low; bits; bits &= bits - 1) f(static_cast<size_t>(std::countr_zero(bits)));
+  for (uint32_t bits = key.high; bits; bits &= bits - 1) f(64 + static_cast<size_t>(std::countr_zero(bits)));
+}
+
 // Sign, 11-bit exponent and 64-bit mantissa with the leading one at bit 63
 // (except for zero and subnormals), folded into one unsigned key.
 // Non-negatives live in the upper half of the high part, and grow with
@@ -190,9 +198,7 @@ void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
 
 void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
   all_.bitmap().add(id);
-  for (size_t i = 0; i < kSlices; ++i) {
-    if (key.bit(i)) slices_[i].bitmap().add(id);
-  }
+  for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
   table_add(key, id);
 }
 
@@ -200,17 +206,13 @@ void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
   if (pending_) flush_all();
   table_remove(key, id);
   all_.bitmap().remove(id);
-  for (size_t i = 0; i < kSlices; ++i) {
-    if (key.bit(i)) slices_[i].bitmap().remove(id);
-  }
+  for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().remove(id); });
 }
 
 void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   const NumKey key = key_of(v);
   all_.buffered_add(id);
-  for (size_t i = 0; i < kSlices; ++i) {
-    if (key.bit(i)) slices_[i].buffered_add(id);
-  }
+  for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;
   table_add(key, id);
 }
