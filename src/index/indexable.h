@@ -39,8 +39,6 @@ using Memberships = absl::InlinedVector<IndexMeta, 1>;
 // Up to 16 attributes in one array sized by the count, then a hash map.
 using AttributeMap = HybridHashmap<uint32_t, PyValue, 16>;
 
-inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
-
 struct IndexableNative {
   // The map's tail padding holds the fields after it.
   [[no_unique_address]] AttributeMap attributes;

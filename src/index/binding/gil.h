@@ -90,17 +90,4 @@ typename RwLock<T>::ReadGuard read_detached(const RwLock<T>& lock) {
   return std::move(*guard);
 }
 
-// Takes `m` without ever blocking while this thread holds the GIL: a thread
-// that holds the mutex may itself be waiting for the GIL (index code takes it
-// around container walks), so a busy mutex is waited for with the GIL released.
-template <typename T>
-typename Mutex<T>::Guard lock_detached(Mutex<T>& m, const char* poisoned_message = kPoisonedLock) {
-  std::optional<typename Mutex<T>::Guard> guard;
-  if (!m.try_lock_into(guard, poisoned_message)) {
-    GilRelease release{GilRelease::KeepPending{}};
-    guard.emplace(m.lock(poisoned_message));
-  }
-  return std::move(*guard);
-}
-
 }  // namespace calderwick::py

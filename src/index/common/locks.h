@@ -190,20 +190,6 @@ class Mutex {
 
   bool is_poisoned() const { return poison_.is_poisoned(); }
 
-  // The data without taking the mutex. Only for readers that know no writer
-  // can run meanwhile (the Python collector: every writer of an attribute
-  // map holds the GIL, and so does the collector).
-  const T& unguarded() const { return data_; }
-
-  // For debug output only: the data if the mutex is free at this instant.
-  template <typename F>
-  bool try_with(F&& f) {
-    if (!m_.try_lock()) return false;
-    std::lock_guard<std::mutex> adopt(m_, std::adopt_lock);
-    f(static_cast<const T&>(data_));
-    return true;
-  }
-
  private:
   Guard checked(const char* poisoned_message) {
     if (poison_.is_poisoned()) {

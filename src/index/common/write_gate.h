@@ -11,11 +11,11 @@
 //      evaluated, a merge or rebase reads a source that nobody changes
 //      meanwhile, and an assignment stores the value under the same hold that
 //      updated the indexes. Queries never take it.
-//   2. An object's membership list, then its attribute map (Indexable). Only
-//      the gate's holder ever holds more than one object's mutex; every other
-//      thread (attribute reads, dir, repr, the collector's clear) holds at most
-//      one, for a short copy, and runs no Python code and waits for nothing
-//      while holding it. So the order among objects does not matter.
+//   2. Objects have no lock of their own. An object's membership list and
+//      attribute map change only under the gate with the GIL held; index code
+//      reads them under the gate, Python code (attribute reads, dir, repr,
+//      the collector) under the GIL. So no reader meets a writer, and no
+//      object ever waits on another.
 //   3. Index state, outer index before inner sub-index: query_maps, then
 //      allowed_ids / items / parent_links, then a QueryMap's structures
 //      (exact-map shards, strings, numbers, bools, elements, mask_owner,

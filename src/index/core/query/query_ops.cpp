@@ -171,7 +171,10 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
   if (e.op == Op::Bt && !is_number(e.values[0])) internal_error("not yet implemented");
   if (e.op == Op::Bt && !is_number(e.values[1])) internal_error("not yet implemented");
   auto [head, tail] = attr_parts(e.attr);
-  const uint32_t id = INTERNER().intern(head.view());
+  // A name never interned is held by no object: looked up, not interned.
+  const std::optional<uint32_t> known = INTERNER().snapshot()->get(head.view());
+  if (!known) return IdSet();
+  const uint32_t id = *known;
   if (id >= maps.size() || !maps[id]) return IdSet();  // unknown here
   const QueryMap& map = *maps[id];
   IdSet result;
