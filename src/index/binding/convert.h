@@ -31,6 +31,27 @@ std::string_view utf8(PyObject* str);
 // down to `size` items (the slots beyond are still empty).
 inline void shrink_list(PyObject* list, Py_ssize_t size) { Py_SET_SIZE(list, size); }
 
+// The slot array of a list made by PyList_New, for filling it in place.
+inline PyObject** list_slots(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Counts one more reference to each of `objs`. Needs the GIL.
+inline void count_references(PyObject* const* objs, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(objs[i]);
+}
+
+// Keeps a new container out of the collector's sight while it holds objects
+// it does not count yet (filled without the GIL); tracked again at scope end.
+class Untracked {
+ public:
+  explicit Untracked(PyObject* obj) : obj_(obj) { PyObject_GC_UnTrack(obj_); }
+  Untracked(const Untracked&) = delete;
+  Untracked& operator=(const Untracked&) = delete;
+  ~Untracked() { PyObject_GC_Track(obj_); }
+
+ private:
+  PyObject* obj_;
+};
+
 PyRef new_str(std::string_view text);
 
 // The next element of an iterator; null at its end.

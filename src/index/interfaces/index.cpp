@@ -1,5 +1,7 @@
 #include "index/interfaces/index.h"
 
+#include <optional>
+
 #include "absl/container/inlined_vector.h"
 
 #include "index/binding/args.h"
@@ -188,16 +190,35 @@ void add_from_python(IndexAPI& index, std::span<StoredItem> objects) {
 }
 
 PyObject* collect_items(const FilteredIndexCore& view) {
-  // The list is made before the items are locked and filled under the lock
-  // with nothing but reference counting: no allocation, so no collection
-  // and no finaliser runs while the lock is held.
-  py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(view.ids.cardinality())));
+  // The list is made first, then filled under the items lock. The lookups
+  // (ids, items) run without the GIL, writing bare pointers into the list
+  // while the collector cannot see it; the references are then counted with
+  // the GIL back, the lock still held. Nothing allocates and no Python code
+  // runs while the lock is held. A small answer is not worth the GIL's round
+  // trip and is filled with the GIL held throughout.
+  constexpr uint64_t kFillWithoutGil = 512;
+  const uint64_t bound = view.ids.cardinality();
+  py::PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(bound)));
+  PyObject** slots = py::list_slots(list.get());
   Py_ssize_t n = 0;
-  {
-    auto items = py::read_detached(*view.source->items());
-    view.for_each_object_batch(*items, [&](std::span<PyObject* const> objects) {
-      for (PyObject* obj : objects) PyList_SET_ITEM(list.get(), n++, py::PyRef::borrow(obj).release());
+  const auto gather = [&](const Items& items) {
+    view.for_each_object_batch(items, [&](std::span<PyObject* const> objects) {
+      for (PyObject* obj : objects) slots[n++] = obj;
     });
+  };
+  if (bound < kFillWithoutGil) {
+    auto items = py::read_detached(*view.source->items());
+    gather(*items);
+    py::count_references(slots, n);
+  } else {
+    const py::Untracked hidden(list.get());
+    std::optional<ItemsLock::ReadGuard> items;
+    {
+      py::GilRelease release{py::GilRelease::KeepPending{}};  // back without running finalisers
+      items.emplace(view.source->items()->read());
+      gather(**items);
+    }
+    py::count_references(slots, n);
   }
   py::shrink_list(list.get(), n);  // views skip slots emptied since they were made
   return list.release();
