@@ -83,13 +83,15 @@ class NumericalBitmap {
   // always by the sweep, or from the ordered keys whenever they can be built.
   enum class RangePlan : uint8_t { kAuto, kSweep, kOrdered };
   // A range is read from the ordered keys when at most 1/kOrderedShare of
-  // the ids fall in it.
-  static constexpr size_t kOrderedShare = 16;
+  // the ids fall in it (at 10^6 unique floats they win up to about 1/10 and
+  // lose by 2x at 1/5: benchmarks/ordered_bitmap_benchmark.cpp, PriceRange).
+  static constexpr size_t kOrderedShare = 8;
   // Patches held by the ordered keys before they are dropped.
   static constexpr size_t kMaxPatches = 1024;
-  // A rebuild of the ordered keys costs about this many sweeps of the same
-  // index (both grow linearly with the ids; measured at 10^5..10^6 ids).
-  static constexpr uint32_t kRebuildSweeps = 64;
+  // A rebuild of the ordered keys costs about this many narrow sweeps of the
+  // same index (both grow with the ids; at 10^6 ids a build takes ~190 ms and
+  // a narrow sweep 0.5-0.9 ms: BuildOrderedKeys and PriceRange).
+  static constexpr uint32_t kRebuildSweeps = 256;
 
   NumericalBitmap();
   ~NumericalBitmap();
