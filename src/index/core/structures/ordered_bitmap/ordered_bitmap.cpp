@@ -634,7 +634,12 @@ bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& r
   if (low) bound_at(low->key, true);
   if (high) bound_at(high->key, false);
   const size_t count = end > begin ? end - begin : 0;
-  if (plan_ == RangePlan::kAuto && count * kOrderedShare > prefix.size()) return false;
+  // Too wide for the ordered keys, or wider than the candidates: a sweep
+  // narrows only the candidates (a conjunction's later operand), so then it
+  // costs less than gathering the whole range.
+  if (plan_ == RangePlan::kAuto && (count * kOrderedShare > prefix.size() || count > 2 * candidates.cardinality())) {
+    return false;
+  }
 
   std::vector<uint32_t> gathered(ok->ids.begin() + static_cast<ptrdiff_t>(begin),
                                  ok->ids.begin() + static_cast<ptrdiff_t>(begin + count));
