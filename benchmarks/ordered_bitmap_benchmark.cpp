@@ -84,6 +84,63 @@ void BM_Between(benchmark::State& state) {
   state.counters["passed"] = static_cast<double>(passed);
 }
 
+// Unique floats in [0, 1000) at 10^6 ids, one index per range plan; a range
+// `gt` holding range(1) per mille of the ids, answered by range(0): 0 the
+// choice by selectivity, 1 the sweep, 2 the ordered keys.
+std::unique_ptr<NumericalBitmap> prices(NumericalBitmap::RangePlan plan) {
+  auto index = std::make_unique<NumericalBitmap>();
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> price(0.0, 1000.0);
+  for (uint32_t id = 1; id <= 1'000'000; ++id) index->buffered_insert(price(rng), id);
+  index->flush_all();
+  index->set_range_plan(plan);
+  return index;
+}
+
+const IdSet& million() {
+  static const IdSet all = [] {
+    IdSet s;
+    std::vector<uint32_t> v(1'000'000);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint32_t>(i + 1);
+    s.add_many(v);
+    return s;
+  }();
+  return all;
+}
+
+void BM_PriceRange(benchmark::State& state) {
+  static std::map<int64_t, std::unique_ptr<NumericalBitmap>> by_plan;
+  auto& index = by_plan[state.range(0)];
+  if (!index) index = prices(static_cast<NumericalBitmap::RangePlan>(state.range(0)));
+  const double bound = 1000.0 - static_cast<double>(state.range(1));
+  const NumKey key = NumericalBitmap::key_of(bound);
+  uint64_t passed = 0;
+  for (auto _ : state) {
+    IdSet out;
+    index->get_gt_into(key, out, million());
+    passed = out.cardinality();
+    benchmark::DoNotOptimize(passed);
+  }
+  state.counters["passed"] = static_cast<double>(passed);
+  state.counters["ordered_keys_MB"] = static_cast<double>(index->ordered_keys_bytes()) / 1e6;
+}
+
+// The first narrow range of a fresh index, which builds the ordered keys.
+void BM_BuildOrderedKeys(benchmark::State& state) {
+  const NumKey key = NumericalBitmap::key_of(990.0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto index = prices(NumericalBitmap::RangePlan::kAuto);
+    state.ResumeTiming();
+    IdSet out;
+    index->get_gt_into(key, out, million());
+    benchmark::DoNotOptimize(out.cardinality());
+    state.PauseTiming();
+    index.reset();
+    state.ResumeTiming();
+  }
+}
+
 void BM_BulkLoad(benchmark::State& state) {
   const int64_t ids = state.range(0);
   const auto distinct = static_cast<uint64_t>(state.range(1));
@@ -112,6 +169,12 @@ BENCHMARK(BM_Sweep<&NumericalBitmap::get_lte_into>)->Name("BM_Lte")->Apply(Sizes
 BENCHMARK(BM_Between)->Apply(Sizes);
 
 BENCHMARK(BM_BulkLoad)->Apply(Sizes)->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_PriceRange)
+    ->ArgsProduct({{1, 2, 0}, {1, 10, 30, 60, 100, 200}})
+    ->ArgNames({"plan", "permille"})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BuildOrderedKeys)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace calderwick

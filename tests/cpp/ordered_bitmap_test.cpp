@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "index/common/error.h"
@@ -471,6 +472,7 @@ class CheckedNumerical {
 
   const std::map<uint32_t, Number>& mirror() const { return mirror_; }
   const NumericalBitmap& index() const { return index_; }
+  void set_plan(NumericalBitmap::RangePlan plan) { index_.set_range_plan(plan); }
 
  private:
   NumericalBitmap index_;
@@ -504,11 +506,30 @@ Number random_number(std::mt19937_64& rng) {
   }
 }
 
-class NumericalRandomised : public ::testing::TestWithParam<uint64_t> {};
+using Plan = NumericalBitmap::RangePlan;
+
+const char* plan_name(Plan plan) {
+  switch (plan) {
+    case Plan::kAuto:
+      return "Auto";
+    case Plan::kSweep:
+      return "Sweep";
+    case Plan::kOrdered:
+      return "Ordered";
+  }
+  return "?";
+}
+
+// Every range algorithm against the reference: the sweep alone, the ordered
+// keys alone (built, patched by direct writes, dropped by bulk loads and
+// narrowing, rebuilt), and the choice by selectivity between them.
+class NumericalRandomised : public ::testing::TestWithParam<std::tuple<uint64_t, Plan>> {};
 
 TEST_P(NumericalRandomised, MatchesOrderedReference) {
-  std::mt19937_64 rng(GetParam());
+  const auto [seed, plan] = GetParam();
+  std::mt19937_64 rng(seed);
   CheckedNumerical checked;
+  checked.set_plan(plan);
   constexpr uint32_t kIdSpace = 600;
   for (int batch = 0; batch < 40; ++batch) {
     if (batch % 5 == 0) {
@@ -572,11 +593,126 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       checked.check_between(other, key, candidates, preset);
       checked.check_between(key, key, candidates, preset);
       if (HasFatalFailure()) return;
+      // The forced plans really take their path.
+      if (plan == Plan::kOrdered) ASSERT_TRUE(checked.index().has_ordered_keys());
+      if (plan == Plan::kSweep) ASSERT_FALSE(checked.index().has_ordered_keys());
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, NumericalRandomised, ::testing::Values(1u, 2u, 3u, 0xC0FFEEu));
+INSTANTIATE_TEST_SUITE_P(Seeds, NumericalRandomised,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 0xC0FFEEu),
+                                            ::testing::Values(Plan::kAuto, Plan::kSweep, Plan::kOrdered)),
+                         [](const auto& info) {
+                           return plan_name(std::get<1>(info.param)) + std::string("_") +
+                                  std::to_string(std::get<0>(info.param));
+                         });
+
+// ---------------------------------------------------------------------------
+// The ordered keys
+
+// Many ids per key around 2^53, where integers hold keys whose prefix is
+// shared with their neighbours: bounds at, between and beside every stored
+// value, with both algorithms, agree with the reference.
+TEST(NumericalOrderedKeys, SharedPrefixesBeyondTwo53) {
+  std::vector<Number> values;
+  for (int64_t d = -6; d <= 6; ++d) {
+    values.emplace_back(kTwo53 + d);
+    values.emplace_back(-(kTwo53 + d));
+    values.emplace_back(static_cast<double>(kTwo53 + d));
+  }
+  values.emplace_back(kI64Max);
+  values.emplace_back(0x1p63);
+  values.emplace_back(kI64Min);
+  values.emplace_back(kI64Min + 1);
+  for (Plan plan : {Plan::kSweep, Plan::kOrdered, Plan::kAuto}) {
+    SCOPED_TRACE(plan_name(plan));
+    CheckedNumerical checked;
+    checked.set_plan(plan);
+    std::vector<std::pair<uint32_t, Number>> rows;
+    for (uint32_t id = 1; id <= 40 * values.size(); ++id) rows.emplace_back(id, values[id % values.size()]);
+    checked.bulk_load(rows);
+    IdSet all;
+    for (uint32_t id = 1; id <= rows.size(); ++id) all.add(id);
+    for (const Number& key : values) {
+      checked.check(key, all, IdSet());
+      for (const Number& other : values) checked.check_between(key, other, all, IdSet{7});
+      if (HasFatalFailure()) return;
+    }
+    // Patched keys take the same comparisons.
+    checked.insert(5, kTwo53 + 3);
+    checked.insert(rows.size() + 1, -(kTwo53 + 5));
+    checked.remove(6);
+    for (const Number& key : values) {
+      checked.check(key, all, IdSet());
+      checked.check_between(key, kTwo53 + 3, all, IdSet());
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Direct writes patch the ordered keys up to a limit; past it, and on a bulk
+// load or narrowing, they are dropped, and rebuilt once enough narrow ranges
+// have been swept to pay for it. Wide ranges never count.
+TEST(NumericalOrderedKeys, PatchedThenDroppedThenRebuiltWhenOwed) {
+  CheckedNumerical checked;
+  std::vector<std::pair<uint32_t, Number>> rows;
+  for (uint32_t id = 1; id <= 20000; ++id) {
+    rows.emplace_back(id, id % 2 ? Number(static_cast<int64_t>(id)) : Number(id + 0.5));
+  }
+  checked.bulk_load(rows);
+  IdSet all;
+  for (uint32_t id = 1; id <= 30000; ++id) all.add(id);
+  const auto& index = checked.index();
+  EXPECT_FALSE(index.has_ordered_keys());
+  checked.check(int64_t{19990}, all, IdSet());  // the first narrow range builds them
+  ASSERT_TRUE(index.has_ordered_keys());
+  EXPECT_EQ(index.ordered_keys_bytes(), 20000u * 12);
+
+  std::mt19937_64 rng(11);
+  uint32_t next = 20001;
+  for (size_t w = 0; w < NumericalBitmap::kMaxPatches / 2; ++w) {
+    if (w % 2) {
+      checked.insert(next++, static_cast<double>(rng() % 30000));
+    } else {
+      checked.remove(1 + rng() % 20000);
+    }
+  }
+  ASSERT_TRUE(index.has_ordered_keys());
+  for (const Number& key : {Number(int64_t{100}), Number(19990.5), Number(int64_t{25000}), Number(-1.0)}) {
+    checked.check(key, all, IdSet());
+    checked.check_between(key, int64_t{26000}, all, IdSet());
+  }
+  if (HasFatalFailure()) return;
+  for (size_t w = 0; w <= NumericalBitmap::kMaxPatches; ++w) checked.insert(next++, static_cast<double>(w));
+  ASSERT_FALSE(index.has_ordered_keys());
+
+  const NumKey wide = NumericalBitmap::key_of(int64_t{0});
+  const NumKey narrow = NumericalBitmap::key_of(int64_t{19990});
+  for (uint32_t q = 0; q < 2 * NumericalBitmap::kRebuildSweeps; ++q) {
+    IdSet out;
+    index.get_gt_into(wide, out, all);  // about all ids: never owed
+  }
+  EXPECT_FALSE(index.has_ordered_keys());
+  for (uint32_t q = 0; q < NumericalBitmap::kRebuildSweeps; ++q) {
+    EXPECT_FALSE(index.has_ordered_keys()) << q;
+    IdSet out;
+    index.get_gt_into(narrow, out, all);
+  }
+  IdSet out;
+  index.get_gt_into(narrow, out, all);
+  EXPECT_TRUE(index.has_ordered_keys());
+  checked.check(int64_t{19990}, all, IdSet());
+  checked.check(2.5, all, IdSet());
+
+  IdSet keep;
+  for (uint32_t id = 1; id <= 30000; id += 2) keep.add(id);
+  checked.keep_only(keep);
+  EXPECT_FALSE(index.has_ordered_keys());
+  checked.set_plan(Plan::kOrdered);
+  checked.check(int64_t{19990}, all, IdSet());
+  EXPECT_TRUE(index.has_ordered_keys());
+}
 
 }  // namespace
 }  // namespace calderwick

@@ -1,8 +1,10 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
+#include <utility>
 
 #include "index/common/error.h"
 
@@ -30,7 +32,80 @@ NumKey fold(bool negative, uint16_t exponent, uint64_t mantissa) {
 
 constexpr NumKey kZeroKey{0, 0x800};
 
+// The ordered keys sort by a 64-bit prefix of the key: the 12 high bits, then
+// 52 bits of `low`. A normal number's bit 63 follows from its sign (the
+// implicit one, or its complement) and is left out, with bits 10..0; zero and
+// subnormals (exponent 0, high 0x800 or 0x7FF) keep bit 63 and leave out
+// bits 11..0. Every double (and every integer a double holds exactly) keeps
+// all its bits, so distinct such values get distinct prefixes; only integers
+// beyond 2^53 can share a prefix with another key.
+constexpr uint64_t kRestBits = 52;
+constexpr uint64_t kRestMask = (uint64_t{1} << kRestBits) - 1;
+
+bool exponent_zero(uint16_t high) { return high == 0x800 || high == 0x7FF; }
+
+uint64_t prefix_of(const NumKey& k) {
+  const uint64_t rest = exponent_zero(k.high) ? k.low >> 12 : (k.low << 1) >> 12;
+  return (uint64_t{k.high} << kRestBits) | rest;
+}
+
+// The key a double (or a double-sized integer) with this prefix has: the
+// dropped bits are those of a mantissa with clear low bits, complemented for
+// negatives.
+NumKey canonical_of(uint64_t prefix) {
+  const auto high = static_cast<uint16_t>(prefix >> kRestBits);
+  const uint64_t rest = prefix & kRestMask;
+  const bool negative = high < 0x800;
+  if (exponent_zero(high)) return NumKey{(rest << 12) | (negative ? 0xFFFu : 0u), high};
+  return NumKey{(negative ? 0 : uint64_t{1} << 63) | (rest << 11) | (negative ? 0x7FFu : 0u), high};
+}
+
+// Sorts ids ascending: radix passes over 11-bit digits for long runs.
+void sort_ids(std::vector<uint32_t>& ids) {
+  if (ids.size() < 2048) {
+    std::sort(ids.begin(), ids.end());
+    return;
+  }
+  const uint32_t top = *std::max_element(ids.begin(), ids.end());
+  std::vector<uint32_t> tmp(ids.size());
+  for (unsigned shift = 0; shift < 32 && (top >> shift) != 0; shift += 11) {
+    std::array<uint32_t, 2048> count{};
+    for (uint32_t id : ids) ++count[(id >> shift) & 2047];
+    uint32_t sum = 0;
+    for (uint32_t& c : count) sum += std::exchange(c, sum);
+    for (uint32_t id : ids) tmp[count[(id >> shift) & 2047]++] = id;
+    ids.swap(tmp);
+  }
+}
+
 }  // namespace
+
+// Every (key, id) in key order: `prefix` ascending and `ids` beside it; the
+// keys their prefix does not give (see prefix_of) are in `lossy`. Direct
+// writes since the build are patched in: `added` holds keys inserted since,
+// `removed` the ids whose entry in the arrays is gone.
+struct NumericalBitmap::OrderedKeys {
+  std::vector<uint64_t> prefix;
+  std::vector<uint32_t> ids;
+  std::vector<std::pair<uint32_t, NumKey>> lossy;  // by id
+  std::vector<uint64_t> lossy_prefixes;            // ascending, each once
+  std::vector<std::pair<NumKey, uint32_t>> added;
+  IdSet removed;
+  size_t removals = 0;
+
+  // The key of the entry at `at` whose prefix is `p`.
+  NumKey key_at(size_t at, uint64_t p) const {
+    if (!lossy.empty()) {
+      const auto it = std::lower_bound(lossy.begin(), lossy.end(), ids[at],
+                                       [](const auto& e, uint32_t id) { return e.first < id; });
+      if (it != lossy.end() && it->first == ids[at]) return it->second;
+    }
+    return canonical_of(p);
+  }
+};
+
+NumericalBitmap::NumericalBitmap() = default;
+NumericalBitmap::~NumericalBitmap() = default;
 
 NumKey NumericalBitmap::key_of(int64_t v) {
   if (v == 0) return kZeroKey;
@@ -200,10 +275,12 @@ void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
   all_.bitmap().add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
   table_add(key, id);
+  ordered_added(key, id);
 }
 
 void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
   if (pending_) flush_all();
+  ordered_removed(key, id);
   table_remove(key, id);
   all_.bitmap().remove(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().remove(id); });
@@ -215,6 +292,7 @@ void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;
   table_add(key, id);
+  drop_ordered();
 }
 
 void NumericalBitmap::flush_all() {
@@ -231,6 +309,7 @@ void NumericalBitmap::flush_all() {
 
 void NumericalBitmap::keep_only(const IdSet& keep) {
   flush_all();
+  drop_ordered();
   all_.bitmap().and_inplace(keep);
   for (auto& slice : slices_) slice.bitmap().and_inplace(keep);
   std::vector<Slot> kept;
@@ -344,31 +423,43 @@ void NumericalBitmap::sweep_below(const NumKey& key, size_t top, IdSet& eq, IdSe
 
 template <bool kGreater, bool kInclusive>
 void NumericalBitmap::sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const {
+  const bool owing = plan_ == RangePlan::kAuto && !has_ordered_keys();
+  const uint64_t before = owing ? result.cardinality() : 0;
   IdSet eq = IdSet::and_(candidates, all());
   sweep_below<kGreater, kInclusive>(key, kSlices, eq, result);
+  if (owing) note_sweep(before, result.cardinality());
 }
 
 void NumericalBitmap::get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  sweep<true, false>(key, result, candidates);
+  const Bound low{key, false};
+  if (!ordered_into(&low, nullptr, result, candidates)) sweep<true, false>(key, result, candidates);
 }
 void NumericalBitmap::get_gte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  sweep<true, true>(key, result, candidates);
+  const Bound low{key, true};
+  if (!ordered_into(&low, nullptr, result, candidates)) sweep<true, true>(key, result, candidates);
 }
 void NumericalBitmap::get_lt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  sweep<false, false>(key, result, candidates);
+  const Bound high{key, false};
+  if (!ordered_into(nullptr, &high, result, candidates)) sweep<false, false>(key, result, candidates);
 }
 void NumericalBitmap::get_lte_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  sweep<false, true>(key, result, candidates);
+  const Bound high{key, true};
+  if (!ordered_into(nullptr, &high, result, candidates)) sweep<false, true>(key, result, candidates);
 }
 
 void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, IdSet& result,
                                        const IdSet& candidates) const {
   if (high < low) return;
+  const Bound lo{low, true};
+  const Bound hi{high, true};
+  if (ordered_into(&lo, &hi, result, candidates)) return;
+  const bool owing = plan_ == RangePlan::kAuto && !has_ordered_keys();
+  const uint64_t before = owing ? result.cardinality() : 0;
   IdSet eq = IdSet::and_(candidates, all());
   for (size_t i = kSlices; i-- > 0;) {
     const int b = low.bit(i);
     if (b == high.bit(i)) {
-      if (!narrow(eq, i, b)) return;
+      if (!narrow(eq, i, b)) break;
       continue;
     }
     // The first bit where the bounds differ (low has 0, high has 1): below
@@ -378,9 +469,197 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
     eq.andnot_inplace(upper);
     sweep_below<true, true>(low, i, eq, result);
     sweep_below<false, true>(high, i, upper, result);
+    eq.clear();
+    break;
+  }
+  result.or_inplace(eq);  // low == high (else empty)
+  if (owing) note_sweep(before, result.cardinality());
+}
+
+// ---------------------------------------------------------------------------
+// The ordered keys
+
+size_t NumericalBitmap::ordered_keys_bytes() const {
+  const OrderedKeys* ok = ready_.load(std::memory_order_acquire);
+  if (!ok) return 0;
+  return ok->prefix.capacity() * sizeof(uint64_t) + ok->ids.capacity() * sizeof(uint32_t) +
+         ok->lossy.capacity() * sizeof(ok->lossy[0]) + ok->lossy_prefixes.capacity() * sizeof(uint64_t) +
+         ok->added.capacity() * sizeof(ok->added[0]);
+}
+
+std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() const {
+  auto ok = std::make_unique<OrderedKeys>();
+  const std::vector<uint32_t> ids = all().to_vector();
+  const size_t n = ids.size();
+  // Each id's key, read back from the slices, at the id's position in `ids`.
+  std::vector<uint64_t> low(n, 0);
+  std::vector<uint16_t> high(n, 0);
+  const bool dense = n > 0 && ids.back() / 4 < n;  // a position per id costs at most 16 bytes an id
+  std::vector<uint32_t> position_of;
+  if (dense) {
+    position_of.assign(size_t{ids.back()} + 1, 0);
+    for (size_t p = 0; p < n; ++p) position_of[ids[p]] = static_cast<uint32_t>(p);
+  }
+  for (size_t i = 0; i < kSlices; ++i) {
+    const IdSet& ones = slices_[i].bitmap();
+    const uint64_t count = ones.cardinality();
+    if (count == 0) continue;
+    const uint64_t bit = i < 64 ? uint64_t{1} << i : 0;
+    const auto high_bit = static_cast<uint16_t>(i < 64 ? 0 : 1u << (i - 64));
+    if (count == n) {  // shared by every id
+      for (size_t p = 0; p < n; ++p) {
+        low[p] |= bit;
+        high[p] |= high_bit;
+      }
+      continue;
+    }
+    ones.for_each_batch([&](std::span<const uint32_t> batch) {
+      for (uint32_t id : batch) {
+        const size_t p = dense ? position_of[id]
+                               : static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+        low[p] |= bit;
+        high[p] |= high_bit;
+      }
+    });
+  }
+  position_of = {};
+  std::vector<std::pair<uint64_t, uint32_t>> entries(n);
+  for (size_t p = 0; p < n; ++p) {
+    const NumKey key{low[p], high[p]};
+    const uint64_t prefix = prefix_of(key);
+    entries[p] = {prefix, ids[p]};
+    if (!(canonical_of(prefix) == key)) {
+      ok->lossy.emplace_back(ids[p], key);
+      ok->lossy_prefixes.push_back(prefix);
+    }
+  }
+  low = {};
+  high = {};
+  std::sort(entries.begin(), entries.end());
+  ok->prefix.resize(n);
+  ok->ids.resize(n);
+  for (size_t p = 0; p < n; ++p) {
+    ok->prefix[p] = entries[p].first;
+    ok->ids[p] = entries[p].second;
+  }
+  std::sort(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end());
+  ok->lossy_prefixes.erase(std::unique(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end()),
+                           ok->lossy_prefixes.end());
+  return ok;
+}
+
+const NumericalBitmap::OrderedKeys* NumericalBitmap::ordered_keys() const {
+  if (const OrderedKeys* ok = ready_.load(std::memory_order_acquire)) return ok;
+  if (pending_) return nullptr;
+  if (plan_ == RangePlan::kAuto && owed_sweeps_.load(std::memory_order_relaxed) < rebuild_after_) return nullptr;
+  std::unique_lock lock(order_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return nullptr;  // another query is building them: sweep meanwhile
+  if (const OrderedKeys* ok = ready_.load(std::memory_order_acquire)) return ok;
+  order_ = build_ordered();
+  ready_.store(order_.get(), std::memory_order_release);
+  return order_.get();
+}
+
+void NumericalBitmap::note_sweep(uint64_t before, uint64_t after) const {
+  if ((after - before) * kOrderedShare <= all().cardinality()) owed_sweeps_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void NumericalBitmap::drop_ordered() {
+  if (!order_) return;
+  ready_.store(nullptr, std::memory_order_release);
+  order_.reset();
+  rebuild_after_ = kRebuildSweeps;
+  owed_sweeps_.store(0, std::memory_order_relaxed);
+}
+
+void NumericalBitmap::ordered_added(const NumKey& key, uint32_t id) {
+  if (!order_) return;
+  if (order_->added.size() >= kMaxPatches) {
+    drop_ordered();
     return;
   }
-  result.or_inplace(eq);  // low == high
+  order_->added.emplace_back(key, id);
+}
+
+void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
+  if (!order_) return;
+  auto& added = order_->added;
+  const auto it = std::find(added.begin(), added.end(), std::pair{key, id});
+  if (it != added.end()) {
+    *it = added.back();
+    added.pop_back();
+    return;
+  }
+  if (++order_->removals > kMaxPatches) {
+    drop_ordered();
+    return;
+  }
+  order_->removed.add(id);
+}
+
+bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const {
+  if (plan_ == RangePlan::kSweep) return false;
+  const OrderedKeys* ok = ordered_keys();
+  if (!ok) return false;
+  const auto above_low = [&](const NumKey& k) { return !low || (low->inclusive ? !(k < low->key) : low->key < k); };
+  const auto below_high = [&](const NumKey& k) {
+    return !high || (high->inclusive ? !(high->key < k) : k < high->key);
+  };
+  const std::vector<uint64_t>& prefix = ok->prefix;
+  size_t begin = 0;
+  size_t end = prefix.size();
+  // Entries with a bound's prefix hold the key that prefix stands for, so one
+  // comparison decides them all; where some hold a key beyond 2^53 the
+  // prefix does not give, each is compared on its own.
+  std::vector<uint32_t> ties;
+  const auto bound_at = [&](const NumKey& key, bool is_low) {
+    const uint64_t p = prefix_of(key);
+    const auto first = std::lower_bound(prefix.begin(), prefix.end(), p);
+    const auto last = std::upper_bound(first, prefix.end(), p);
+    const auto lb = static_cast<size_t>(first - prefix.begin());
+    const auto ub = static_cast<size_t>(last - prefix.begin());
+    if (lb == ub || !std::binary_search(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end(), p)) {
+      const NumKey common = canonical_of(p);
+      if (is_low) {
+        begin = above_low(common) ? lb : ub;
+      } else {
+        end = below_high(common) ? ub : lb;
+      }
+      return;
+    }
+    for (size_t at = lb; at < ub; ++at) {
+      const NumKey k = ok->key_at(at, p);
+      if (above_low(k) && below_high(k)) ties.push_back(ok->ids[at]);
+    }
+    (is_low ? begin : end) = is_low ? ub : lb;
+  };
+  if (low) bound_at(low->key, true);
+  if (high) bound_at(high->key, false);
+  const size_t count = end > begin ? end - begin : 0;
+  // Too wide for the ordered keys, or wider than the candidates: a sweep
+  // narrows only the candidates (a conjunction's later operand), so then it
+  // costs less than gathering the whole range.
+  if (plan_ == RangePlan::kAuto && (count * kOrderedShare > prefix.size() || count > 2 * candidates.cardinality())) {
+    return false;
+  }
+
+  std::vector<uint32_t> gathered(ok->ids.begin() + static_cast<ptrdiff_t>(begin),
+                                 ok->ids.begin() + static_cast<ptrdiff_t>(begin + count));
+  gathered.insert(gathered.end(), ties.begin(), ties.end());
+  sort_ids(gathered);
+  IdSet hits;
+  hits.add_many(gathered);
+  if (!ok->removed.is_empty()) hits.andnot_inplace(ok->removed);
+  for (const auto& [k, id] : ok->added) {
+    if (above_low(k) && below_high(k)) hits.add(id);
+  }
+  hits.and_inplace(candidates);
+  if (result.is_empty()) {
+    result = std::move(hits);
+  } else {
+    result.or_inplace(hits);
+  }
+  return true;
 }
 
 }  // namespace calderwick

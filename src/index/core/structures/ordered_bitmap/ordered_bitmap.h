@@ -22,14 +22,31 @@
 //   IdSet out;
 //   index.get_gt_into(NumericalBitmap::key_of(5.0), out, candidates);  // out |= {2} ∩ candidates
 //
+// A range that holds few of the ids is not swept: it is read from the ordered
+// keys, every (key, id) in key order, where two binary searches bound the
+// answer and its ids are gathered directly (O(log n + hits)). The ordered
+// keys are built on demand, by the first range query that would use them,
+// and cost 12 bytes an id while they exist. Direct writes patch them (a short
+// list of added keys and a set of removed ids, both read by every ordered
+// query); a bulk load, narrowing or too many patches drop them, and they are
+// rebuilt once the narrow ranges swept in the meantime have cost about as
+// much as the rebuild (so a write-heavy workload never pays more than about
+// twice what the sweeps alone would cost).
+//
 // Readers see only flushed bitmaps: after a run of `buffered_insert` the bulk
-// writer must call `flush_all()` before any query.
+// writer must call `flush_all()` before any query. Queries run concurrently
+// (under the owner's read lock); the one that builds the ordered keys takes a
+// mutex for it, without blocking: the others sweep meanwhile.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -62,6 +79,24 @@ class NumericalBitmap {
   static constexpr size_t kSlices = 76;
   using Cell = BufferedBitmap<64>;
   using SweepFn = void (NumericalBitmap::*)(const NumKey&, IdSet&, const IdSet&) const;
+  // How range queries are answered: by estimated selectivity (the default),
+  // always by the sweep, or from the ordered keys whenever they can be built.
+  enum class RangePlan : uint8_t { kAuto, kSweep, kOrdered };
+  // A range is read from the ordered keys when at most 1/kOrderedShare of
+  // the ids fall in it (at 10^6 unique floats they win up to about 1/10 and
+  // lose by 2x at 1/5: benchmarks/ordered_bitmap_benchmark.cpp, PriceRange).
+  static constexpr size_t kOrderedShare = 8;
+  // Patches held by the ordered keys before they are dropped.
+  static constexpr size_t kMaxPatches = 1024;
+  // A rebuild of the ordered keys costs about this many narrow sweeps of the
+  // same index (both grow with the ids; at 10^6 ids a build takes ~190 ms and
+  // a narrow sweep 0.5-0.9 ms: BuildOrderedKeys and PriceRange).
+  static constexpr uint32_t kRebuildSweeps = 256;
+
+  NumericalBitmap();
+  ~NumericalBitmap();
+  NumericalBitmap(const NumericalBitmap&) = delete;
+  NumericalBitmap& operator=(const NumericalBitmap&) = delete;
 
   static NumKey key_of(int64_t v);
   static NumKey key_of(double v);
@@ -110,6 +145,14 @@ class NumericalBitmap {
   size_t distinct_keys() const { return size_; }
   size_t shared_keys() const { return sets_.size() - free_sets_.size(); }
 
+  // Tests and benchmarks: choose the range algorithm. Not thread safe: set
+  // it before queries start.
+  void set_range_plan(RangePlan plan) { plan_ = plan; }
+  // Whether the ordered keys are built (and current), and their size in
+  // bytes (0 when not built).
+  bool has_ordered_keys() const { return ready_.load(std::memory_order_acquire) != nullptr; }
+  size_t ordered_keys_bytes() const;
+
  private:
   // A slot of the key table. `tag` is 0 for a free slot, else the upper 30
   // bits of the key's hash, bit 1 set, and bit 0 telling what `payload` is:
@@ -140,6 +183,29 @@ class NumericalBitmap {
   void rehash(size_t capacity);
   uint32_t new_set(const NumKey& key);
 
+  struct OrderedKeys;
+  // One end of a range: the key and whether it is included.
+  struct Bound {
+    NumKey key;
+    bool inclusive;
+  };
+  // result |= the ids in candidates between the bounds (either may be null,
+  // for an open end), read from the ordered keys. False, with nothing done,
+  // when they are not built or the range is too wide for them to pay.
+  bool ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const;
+  // The ordered keys if built, else built now when owed (see the header
+  // comment); null when the caller should sweep.
+  const OrderedKeys* ordered_keys() const;
+  std::unique_ptr<OrderedKeys> build_ordered() const;
+  // After a sweep that left `before` of the ids in result and ended with
+  // `after`: counts it towards a rebuild if the ordered keys would have
+  // answered it.
+  void note_sweep(uint64_t before, uint64_t after) const;
+  // Writers: keep the ordered keys current, or drop them.
+  void ordered_added(const NumKey& key, uint32_t id);
+  void ordered_removed(const NumKey& key, uint32_t id);
+  void drop_ordered();
+
   template <bool kGreater, bool kInclusive>
   void sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const;
   // Narrows `eq` (ids agreeing with `key` above bit `top`) bit by bit below it.
@@ -155,6 +221,18 @@ class NumericalBitmap {
   std::vector<Shared> sets_;
   std::vector<uint32_t> free_sets_;  // indexes of released entries of `sets_`
   bool pending_ = false;            // ids queued since the last flush
+
+  // The ordered keys: `order_` is written by writers (under the owner's
+  // write lock) and by the one reader holding `order_mutex_`; readers use it
+  // only through `ready_`, published with release order once built.
+  RangePlan plan_ = RangePlan::kAuto;
+  mutable std::mutex order_mutex_;
+  mutable std::unique_ptr<OrderedKeys> order_;
+  mutable std::atomic<const OrderedKeys*> ready_{nullptr};
+  // Narrow ranges swept since the ordered keys were dropped, and how many of
+  // them pay for a rebuild (0 before the first build).
+  mutable std::atomic<uint32_t> owed_sweeps_{0};
+  uint32_t rebuild_after_ = 0;
 };
 
 }  // namespace calderwick
