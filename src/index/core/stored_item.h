@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "index/binding/py_ref.h"
+#include "index/common/huge_pages.h"
 #include "index/common/locks.h"
 #include "index/indexable.h"
 
@@ -66,7 +67,7 @@ class StoredItem {
   uintptr_t handle_ = 0;  // an owned PyObject*, or a ValueNode* with the low bit set
 };
 
-using Items = std::vector<StoredItem>;
+using Items = std::vector<StoredItem, HugePageAllocator<StoredItem>>;
 using ItemsLock = RwLock<Items>;
 
 }  // namespace calderwick
