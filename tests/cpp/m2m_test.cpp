@@ -298,6 +298,21 @@ class CheckedM2M {
   std::set<Pair> mirror_;
 };
 
+TEST(M2MU32, BatchesLargerThanAChunkMatchPairByPair) {
+  std::vector<Pair> pairs;
+  for (uint32_t i = 0; i < 70000; ++i) pairs.emplace_back(i * 7 + 1, 1000000 + i % 300);
+  pairs.push_back(pairs.front());  // a repeat across chunks
+  M2MU32 one_by_one, batched;
+  for (const auto& [l, r] : pairs) one_by_one.add_pair(l, r);
+  batched.add_pairs(pairs);
+  EXPECT_EQ(batched.pair_count(), one_by_one.pair_count());
+  for (size_t i = 0; i < M2MU32::kPositions; ++i) {
+    EXPECT_TRUE(batched.by_left(i) == one_by_one.by_left(i)) << i;
+    EXPECT_TRUE(batched.by_right(i) == one_by_one.by_right(i)) << i;
+  }
+  EXPECT_EQ(batched.lefts_of(1000000 + 5).to_vector(), one_by_one.lefts_of(1000000 + 5).to_vector());
+}
+
 class M2MU32Randomised : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(M2MU32Randomised, MatchesMirror) {

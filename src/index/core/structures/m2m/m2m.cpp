@@ -91,6 +91,12 @@ bool M2MU32::add_pair(uint32_t left, uint32_t right) {
 }
 
 void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
+  // A chunk at a time, so that the gathered ids stay a few hundred KiB.
+  constexpr size_t kChunk = size_t{1} << 15;
+  if (pairs.size() > kChunk) {
+    for (size_t at = 0; at < pairs.size(); at += kChunk) add_pairs(pairs.subspan(at, std::min(kChunk, pairs.size() - at)));
+    return;
+  }
   // What each slice set gains, gathered first and written once per set.
   // Rights (nested objects, often shared by many owners) are noted per
   // right as a mask of the sets they join; lefts (owners, mostly ascending
