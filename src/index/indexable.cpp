@@ -57,7 +57,7 @@ void set_memberships(const IndexableNative& o, Memberships list) {
 }
 
 const AttributeMap& attributes_of(const IndexableNative& o) {
-  if (!WRITE_GATE().held_by_this_thread()) internal_error("attribute map read by index code outside the write gate");
+  if (!WRITE_GATE().readable_here()) internal_error("attribute map read by index code outside the write gate");
   return o.attributes;
 }
 

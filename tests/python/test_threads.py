@@ -98,3 +98,20 @@ def test_queries_release_the_gil():
     finally:
         stop.set()
         worker.join(THREAD_TIMEOUT)
+
+
+def test_batches_filed_on_two_threads_answer_like_one_by_one():
+    # add_object_many files a large batch attribute by attribute on two
+    # threads; it must file exactly what adding one by one files, including
+    # containers, nested objects, rare attributes, repeats and a second batch
+    # that files its members again.
+    from test_bulk import answers, make_objects
+
+    objs = make_objects(random.Random(5), 24000)
+    one, many = Index(), Index()
+    for o in objs:
+        one.add_object(o)
+    many.add_object_many(objs[:21000] + objs[:50])
+    many.add_object_many(objs[20500:])
+    assert many.collect() == one.collect()
+    assert answers(many, objs) == answers(one, objs)

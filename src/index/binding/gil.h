@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "index/binding/py_ref.h"
+#include "index/common/locks.h"
+#include "index/common/write_gate.h"
 
 namespace calderwick::py {
 
@@ -41,7 +43,10 @@ class GilRelease {
 class GilAcquire {
  public:
   GilAcquire() : state_(PyGILState_Ensure()), previous_(std::exchange(detail::gil_held_here, true)) {
-    drain_pending();
+    // A helper of the write gate's holder runs no finaliser: one that wrote
+    // to an index would wait for the gate its holder keeps while it waits
+    // for the helper.
+    if (!calderwick::detail::gate_helper_here) drain_pending();
   }
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;
@@ -62,12 +67,6 @@ decltype(auto) without_gil(F&& f) {
   return std::forward<F>(f)();
 }
 
-}  // namespace calderwick::py
-
-#include "index/common/locks.h"
-#include "index/common/write_gate.h"
-
-namespace calderwick::py {
 
 // Enters the write gate without ever blocking while this thread holds the GIL:
 // the gate's holder may be waiting for the GIL itself.

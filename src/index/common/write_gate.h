@@ -40,6 +40,10 @@
 
 namespace calderwick {
 
+namespace detail {
+inline thread_local bool gate_helper_here = false;
+}  // namespace detail
+
 class WriteGate {
  public:
   // Enters at once if the gate is free or already this thread's.
@@ -67,6 +71,9 @@ class WriteGate {
     mutex_.unlock();
   }
   bool held_by_this_thread() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+  // Whether this thread may read what writers keep still: the holder, or a
+  // helper thread working for it (see GateHelper).
+  bool readable_here() const { return held_by_this_thread() || detail::gate_helper_here; }
 
  private:
   void owned() {
@@ -84,6 +91,17 @@ inline WriteGate& WRITE_GATE() {
   static WriteGate* gate = new WriteGate();
   return *gate;
 }
+
+// Marks a thread as working for the gate's holder, which waits for it to
+// finish: it reads objects as the holder may, and writes only structures no
+// other thread of the holder's touches meanwhile.
+class GateHelper {
+ public:
+  GateHelper() { detail::gate_helper_here = true; }
+  GateHelper(const GateHelper&) = delete;
+  GateHelper& operator=(const GateHelper&) = delete;
+  ~GateHelper() { detail::gate_helper_here = false; }
+};
 
 // Holds the gate for a scope.
 class WriteScope {

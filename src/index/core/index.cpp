@@ -1,6 +1,9 @@
 #include "index/core/index.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <optional>
 
 #include "index/common/write_gate.h"
@@ -88,6 +91,25 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   }
 
   std::vector<DeferredIndexable> deferred;
+  if (members.size() >= kParallelFiling && std::thread::hardware_concurrency() > 1) {
+    file_by_attribute(members, deferred);
+  } else {
+    file_by_member(members, deferred);
+  }
+  // Each map's nested objects as one batch, in their order within the map.
+  std::vector<const DeferredIndexable*> by_map(deferred.size());
+  for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
+  std::stable_sort(by_map.begin(), by_map.end(),
+                   [](const DeferredIndexable* a, const DeferredIndexable* b) { return a->map < b->map; });
+  for (size_t start = 0; start < by_map.size();) {
+    size_t end = start;
+    while (end < by_map.size() && by_map[end]->map == by_map[start]->map) ++end;
+    by_map[start]->map->insert_indexables(std::span<const DeferredIndexable* const>(by_map).subspan(start, end - start));
+    start = end;
+  }
+}
+
+void IndexAPI::file_by_member(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred) {
   std::optional<RwLock<QueryMaps>::ReadGuard> maps;
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders;
   auto open_adders = [&] {
@@ -117,17 +139,64 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
     });
   }
   close_adders();
-  // Each map's nested objects as one batch, in their order within the map.
-  std::vector<const DeferredIndexable*> by_map(deferred.size());
-  for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
-  std::stable_sort(by_map.begin(), by_map.end(),
-                   [](const DeferredIndexable* a, const DeferredIndexable* b) { return a->map < b->map; });
-  for (size_t start = 0; start < by_map.size();) {
-    size_t end = start;
-    while (end < by_map.size() && by_map[end]->map == by_map[start]->map) ++end;
-    by_map[start]->map->insert_indexables(std::span<const DeferredIndexable* const>(by_map).subspan(start, end - start));
-    start = end;
+}
+
+void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred) {
+  // Every attribute gets its map first; then each attribute's values go
+  // into its map on one thread, two threads taking attributes in turn. A
+  // map is written by one thread only, and the objects hold still (the
+  // caller holds the write gate), so the threads share nothing but the id
+  // allocator and the pending-release pool, which are made for it.
+  std::vector<uint32_t> attributes;
+  {
+    IdSet seen;
+    for (const NewMember* m : members) {
+      attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue&) {
+        if (!seen.contains(attribute)) {
+          seen.add(attribute);
+          attributes.push_back(attribute);
+        }
+      });
+    }
+    auto maps = query_maps_->write();
+    for (uint32_t attribute : attributes) {
+      if (attribute >= maps->size()) maps->resize(size_t(attribute) + 1);
+      if (!(*maps)[attribute]) (*maps)[attribute] = std::make_unique<QueryMap>(weak_from_this());
+    }
   }
+  auto maps = query_maps_->read();
+  std::atomic<size_t> next{0};
+  std::vector<DeferredIndexable> helper_deferred;
+  std::exception_ptr helper_failure;
+  const auto work = [&](std::vector<DeferredIndexable>& out) {
+    for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
+      const uint32_t attribute = attributes[k];
+      BulkQueryMapAdder adder(*(*maps)[attribute]);
+      for (const NewMember* m : members) {
+        if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
+          adder.add(*value, m->native->id, *m->prepared, out);
+        }
+      }
+    }
+  };
+  std::thread helper([&] {
+    const GateHelper acting;
+    try {
+      work(helper_deferred);
+    } catch (...) {
+      helper_failure = std::current_exception();
+    }
+  });
+  try {
+    work(deferred);
+  } catch (...) {
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (helper_failure) std::rethrow_exception(helper_failure);
+  deferred.insert(deferred.end(), std::make_move_iterator(helper_deferred.begin()),
+                  std::make_move_iterator(helper_deferred.end()));
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared) {

@@ -111,6 +111,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   FilteredIndexCore view_of(Evaluate&& evaluate) const;
   // Files the values of several objects through every map's bulk writer.
   void file_in_bulk(const std::vector<const NewMember*>& members);
+  // Member by member, each value into its map's writer.
+  void file_by_member(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
+  // Attribute by attribute, on two threads (large batches).
+  void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
+  static constexpr size_t kParallelFiling = 20000;
 
  public:
   IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);
