@@ -85,9 +85,8 @@ def run(n):
 
 
 def child(path, n):
-    code = (f"import sys, json; sys.path.insert(0, {path!r}); sys.argv = ['x'];"
-            f"import importlib.util as u; spec = u.spec_from_file_location('qmb', {__file__!r});"
-            f"m = u.module_from_spec(spec); spec.loader.exec_module(m); print(json.dumps(m.run({n})))")
+    code = (f"import sys, json, runpy; sys.path.insert(0, {path!r}); sys.argv = ['x'];"
+            f"run = runpy.run_path({__file__!r}, run_name='qmb')['run']; print(json.dumps(run({n})))")
     done = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 

@@ -28,12 +28,8 @@ struct FilteredIndexCore {
   // in ascending id order.
   template <typename F>
   void for_each_item(const Items& items, F&& f) const {
-    ids.for_each_batch([&](std::span<const uint32_t> batch) {
-      for (uint32_t id : batch) {
-        if (id >= items.size()) continue;
-        const StoredItem& item = items[id];
-        if (!item.is_placeholder() && item.stamp <= stamp) f(item);
-      }
+    ids.for_each([&](uint32_t id) {
+      if (const StoredItem* item = visible(items, id)) f(*item);
     });
   }
 
@@ -46,9 +42,7 @@ struct FilteredIndexCore {
     ids.for_each_batch([&](std::span<const uint32_t> batch) {
       size_t n = 0;
       for (uint32_t id : batch) {
-        if (id >= items.size()) continue;
-        const StoredItem& item = items[id];
-        if (!item.is_placeholder() && item.stamp <= stamp) objects[n++] = item.object();
+        if (const StoredItem* item = visible(items, id)) objects[n++] = item->object();
       }
       f(std::span<PyObject* const>(objects, n));
     });
@@ -57,6 +51,14 @@ struct FilteredIndexCore {
   // Narrows the view by a query over its own ids.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;
   FilteredIndexCore reduced_all(const std::vector<QueryExpr>& equalities) const;
+
+ private:
+  // The item at `id` if it is one of the view's objects.
+  const StoredItem* visible(const Items& items, uint32_t id) const {
+    if (id >= items.size()) return nullptr;
+    const StoredItem& item = items[id];
+    return item.is_placeholder() || item.stamp > stamp ? nullptr : &item;
+  }
 };
 
 }  // namespace calderwick

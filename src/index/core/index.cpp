@@ -234,10 +234,6 @@ IdSet IndexAPI::get_parent_from_ids(const IdSet& ids) const {
   return owners;
 }
 
-void IndexAPI::register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t member) {
-  links.write()->add_pair(owner, member);
-}
-
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
   if (!WRITE_GATE().held_by_this_thread()) internal_error("membership recorded outside the write gate");
   Memberships list = memberships_of(object);

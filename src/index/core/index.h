@@ -84,7 +84,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Owners one level up of the given members, exactly as recorded.
   IdSet get_parent_from_ids(const IdSet& ids) const;
-  static void register_path(RwLock<M2MU32>& links, uint32_t owner, uint32_t member);
 
   const std::shared_ptr<RwLock<QueryMaps>>& query_maps() const { return query_maps_; }
   const std::shared_ptr<ItemsLock>& items() const { return items_; }

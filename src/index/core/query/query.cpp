@@ -211,58 +211,44 @@ bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
 }
 
 void QueryMap::insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared) {
-  const IndexableNative& object = indexable_of(value);
-  const uint32_t nested_id = object.id;
-  // A nested object that already holds its owner, directly or through other
-  // objects and containers, is not filed again below it: the sub-index tree
-  // follows attribute paths, and a path that leads back into one of its own
-  // owners would recurse without end.
-  if (leads_back(nested_id, owner)) return;
-  IndexAPI& nested = nested_or_create();
-  if (nested.depth() > PreparedElements::kMaxNesting) nesting_too_deep();
-  const bool member = nested.allowed_ids()->read()->contains(nested_id);
-  IndexAPI::register_path(*nested.parent_links(), owner, nested_id);
-  if (member) return;
-  StoredItem item = StoredItem::sharing(value);
-  const NewMember joining{&item, &object, &prepared};
-  nested.add_objects({&joining, 1});
+  const DeferredIndexable one{this, value, owner, &prepared};
+  const DeferredIndexable* batch[] = {&one};
+  insert_indexables(batch);
 }
 
 void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch) {
-  if (batch.size() < 8) {
-    for (const DeferredIndexable* d : batch) insert_indexable(d->value, d->owner, *d->prepared);
-    return;
-  }
-  // Which links to record, checked before anything changes: the check reads
-  // only the levels above this map, which filing below it never touches.
-  std::vector<const DeferredIndexable*> filed;
-  filed.reserve(batch.size());
+  // A nested object that already holds its owner, directly or through other
+  // objects and containers, is not filed again below it: the sub-index tree
+  // follows attribute paths, and a path that leads back into one of its own
+  // owners would recurse without end. Checked for the whole batch before
+  // anything changes: the check reads only the levels above this map, which
+  // filing below it never touches.
+  absl::InlinedVector<const DeferredIndexable*, 1> filed;
   for (const DeferredIndexable* d : batch) {
     if (!leads_back(indexable_of(d->value).id, d->owner)) filed.push_back(d);
   }
   if (filed.empty()) return;
   IndexAPI& nested = nested_or_create();
   if (nested.depth() > PreparedElements::kMaxNesting) nesting_too_deep();
-  std::vector<std::pair<uint32_t, uint32_t>> links;
-  links.reserve(filed.size());
+  absl::InlinedVector<std::pair<uint32_t, uint32_t>, 1> links;
   for (const DeferredIndexable* d : filed) links.emplace_back(d->owner, indexable_of(d->value).id);
   // Objects not yet members join once each, in order of first appearance.
-  std::vector<StoredItem> items;
-  std::vector<const DeferredIndexable*> joining;
+  absl::InlinedVector<const DeferredIndexable*, 1> joining;
   {
     auto members = nested.allowed_ids()->read();
     IdSet seen;
     for (const DeferredIndexable* d : filed) {
       const uint32_t id = indexable_of(d->value).id;
-      if (members->contains(id) || seen.contains(id)) continue;
-      seen.add(id);
+      if (members->contains(id) || (filed.size() > 1 && seen.contains(id))) continue;
+      if (filed.size() > 1) seen.add(id);
       joining.push_back(d);
     }
   }
   nested.parent_links()->write()->add_pairs(links);
   if (joining.empty()) return;
+  absl::InlinedVector<StoredItem, 1> items;
+  absl::InlinedVector<NewMember, 1> members;
   items.reserve(joining.size());
-  std::vector<NewMember> members;
   members.reserve(joining.size());
   for (const DeferredIndexable* d : joining) {
     items.push_back(StoredItem::sharing(d->value));

@@ -74,7 +74,7 @@ IdSet NibbleIndexU32::union_all() const {
   return all;
 }
 
-bool M2MU32::add_pair(uint32_t left, uint32_t right) {
+bool M2MU32::record_pair(uint32_t left, uint32_t right) {
   Partners& lefts = lefts_by_right_[right];
   Partners& rights = rights_by_left_[left];
   // The shorter list answers: an object shared by thousands of owners is
@@ -83,6 +83,11 @@ bool M2MU32::add_pair(uint32_t left, uint32_t right) {
   lefts.push_back(left);
   rights.push_back(right);
   ++pair_count_;
+  return true;
+}
+
+bool M2MU32::add_pair(uint32_t left, uint32_t right) {
+  if (!record_pair(left, right)) return false;
   for (size_t i = 0; i < kPositions; ++i) {
     by_left_[i][nibble_of(left, i)].add(right);
     by_right_[i][nibble_of(right, i)].add(left);
@@ -91,6 +96,11 @@ bool M2MU32::add_pair(uint32_t left, uint32_t right) {
 }
 
 void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
+  // A few pairs: each slice write on its own costs less than gathering.
+  if (pairs.size() < 16) {
+    for (const auto& [left, right] : pairs) add_pair(left, right);
+    return;
+  }
   // A chunk at a time, so that the gathered ids stay a few hundred KiB.
   constexpr size_t kChunk = size_t{1} << 15;
   if (pairs.size() > kChunk) {
@@ -104,12 +114,7 @@ void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
   absl::flat_hash_map<uint32_t, std::array<uint16_t, kPositions>, FxIdHash> right_sets;
   std::vector<uint32_t> to_right[kPositions][NibbleIndexU32::kValues];
   for (const auto& [left, right] : pairs) {
-    Partners& lefts = lefts_by_right_[right];
-    Partners& rights = rights_by_left_[left];
-    if (lefts.size() <= rights.size() ? lefts.contains(left) : rights.contains(right)) continue;
-    lefts.push_back(left);
-    rights.push_back(right);
-    ++pair_count_;
+    if (!record_pair(left, right)) continue;
     std::array<uint16_t, kPositions>& sets = right_sets[right];
     for (size_t i = 0; i < kPositions; ++i) {
       sets[i] |= static_cast<uint16_t>(1u << nibble_of(left, i));

@@ -128,6 +128,8 @@ class M2MU32 {
   using Slices = std::array<NibbleIndexU32, kPositions>;
 
   static IdSet lookup(const Slices& slices, const IdSet& keys);
+  // Records the pair in the exact record; false if it was there already.
+  bool record_pair(uint32_t left, uint32_t right);
   static void clear_unshared(Slices& slices, uint32_t key, uint32_t id, const Partners& surviving);
 
   Slices by_left_;
