@@ -115,6 +115,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
+  // Batches at least this large leave the member set run-compressed.
+  static constexpr size_t kRunOptimizeBatch = 1024;
 
  public:
   IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);
