@@ -56,7 +56,8 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
     const uint32_t id = m.native->id;
     attributes_of(*m.native).for_each(
         [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
-    allowed_ids_->write()->add(id);
+    const NewMember* const only = &m;
+    add_members(std::span(&only, 1));
     return;
   }
   std::vector<const NewMember*> members;  // each object once
@@ -71,11 +72,20 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   file_in_bulk(members);
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
+  add_members(members);
+}
+
+void IndexAPI::add_members(std::span<const NewMember* const> members) {
   auto allowed = allowed_ids_->write();
   for (const NewMember* m : members) allowed->add(m->native->id);
   // Members are mostly long stretches of consecutive ids: as runs, every
-  // query's final cut to the members is a merge instead of a bit test per hit.
-  if (members.size() >= kRunOptimizeBatch) allowed->run_optimize();
+  // query's final cut to the members is a merge instead of a bit test per
+  // hit. Compressed again after every kRunOptimizeAfter new members.
+  unoptimized_members_ += members.size();
+  if (unoptimized_members_ >= kRunOptimizeAfter) {
+    allowed->run_optimize();
+    unoptimized_members_ = 0;
+  }
 }
 
 void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {

@@ -115,8 +115,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
-  // Batches at least this large leave the member set run-compressed.
-  static constexpr size_t kRunOptimizeBatch = 1024;
+  // Sets the member bits of `members`, their values being filed.
+  void add_members(std::span<const NewMember* const> members);
+  static constexpr size_t kRunOptimizeAfter = 1024;
 
  public:
   IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owner_map, int depth);
@@ -125,6 +126,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<RwLock<QueryMaps>> query_maps_;
   std::shared_ptr<ItemsLock> items_;
   std::shared_ptr<RwLock<IdSet>> allowed_ids_;
+  // Members added since the member set was last run-compressed (guarded by
+  // the member set's lock).
+  size_t unoptimized_members_ = 0;
   std::shared_ptr<RwLock<M2MU32>> parent_links_;
   std::weak_ptr<IndexAPI> parent_;
   const QueryMap* owner_map_ = nullptr;
