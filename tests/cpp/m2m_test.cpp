@@ -257,6 +257,18 @@ class CheckedM2M {
     for (const auto& [r, ls] : lefts_by_right) all_rights.push_back(r);
     ASSERT_EQ(rel_.all_rights().to_vector(), all_rights);
 
+    // Exact lefts of a random handful of rights at once.
+    IdSet some_rights;
+    std::set<uint32_t> their_lefts;
+    for (uint32_t id : universe) {
+      if (rng() % 4) continue;
+      some_rights.add(id);
+      if (const auto it = lefts_by_right.find(id); it != lefts_by_right.end()) {
+        their_lefts.insert(it->second.begin(), it->second.end());
+      }
+    }
+    ASSERT_EQ(rel_.lefts_of_all(some_rights).to_vector(), Ids(their_lefts.begin(), their_lefts.end()));
+
     std::map<uint32_t, IdSet> nibble_rights, nibble_lefts;  // single-key lookups
     for (uint32_t id : universe) {
       const Ids lefts = exact(lefts_by_right, id), rights = exact(rights_by_left, id);

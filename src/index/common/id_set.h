@@ -6,7 +6,9 @@
 // become `InternalError`.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -104,6 +106,58 @@ class IdSet {
     while (const uint32_t n = roaring_uint32_iterator_read(&it, buf, kBatch)) f(std::span<const uint32_t>(buf, n));
   }
 
+  // The set of `ids`, which must be strictly ascending. Every container is
+  // made once at its final size (added one by one, they grow step by step):
+  // the ids are written in the library's portable form and read back.
+  static IdSet from_sorted(std::span<const uint32_t> ids) {
+    if (ids.size() < kFromSortedMin) {
+      IdSet out;
+      out.add_many(ids);
+      return out;
+    }
+    // Portable form without run containers: cookie, container count, then
+    // per container its key and cardinality - 1, its offset, and its values
+    // (an array of 16-bit values, or a 65536-bit bitset above 4096 values).
+    static_assert(std::endian::native == std::endian::little, "the portable form is little-endian");
+    constexpr uint32_t kCookie = 12346;
+    constexpr size_t kArrayMax = 4096;
+    uint32_t chunks = 0;
+    size_t data_bytes = 0;
+    for_each_chunk(ids, [&](std::span<const uint32_t> chunk) {
+      ++chunks;
+      data_bytes += chunk.size() > kArrayMax ? 8192 : 2 * chunk.size();
+    });
+    std::vector<char> buf(8 + 8 * size_t(chunks) + data_bytes);
+    char* const base = buf.data();
+    const auto put = [](char* at, auto v) { std::memcpy(at, &v, sizeof v); };
+    put(base, kCookie);
+    put(base + 4, chunks);
+    size_t k = 0;
+    uint32_t offset = 8 + 8 * chunks;
+    for_each_chunk(ids, [&](std::span<const uint32_t> chunk) {
+      put(base + 8 + 4 * k, uint16_t(chunk[0] >> 16));
+      put(base + 10 + 4 * k, uint16_t(chunk.size() - 1));
+      put(base + 8 + 4 * size_t(chunks) + 4 * k, offset);
+      char* data = base + offset;
+      if (chunk.size() > kArrayMax) {
+        uint64_t words[1024] = {};
+        for (uint32_t id : chunk) words[(id & 0xFFFF) >> 6] |= uint64_t(1) << (id & 63);
+        std::memcpy(data, words, sizeof words);
+        offset += 8192;
+      } else {
+        for (uint32_t id : chunk) {
+          put(data, uint16_t(id));
+          data += 2;
+        }
+        offset += uint32_t(2 * chunk.size());
+      }
+      ++k;
+    });
+    return IdSet(roaring_bitmap_portable_deserialize_safe(base, buf.size()));
+  }
+  // Below this many ids, adding them one by one costs less.
+  static constexpr size_t kFromSortedMin = 32;
+
   std::vector<uint32_t> to_vector() const {
     std::vector<uint32_t> out(cardinality());
     roaring_bitmap_to_uint32_array(&bm_, out.data());
@@ -116,6 +170,16 @@ class IdSet {
     if (!r) internal_error("failed to compute an id set: out of memory");
     bm_ = *r;
     roaring_free(r);  // frees the header only; the containers now belong to bm_
+  }
+  // Calls f(chunk) for each run of `ids` sharing their upper 16 bits.
+  template <typename F>
+  static void for_each_chunk(std::span<const uint32_t> ids, F&& f) {
+    for (size_t start = 0; start < ids.size();) {
+      size_t end = start + 1;
+      while (end < ids.size() && (ids[end] >> 16) == (ids[start] >> 16)) ++end;
+      f(ids.subspan(start, end - start));
+      start = end;
+    }
   }
   void init() {
     if (!roaring_bitmap_init_with_capacity(&bm_, 0)) internal_error("failed to create an id set: out of memory");

@@ -240,11 +240,8 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old)
 IdSet IndexAPI::get_parent_from_ids(const IdSet& ids) const {
   // The exact record, not the nibble slices: the slices can name an owner
   // that is not paired with these ids, which would be a wrong answer.
-  IdSet owners;
   auto links = parent_links_->read();
-  if (links->is_empty()) return owners;
-  ids.for_each([&](uint32_t member) { owners.or_inplace(links->lefts_of(member)); });
-  return owners;
+  return links->is_empty() ? IdSet() : links->lefts_of_all(ids);
 }
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {

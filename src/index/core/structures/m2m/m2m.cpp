@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 #include <bit>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace calderwick {
 
@@ -213,20 +213,27 @@ size_t M2MU32::owner_count(uint32_t right) const {
   return it == lefts_by_right_.end() ? 0 : it->second.size();
 }
 
-IdSet M2MU32::lefts_of(uint32_t right) const {
-  IdSet out;
-  if (const auto it = lefts_by_right_.find(right); it != lefts_by_right_.end()) {
-    out.add_many(it->second.begin(), it->second.size());
-  }
-  return out;
+namespace {
+
+// The set of the partners of every id of `ids` in `record`.
+template <typename Record>
+IdSet partners_of(const Record& record, const IdSet& ids) {
+  std::vector<uint32_t> all;
+  ids.for_each([&](uint32_t id) {
+    if (const auto it = record.find(id); it != record.end()) all.insert(all.end(), it->second.begin(), it->second.end());
+  });
+  // Partners are recorded in the order they came, mostly ascending.
+  if (!std::is_sorted(all.begin(), all.end())) std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  return IdSet::from_sorted(all);
 }
 
-IdSet M2MU32::rights_of(uint32_t left) const {
-  IdSet out;
-  if (const auto it = rights_by_left_.find(left); it != rights_by_left_.end()) {
-    out.add_many(it->second.begin(), it->second.size());
-  }
-  return out;
-}
+}  // namespace
+
+IdSet M2MU32::lefts_of(uint32_t right) const { return partners_of(lefts_by_right_, IdSet{right}); }
+
+IdSet M2MU32::rights_of(uint32_t left) const { return partners_of(rights_by_left_, IdSet{left}); }
+
+IdSet M2MU32::lefts_of_all(const IdSet& rights) const { return partners_of(lefts_by_right_, rights); }
 
 }  // namespace calderwick

@@ -80,6 +80,8 @@ class M2MU32 {
   size_t owner_count(uint32_t right) const;
   IdSet lefts_of(uint32_t right) const;
   IdSet rights_of(uint32_t left) const;
+  // Every left paired with a right of `rights`.
+  IdSet lefts_of_all(const IdSet& rights) const;
   size_t pair_count() const { return pair_count_; }
   bool is_empty() const { return pair_count_ == 0; }
 

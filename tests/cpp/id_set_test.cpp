@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "index/common/id_set.h"
+
+namespace calderwick {
+namespace {
+
+// from_sorted builds the same set as adding the ids one by one, whatever
+// mix of sparse and dense chunks the ids fall into.
+struct FromSortedCase {
+  const char* name;
+  std::vector<uint32_t> (*make)(std::mt19937&);
+};
+
+std::vector<uint32_t> draw(std::mt19937& rng, uint32_t lo, uint32_t hi, size_t n) {
+  std::set<uint32_t> ids;
+  std::uniform_int_distribution<uint32_t> pick(lo, hi);
+  while (ids.size() < n) ids.insert(pick(rng));
+  return {ids.begin(), ids.end()};
+}
+
+const FromSortedCase kCases[] = {
+    {"empty", [](std::mt19937&) { return std::vector<uint32_t>{}; }},
+    {"below the bulk threshold", [](std::mt19937& r) { return draw(r, 0, 1000, IdSet::kFromSortedMin - 1); }},
+    {"at the bulk threshold", [](std::mt19937& r) { return draw(r, 0, 1000, IdSet::kFromSortedMin); }},
+    {"sparse over many chunks", [](std::mt19937& r) { return draw(r, 0, 4000000, 1000); }},
+    {"one chunk at the array limit", [](std::mt19937& r) { return draw(r, 65536, 131071, 4096); }},
+    {"one chunk just past the array limit", [](std::mt19937& r) { return draw(r, 65536, 131071, 4097); }},
+    {"a full chunk", [](std::mt19937&) {
+       std::vector<uint32_t> v(65536);
+       for (uint32_t i = 0; i < v.size(); ++i) v[i] = 3 * 65536 + i;
+       return v;
+     }},
+    {"dense and sparse chunks, top ids", [](std::mt19937& r) {
+       std::vector<uint32_t> v = draw(r, 0, 65535, 20000);
+       const std::vector<uint32_t> sparse = draw(r, 65536, 10 * 65536, 300);
+       const std::vector<uint32_t> top = draw(r, UINT32_MAX - 70000, UINT32_MAX, 6000);
+       v.insert(v.end(), sparse.begin(), sparse.end());
+       v.insert(v.end(), top.begin(), top.end());
+       return v;
+     }},
+};
+
+TEST(IdSet, FromSortedEqualsAddingOneByOne) {
+  for (const FromSortedCase& c : kCases) {
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+      std::mt19937 rng(seed);
+      const std::vector<uint32_t> ids = c.make(rng);
+      ASSERT_TRUE(std::is_sorted(ids.begin(), ids.end())) << c.name;
+      IdSet expected;
+      for (uint32_t id : ids) expected.add(id);
+      IdSet built = IdSet::from_sorted(ids);
+      EXPECT_TRUE(built == expected) << c.name << ", seed " << seed;
+      EXPECT_EQ(built.to_vector(), ids) << c.name;
+      // The built set is an ordinary set: it can change and combine.
+      built.add(7);
+      built.remove(ids.empty() ? 0 : ids.front());
+      expected.add(7);
+      expected.remove(ids.empty() ? 0 : ids.front());
+      EXPECT_TRUE(built == expected) << c.name;
+      EXPECT_TRUE(IdSet::and_(built, expected) == expected) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace calderwick
