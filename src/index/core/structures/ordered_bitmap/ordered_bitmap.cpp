@@ -647,8 +647,9 @@ bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& r
                                  ok->ids.begin() + static_cast<ptrdiff_t>(begin + count));
   gathered.insert(gathered.end(), ties.begin(), ties.end());
   sort_ids(gathered);
-  IdSet hits;
-  hits.add_many(gathered);
+  // Both bounds may share a prefix, whose ties are then gathered twice.
+  gathered.erase(std::unique(gathered.begin(), gathered.end()), gathered.end());
+  IdSet hits = IdSet::from_sorted(gathered);
   if (!ok->removed.is_empty()) hits.andnot_inplace(ok->removed);
   for (const auto& [k, id] : ok->added) {
     if (above_low(k) && below_high(k)) hits.add(id);
