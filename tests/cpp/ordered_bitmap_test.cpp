@@ -403,9 +403,16 @@ int reference_compare(const Number& a, const Number& b) {
 
 class CheckedNumerical {
  public:
+  // An id that holds a number moves to the new one by removal and insertion,
+  // or (every other time) in place.
   void insert(uint32_t id, const Number& v) {
-    remove(id);
-    index_.insert(v, id);
+    const auto it = mirror_.find(id);
+    if (it != mirror_.end() && (in_place_ = !in_place_)) {
+      index_.replace_key(NumericalBitmap::key_of(it->second), NumericalBitmap::key_of(v), id);
+    } else {
+      remove(id);
+      index_.insert(v, id);
+    }
     mirror_[id] = v;
   }
   void remove(uint32_t id) {
@@ -477,6 +484,7 @@ class CheckedNumerical {
  private:
   NumericalBitmap index_;
   std::map<uint32_t, Number> mirror_;
+  bool in_place_ = false;
 };
 
 Number random_number(std::mt19937_64& rng) {

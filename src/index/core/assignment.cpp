@@ -48,8 +48,11 @@ void reassign_in_indexes(const IndexableNative& object, uint32_t attribute, cons
       // it back).
       if (!index->has_member(object.id)) continue;
       done.push_back(index.get());
-      if (const PyValue* old = attributes_of(object).get(attribute)) index->remove_index(object.id, attribute, *old);
-      index->add_index(object.id, attribute, value, prepared);
+      if (const PyValue* old = attributes_of(object).get(attribute)) {
+        index->replace_index(object.id, attribute, *old, value, prepared);
+      } else {
+        index->add_index(object.id, attribute, value, prepared);
+      }
     }
   }
 }

@@ -237,6 +237,19 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old)
   (*maps)[attribute]->remove_id(old, id);
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
+                             const PreparedElements& prepared) {
+  if (old.is_number() && value.is_number()) {
+    auto maps = query_maps_->read();
+    if (attribute < maps->size() && (*maps)[attribute]) {
+      (*maps)[attribute]->replace_num_ordered(old.number(), value.number(), id);
+      return;
+    }
+  }
+  remove_index(id, attribute, old);
+  add_index(id, attribute, value, prepared);
+}
+
 IdSet IndexAPI::get_parent_from_ids(const IdSet& ids) const {
   // The exact record, not the nibble slices: the slices can name an owner
   // that is not paired with these ids, which would be a wrong answer.

@@ -73,6 +73,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared);
   // Removes object `id`'s entries for `old` under `attribute`.
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& old);
+  // remove_index of `old`, then add_index of `value`; a number replacing a
+  // number touches only what differs.
+  void replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
+                     const PreparedElements& prepared);
 
   // A view of the members that satisfy every equality / the expression.
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;

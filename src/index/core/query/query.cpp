@@ -108,6 +108,12 @@ void QueryMap::remove_num_ordered(const Number& n, uint32_t id) {
   if (*numbers) (*numbers)->remove(n, id);
 }
 
+void QueryMap::replace_num_ordered(const Number& old, const Number& n, uint32_t id) {
+  auto numbers = numbers_.write();
+  if (!*numbers) *numbers = std::make_unique<NumericalBitmap>();
+  (*numbers)->replace_key(NumericalBitmap::key_of(old), NumericalBitmap::key_of(n), id);
+}
+
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   auto shard = exact_or_create().get_shard(value.stored_hash());
   const auto it = shard->find(value);

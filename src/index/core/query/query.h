@@ -118,6 +118,8 @@ class QueryMap {
   void insert_bool(bool b, uint32_t id);
   void insert_num_ordered(const Number& n, uint32_t id);
   void remove_num_ordered(const Number& n, uint32_t id);
+  // `id` holds `n` instead of `old`, which it held.
+  void replace_num_ordered(const Number& old, const Number& n, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   // Removes id from the value's set, and the entry once its set is empty.
   void remove_exact(const PyValue& value, uint32_t id);

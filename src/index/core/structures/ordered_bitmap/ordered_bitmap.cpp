@@ -286,6 +286,23 @@ void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().remove(id); });
 }
 
+void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
+  if (old_key == new_key) return;
+  if (pending_) flush_all();
+  ordered_removed(old_key, id);
+  table_remove(old_key, id);
+  const NumKey differ{old_key.low ^ new_key.low, static_cast<uint16_t>(old_key.high ^ new_key.high)};
+  for_each_set_bit(differ, [&](size_t i) {
+    if (new_key.bit(i)) {
+      slices_[i].bitmap().add(id);
+    } else {
+      slices_[i].bitmap().remove(id);
+    }
+  });
+  table_add(new_key, id);
+  ordered_added(new_key, id);
+}
+
 void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   const NumKey key = key_of(v);
   all_.buffered_add(id);

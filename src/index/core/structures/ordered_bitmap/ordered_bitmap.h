@@ -108,6 +108,9 @@ class NumericalBitmap {
   void remove(const Number& v, uint32_t id) { remove_key(key_of(v), id); }
   void insert_key(const NumKey& key, uint32_t id);
   void remove_key(const NumKey& key, uint32_t id);
+  // `id` moves from `old_key` (which it holds) to `new_key`: only the slices
+  // of the key bits that differ change.
+  void replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id);
 
   // Bulk writer only: queues the id in the cell buffers (the key table is
   // written at once); `flush_all` applies them.
