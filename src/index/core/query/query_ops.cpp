@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "index/common/error.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -167,9 +168,6 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
     QueryExpr eq = QueryExpr::on_attribute(Op::Eq, e.attr, e.values);
     return IdSet::andnot(universe, evaluate_query(maps, universe, eq));
   }
-  // Bt refuses non-numeric bounds wherever the path leads, known or not.
-  if (e.op == Op::Bt && !is_number(e.values[0])) internal_error("not yet implemented");
-  if (e.op == Op::Bt && !is_number(e.values[1])) internal_error("not yet implemented");
   auto [head, tail] = attr_parts(e.attr);
   // A name never interned is held by no object: looked up, not interned.
   const std::optional<uint32_t> known = INTERNER().snapshot()->get(head.view());
@@ -431,7 +429,38 @@ std::vector<QueryExpr> equalities(std::vector<std::pair<SmallString, PyValue>> p
   return exprs;
 }
 
+namespace {
+
+// Bt refuses non-numeric bounds wherever the path leads, known or not, and
+// wherever it sits in the tree: checked before anything is evaluated, so
+// that no early exit (a conjunction already empty) can skip the refusal.
+void refuse_unsupported(const QueryExpr& root) {
+  const auto check_leaf = [](const QueryExpr& e) {
+    if (e.op == Op::Bt && (!is_number(e.values[0]) || !is_number(e.values[1]))) internal_error("not yet implemented");
+  };
+  if (!is_combinator(root.op)) {
+    check_leaf(root);
+    return;
+  }
+  absl::flat_hash_set<const QueryExpr*> seen{&root};  // shared operands: each node once
+  std::vector<const QueryExpr*> pending{&root};
+  while (!pending.empty()) {
+    const QueryExpr* e = pending.back();
+    pending.pop_back();
+    for (const QueryExpr::Node& c : e->children) {
+      if (!is_combinator(c->op)) {
+        check_leaf(*c);
+      } else if (seen.insert(c.get()).second) {
+        pending.push_back(c.get());
+      }
+    }
+  }
+}
+
+}  // namespace
+
 IdSet evaluate_query(const QueryMaps& maps, const IdSet& universe, const QueryExpr& e) {
+  refuse_unsupported(e);
   if (!is_combinator(e.op)) return evaluate_attribute(maps, universe, e);
   const SharedNodes shared(e);
   absl::flat_hash_map<const QueryExpr*, IdSet> memo;  // results of shared nodes over `universe`
