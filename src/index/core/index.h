@@ -119,6 +119,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
+  // Members sampled to order the attributes by filing cost.
+  static constexpr size_t kCostSample = 512;
   // Sets the member bits of `members`, their values being filed.
   void add_members(std::span<const NewMember* const> members);
   static constexpr size_t kRunOptimizeAfter = 1024;
