@@ -36,6 +36,31 @@ TEST(IdAlloc, ExhaustionRaisesInsteadOfWrapping) {
   EXPECT_THROW(allocate_id(), InternalError);
 }
 
+TEST(IdAlloc, BatchesTakeFreedIdsFirstThenFreshOnes) {
+  for (uint32_t i = 1; i <= 5; ++i) EXPECT_EQ(allocate_id(), i);
+  free_id(2);
+  free_id(4);
+  std::vector<uint32_t> batch(4);
+  allocate_ids(batch);
+  EXPECT_EQ(batch, (std::vector<uint32_t>{4, 2, 6, 7}));
+  EXPECT_EQ(allocate_id(), 8u);
+  std::vector<uint32_t> none;
+  allocate_ids(none);  // an empty batch takes nothing
+  EXPECT_EQ(allocate_id(), 9u);
+}
+
+TEST(IdAlloc, ABatchBeyondTheLastIdTakesNothing) {
+  calderwick::testing::set_id_counter(0xFFFFFFFDu);
+  free_id(42);
+  std::vector<uint32_t> too_many(5);  // 1 freed + 3 left < 5
+  EXPECT_THROW(allocate_ids(too_many), InternalError);
+  EXPECT_EQ(calderwick::testing::free_id_count(), 1u);
+  std::vector<uint32_t> exact(4);
+  allocate_ids(exact);
+  EXPECT_EQ(exact, (std::vector<uint32_t>{42, 0xFFFFFFFDu, 0xFFFFFFFEu, 0xFFFFFFFFu}));
+  EXPECT_THROW(allocate_id(), InternalError);  // exhausted, never wrapped to 0
+}
+
 TEST(IdAlloc, ConcurrentDrawsNeverDuplicate) {
   constexpr int kThreads = 8, kPerThread = 20000;
   std::mutex m;
@@ -43,6 +68,11 @@ TEST(IdAlloc, ConcurrentDrawsNeverDuplicate) {
   calderwick::testing::run_threads(kThreads, [&](int t) {
     std::vector<uint32_t> mine;
     for (int i = 0; i < kPerThread; ++i) {
+      if (i % 50 == 0) {  // batches interleave with single draws
+        uint32_t batch[7];
+        allocate_ids(batch);
+        mine.insert(mine.end(), batch, batch + 7);
+      }
       mine.push_back(allocate_id());
       if (i % 3 == t % 3) free_id(mine.back()), mine.pop_back();  // churn the free list too
     }

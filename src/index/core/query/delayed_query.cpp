@@ -6,6 +6,7 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map) : map_(map) {
   strings_.emplace(map.strings().write());
   numbers_.emplace(map.numbers().write());
   bools_.emplace(map.bools().write());
+  elements_.emplace(map);
 }
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
@@ -15,6 +16,7 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
     (**bools_)->false_ids.flush();
   }
   if (**strings_) (**strings_)->flush_all();
+  elements_.reset();
   strings_.reset();
   numbers_.reset();
   bools_.reset();

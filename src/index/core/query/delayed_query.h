@@ -1,11 +1,13 @@
 // BulkQueryMapAdder: batched writes into one QueryMap.
 //
-// It holds the write locks of the map's `strings`, `numbers` and `bools`
-// (taken in that order) for its whole life and appends ids to the cells'
+// It holds the write locks of the map's `strings`, `numbers`, `bools` and
+// container bookkeeping (taken in that order) for its whole life and appends ids to the cells'
 // buffers instead of inserting them one by one; full buffers move into their
 // bitmaps with one bulk add. Dropping it flushes every buffer (numbers,
 // booleans, strings) and releases the locks (strings, numbers, booleans), also
-// when the batch fails part-way. Nested objects are not filed while the locks
+// when the batch fails part-way. The containers it files must have been
+// forgotten first (QueryMap::forget_elements), as re-filing one would take
+// the locks it holds. Nested objects are not filed while the locks
 // are held (their insertion locks other objects' attribute maps): they are
 // collected and filed by the caller after the adders are gone.
 #pragma once
@@ -31,12 +33,14 @@ class BulkQueryMapAdder final : public ValueSink {
   void string(std::string_view bytes, uint32_t id) override;
   void boolean(bool b, uint32_t id) override;
   void indexable(const PyValue& value, uint32_t owner) override;
+  ElementLocks* element_locks() override { return &*elements_; }
 
  private:
   QueryMap& map_;
   std::optional<RwLock<std::unique_ptr<PositionalBitmap>>::WriteGuard> strings_;
   std::optional<RwLock<std::unique_ptr<NumericalBitmap>>::WriteGuard> numbers_;
   std::optional<RwLock<std::unique_ptr<BoolSets>>::WriteGuard> bools_;
+  std::optional<ElementLocks> elements_;
   std::vector<DeferredIndexable>* deferred_ = nullptr;
   const PreparedElements* prepared_ = nullptr;
 };

@@ -152,27 +152,42 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
     elements = late.find(container);
     source = &late;
   }
-  // Filing the same owner again replaces what the earlier filing stored.
-  remove_iterable(owner);
+  ElementLocks* held = sink.element_locks();
+  // Filing the same owner again replaces what the earlier filing stored
+  // (a bulk writer's caller forgot its owners up front).
+  if (!held) remove_iterable(owner);
   if (elements->empty()) return;  // nothing filed, nothing to undo
-  ElementRecord record(elements->size());
-  for (size_t i = 0; i < elements->size(); ++i) {
+  const size_t n = elements->size();
+  absl::InlinedVector<uint32_t, 8> eids(n);
+  allocate_ids(std::span(eids));
+  ElementRecord record(n);
+  for (size_t i = 0; i < n; ++i) {
     record[i] = (*elements)[i];
-    record[i].set_spare(allocate_id());  // the element id
+    record[i].set_spare(eids[i]);  // the element id
   }
-  {
+  const auto book = [&](auto& owners, auto& masked) {
+    for (uint32_t eid : eids) (*owners)[eid] = owner;
+    masked->add_many(eids.data(), n);
+  };
+  if (held) {
+    book(held->owners, held->masked);
+  } else {
     auto owners = mask_owner_.write();
-    for (const PyValue& e : record) (*owners)[e.spare()] = owner;
-  }
-  {
     auto masked = masked_ids_.write();
-    for (const PyValue& e : record) masked->add(e.spare());
+    book(owners, masked);
   }
   ancestry.push_back(container);
   for (const PyValue& e : record) insert_with(e, e.spare(), *source, ancestry, sink);
   ancestry.pop_back();
-  elements_.write()->insert_or_assign(owner, std::move(record));
+  if (held) {
+    held->elements->insert_or_assign(owner, std::move(record));
+  } else {
+    elements_.write()->insert_or_assign(owner, std::move(record));
+  }
 }
+
+ElementLocks::ElementLocks(QueryMap& map)
+    : elements(map.elements_.write()), owners(map.mask_owner_.write()), masked(map.masked_ids_.write()) {}
 
 void QueryMap::remove_iterable(uint32_t owner) {
   ElementRecord record;

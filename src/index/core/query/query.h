@@ -64,6 +64,15 @@ class ElementRecord {
   uint32_t size_ = 0;
 };
 
+// The write locks of a map's container bookkeeping (elements, mask_owner,
+// masked_ids, taken in that order), held by a bulk writer for its batch.
+struct ElementLocks {
+  explicit ElementLocks(QueryMap& map);
+  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>::WriteGuard elements;
+  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>::WriteGuard owners;
+  RwLock<IdSet>::WriteGuard masked;
+};
+
 // Where the scalar values and nested objects of one filing go: straight into
 // the locked structures, or through a bulk writer's buffers.
 class ValueSink {
@@ -72,6 +81,9 @@ class ValueSink {
   virtual void string(std::string_view bytes, uint32_t id) = 0;
   virtual void boolean(bool b, uint32_t id) = 0;
   virtual void indexable(const PyValue& value, uint32_t owner) = 0;  // an Ind value
+  // The bookkeeping locks if the sink's writer holds them (then the owners
+  // it files were forgotten up front), else null.
+  virtual ElementLocks* element_locks() { return nullptr; }
 
  protected:
   ~ValueSink() = default;
@@ -88,6 +100,7 @@ struct DeferredIndexable {
 
 class QueryMap {
  public:
+  friend struct ElementLocks;
   // A map owned by `parent` (possibly empty). Its sub-index is created with
   // the same parent when the first nested object arrives.
   explicit QueryMap(std::weak_ptr<IndexAPI> parent);

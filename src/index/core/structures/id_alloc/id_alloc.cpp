@@ -1,5 +1,6 @@
 #include "index/core/structures/id_alloc/id_alloc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -33,6 +34,24 @@ uint32_t allocate_id() {
   // Nothing changed, so the allocator must stay usable: raise after unlocking.
   ids.unlock();
   internal_error("object ids exhausted: 4294967295 objects are alive");
+}
+
+void allocate_ids(std::span<uint32_t> out) {
+  auto ids = free_ids().lock();
+  const size_t reused = std::min(out.size(), ids->size());
+  const size_t fresh = out.size() - reused;
+  const uint32_t next = GLOBAL_ID_COUNTER.load(std::memory_order_relaxed);
+  // The counter hands out next .. 0xFFFFFFFF, then wraps to 0 (exhausted).
+  if (fresh > 0 && (next == 0 || fresh > uint64_t(0x100000000) - next)) {
+    ids.unlock();
+    internal_error("object ids exhausted: 4294967295 objects are alive");
+  }
+  for (size_t i = 0; i < reused; ++i) {
+    out[i] = ids->back();
+    ids->pop_back();
+  }
+  for (size_t i = 0; i < fresh; ++i) out[reused + i] = next + static_cast<uint32_t>(i);
+  GLOBAL_ID_COUNTER.store(static_cast<uint32_t>(next + fresh), std::memory_order_relaxed);
 }
 
 void free_id(uint32_t id) { free_ids().lock()->push_back(id); }

@@ -8,11 +8,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace calderwick {
 
 // Throws InternalError once all 2^32 - 1 ids have been drawn and none was released.
 uint32_t allocate_id();
+// Fills `out` with fresh ids under one lock; on exhaustion none is taken.
+void allocate_ids(std::span<uint32_t> out);
 void free_id(uint32_t id);
 
 namespace testing {
