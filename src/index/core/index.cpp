@@ -213,7 +213,13 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
       const uint32_t attribute = attributes[k];
       BulkQueryMapAdder adder(*(*maps)[attribute]);
-      for (const NewMember* m : members) {
+      // Objects lie scattered over the heap: each object, then its
+      // attribute array, is asked for a few members ahead of its turn.
+      constexpr size_t kObjectAhead = 16, kAttributesAhead = 8;
+      for (size_t i = 0; i < members.size(); ++i) {
+        if (i + kObjectAhead < members.size()) __builtin_prefetch(members[i + kObjectAhead]->native);
+        if (i + kAttributesAhead < members.size()) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
+        const NewMember* m = members[i];
         if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
           adder.add(*value, m->native->id, *m->prepared, out);
         }
