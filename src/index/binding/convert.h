@@ -59,6 +59,16 @@ PyRef next_item(PyObject* iterator);
 // Calls f(PyRef) for each element of an iterable as it is read.
 template <typename F>
 void for_each_item(PyObject* iterable, F&& f) {
+  // Lists and tuples by index, a list measured again at every step as its
+  // own iterator does (f may run code that changes it); others by iterator.
+  if (PyList_CheckExact(iterable)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) f(PyRef::borrow(PyList_GET_ITEM(iterable, i)));
+    return;
+  }
+  if (PyTuple_CheckExact(iterable)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyRef::borrow(PyTuple_GET_ITEM(iterable, i)));
+    return;
+  }
   PyRef it = check(PyObject_GetIter(iterable));
   while (PyRef item = next_item(it.get())) f(std::move(item));
 }

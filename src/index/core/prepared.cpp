@@ -1,5 +1,6 @@
 #include "index/core/prepared.h"
 
+#include "absl/container/inlined_vector.h"
 #include "index/binding/convert.h"
 #include "index/indexable.h"
 
@@ -28,20 +29,26 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
   if (value.kind() != ValueKind::Iterable) return;
   PyObject* container = value.object();
   // Marked before the walk, so a container that holds itself is walked once.
-  if (!elements_.try_emplace(container).second) return;
+  const auto [slot, fresh] = elements_.try_emplace(container);
+  if (!fresh) return;
   if (value.iterable_kind() == IterableKind::Dict) return;  // a dict files nothing
-  std::vector<PyValue> converted;
-  py::for_each_item(container, [&](py::PyRef item) { converted.push_back(PyValue::make(std::move(item))); });
-  for (const PyValue& element : converted) walk_value(element, depth + 1);
-  elements_[container] = Slice{static_cast<uint32_t>(converted_.size()), static_cast<uint32_t>(converted.size())};
-  converted_.insert(converted_.end(), std::make_move_iterator(converted.begin()),
-                    std::make_move_iterator(converted.end()));
+  // The elements go straight to the end of the one array (converting them
+  // touches no other container), then those that lead further are walked.
+  const size_t offset = converted_.size();
+  py::for_each_item(container, [&](py::PyRef item) { converted_.push_back(PyValue::make(std::move(item))); });
+  const size_t count = converted_.size() - offset;
+  slot->second = Slice{static_cast<uint32_t>(offset), static_cast<uint32_t>(count)};
+  for (size_t i = offset; i < offset + count; ++i) {
+    if (converted_[i].kind() != ValueKind::Iterable && converted_[i].kind() != ValueKind::Ind) continue;
+    const PyValue element = converted_[i];  // the walk below may grow the array
+    walk_value(element, depth + 1);
+  }
 }
 
 void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   if (depth > kMaxNesting) nesting_too_deep();
   // Copied first: converting runs Python code, which may assign attributes.
-  std::vector<PyValue> values;
+  absl::InlinedVector<PyValue, 4> values;
   attributes_of(object).for_each([&](uint32_t, const PyValue& v) {
     if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
   });
