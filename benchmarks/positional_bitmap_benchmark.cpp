@@ -3,6 +3,7 @@
 // spaces, digits and capitals). Needles are taken from stored strings, so
 // every query has hits; the "hits" counter is the mean result size.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <random>
 #include <string>
@@ -113,6 +114,99 @@ void BM_Contains(benchmark::State& state) {
               [](const PositionalBitmap& m, const std::string& n) { return m.contains(n); });
 }
 BENCHMARK(BM_Contains)->Arg(3);
+
+// 10^6 strings of six random lowercase letters, and two- and three-letter
+// prefixes of them: a two-letter prefix selects ~1,500 ids while each of its
+// byte cells holds ~38,000.
+constexpr size_t kSixLetter = 1000000;
+
+std::string six_letter(size_t i) {
+  static const std::vector<std::string> all = [] {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> letter('a', 'z');
+    std::vector<std::string> out(kSixLetter, std::string(6, ' '));
+    for (auto& s : out) {
+      for (auto& ch : s) ch = char(letter(rng));
+    }
+    return out;
+  }();
+  return all[i];
+}
+
+PositionalBitmap make_six_letter_map() {
+  PositionalBitmap m;
+  for (size_t i = 0; i < kSixLetter; ++i) m.buffered_insert(six_letter(i), uint32_t(i));
+  m.flush_all();
+  return m;
+}
+
+// Args: prefix length; 1 to pass every stored id as `within` (as a query over
+// the whole index does); the plan: 0 sweep, 1 lead pairs (built before timing).
+void BM_StartsWithSixLetter(benchmark::State& state) {
+  static PositionalBitmap map = make_six_letter_map();
+  const size_t len = size_t(state.range(0));
+  const IdSet all = map.any_string();
+  const IdSet* within = state.range(1) ? &all : nullptr;
+  const bool pairs = state.range(2) != 0;
+  map.set_prefix_plan(pairs ? PositionalBitmap::PrefixPlan::kLeadPairs : PositionalBitmap::PrefixPlan::kSweep);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> letter('a', 'z');
+  std::vector<std::string> prefixes(64, std::string(len, ' '));
+  for (auto& p : prefixes) {
+    for (auto& ch : p) ch = char(letter(rng));
+  }
+  benchmark::DoNotOptimize(map.starts_with(prefixes[0], within));
+  if (pairs != map.has_lead_pairs()) state.SkipWithError("the plan did not take effect");
+  size_t i = 0;
+  uint64_t hits = 0;
+  for (auto _ : state) {
+    IdSet r = map.starts_with(prefixes[i++ % prefixes.size()], within);
+    hits += r.cardinality();
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hits"] = benchmark::Counter(double(hits) / double(state.iterations()));
+  state.SetLabel(std::string(pairs ? "lead pairs" : "sweep") + (within ? ", within all" : ""));
+}
+BENCHMARK(BM_StartsWithSixLetter)->ArgsProduct({{2, 3}, {0, 1}, {0, 1}});
+
+// Equality over the same strings (does not use the lead pairs).
+void BM_EqualSixLetter(benchmark::State& state) {
+  static const PositionalBitmap map = make_six_letter_map();
+  size_t i = 0;
+  uint64_t hits = 0;
+  for (auto _ : state) {
+    IdSet r = map.equal(six_letter((i++ * 7919) % kSixLetter));
+    hits += r.cardinality();
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hits"] = benchmark::Counter(double(hits) / double(state.iterations()));
+}
+BENCHMARK(BM_EqualSixLetter);
+
+// Building the lead pairs of the six-letter map (a bulk write drops them
+// between builds); "bytes_per_string" is the heap they hold.
+void BM_BuildLeadPairs(benchmark::State& state) {
+  PositionalBitmap map = make_six_letter_map();
+  map.set_prefix_plan(PositionalBitmap::PrefixPlan::kLeadPairs);
+  const std::string first = six_letter(0);
+  double bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    map.buffered_insert(first, 0);
+    map.flush_all();
+    const size_t before = mallinfo2().uordblks;
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(map.starts_with("ab"));
+    state.PauseTiming();
+    bytes = double(mallinfo2().uordblks - before);
+    state.ResumeTiming();
+  }
+  state.counters["pairs"] = benchmark::Counter(double(map.lead_pair_count()));
+  state.counters["bytes_per_string"] = benchmark::Counter(bytes / double(kSixLetter));
+}
+BENCHMARK(BM_BuildLeadPairs)->Unit(benchmark::kMillisecond);
 
 // Building the whole map, one string per item.
 void BM_Build(benchmark::State& state) {

@@ -637,6 +637,183 @@ TEST(PositionalBitmapLong, OneMegabyteString) {
 }
 
 // ---------------------------------------------------------------------------
+// Prefixes through the lead pairs. Strings are drawn from multi-byte tokens
+// (so a byte pair can straddle two characters) and ids from a dense or a
+// widely spread range; inserts, removals, bulk loads and narrowing are
+// interleaved with prefix queries of 0..4 bytes, each compared with the
+// reference, unrestricted and within a few subsets.
+
+struct LeadCase {
+  std::string name;
+  PositionalBitmap::PrefixPlan plan;
+  uint32_t id_step;  // ids are 1 + k * id_step
+  uint32_t seed;
+};
+
+class PositionalBitmapLeadPairs : public ::testing::TestWithParam<LeadCase> {};
+
+TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
+  const LeadCase& c = GetParam();
+  const std::vector<std::string> tokens = {"a", "b", "ab", "\xc3\xa9", "\xe2\x82\xac", "\0"s, "\xff"};
+  std::mt19937 rng(c.seed);
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  auto random_text = [&](size_t pieces) {
+    std::string s;
+    for (size_t i = 0; i < pieces; ++i) s += tokens[pick(tokens.size())];
+    return s;
+  };
+  constexpr uint32_t kIds = 160;
+  auto id_of_slot = [&](uint32_t k) { return 1 + k * c.id_step; };
+
+  PositionalBitmap map;
+  map.set_prefix_plan(c.plan);
+  std::map<uint32_t, std::string> ref;
+  bool queued = false;
+  bool built_since = false;  // lead pairs expected since the last bulk write or narrowing
+  size_t builds_seen = 0;
+  for (int step = 0; step < 120; ++step) {
+    // Direct writes keep the lead pairs; a bulk load or narrowing drops them.
+    const size_t kind = pick(10);
+    if (kind == 0) {
+      IdSet keep;
+      for (const auto& [id, _] : ref) {
+        if (pick(4) != 0) keep.add(id);
+      }
+      keep.add(id_of_slot(kIds + 1));  // an id holding no string
+      map.keep_only(keep);
+      std::erase_if(ref, [&](const auto& entry) { return !keep.contains(entry.first); });
+      built_since = false;
+    } else {
+      const bool bulk = kind == 1;
+      for (size_t i = 0, n = bulk ? 40 : 1 + pick(4); i < n; ++i) {
+        const uint32_t id = id_of_slot(uint32_t(pick(kIds)));
+        if (ref.count(id) && !bulk) {
+          map.remove(ref[id], id);
+          ref.erase(id);
+        } else if (!ref.count(id)) {
+          const std::string text = random_text(pick(7) == 0 ? 0 : 1 + pick(5));
+          if (bulk) {
+            map.buffered_insert(text, id);
+            queued = true;
+          } else {
+            map.insert(text, id);
+          }
+          ref[id] = text;
+        }
+      }
+      if (bulk) built_since = false;
+    }
+    if (queued) map.flush_all();
+    queued = false;
+    if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
+      ASSERT_EQ(map.has_lead_pairs(), built_since) << "step " << step;
+    }
+
+    std::vector<std::string> needles = {"", random_text(1), random_text(2), random_text(3)};
+    for (int i = 0; i < 6 && !ref.empty(); ++i) {
+      auto it = ref.begin();
+      std::advance(it, pick(ref.size()));
+      const std::string& text = it->second;
+      for (size_t len = 1; len <= 4 && len <= text.size(); ++len) needles.push_back(text.substr(0, len));
+    }
+    std::vector<uint32_t> all_ids;
+    for (const auto& [id, _] : ref) all_ids.push_back(id);
+    IdSet everything;
+    everything.add_many(all_ids);
+    everything.add(id_of_slot(kIds + 2));  // and an id holding no string
+    const std::vector<IdSet> withins = {strided(all_ids, 3), everything, IdSet()};
+    for (const std::string& needle : needles) {
+      const std::vector<uint32_t> expected = brute_force(ref, Op::kStartsWith, needle);
+      ASSERT_EQ(map.starts_with(needle).to_vector(), expected)
+          << "starts_with(\"" << needle << "\") at step " << step << ", width " << map.width();
+      for (const IdSet& within : withins) {
+        std::vector<uint32_t> cut;
+        for (uint32_t id : expected) {
+          if (within.contains(id)) cut.push_back(id);
+        }
+        ASSERT_EQ(map.starts_with(needle, &within).to_vector(), cut)
+            << "starts_with(\"" << needle << "\") within " << within.cardinality() << " ids at step " << step;
+      }
+      if (needle.size() >= 2 && needle.size() + 2 <= map.width()) built_since = true;
+    }
+    if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
+      ASSERT_EQ(map.has_lead_pairs(), built_since);
+    } else {
+      ASSERT_FALSE(map.has_lead_pairs());
+    }
+    builds_seen += map.has_lead_pairs();
+  }
+  // The forced plan must have served most steps from the lead pairs.
+  if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
+    EXPECT_GT(builds_seen, 60u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plans, PositionalBitmapLeadPairs,
+    ::testing::Values(LeadCase{"LeadPairsDenseIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 31},
+                      LeadCase{"LeadPairsDenseIds2", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 32},
+                      LeadCase{"LeadPairsSpreadIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1000003, 33},
+                      LeadCase{"SweepDenseIds", PositionalBitmap::PrefixPlan::kSweep, 1, 34}),
+    [](const ::testing::TestParamInfo<LeadCase>& info) { return info.param.name; });
+
+// Under the default plan the lead pairs come only once the sweeps have cost
+// about a build, and answers are the same before and after.
+TEST(PositionalBitmapLeadPairs, AutoPlanBuildsOnceTheSweepsHavePaid) {
+  PositionalBitmap map;
+  std::map<uint32_t, std::string> ref;
+  std::mt19937 rng(41);
+  for (uint32_t id = 1; id <= 4000; ++id) {
+    std::string text(6, ' ');
+    for (auto& ch : text) ch = char('a' + rng() % 4);
+    map.insert(text, id);
+    ref[id] = text;
+  }
+  const std::vector<std::string> needles = {"ab", "ba", "cd", "abc", "dd", "a"};
+  size_t queries = 0;
+  while (!map.has_lead_pairs() && queries < 10000) {
+    const std::string& needle = needles[queries++ % needles.size()];
+    ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
+  }
+  ASSERT_TRUE(map.has_lead_pairs());
+  // Each two-byte sweep visits two cells of ~1,000 ids of the 4,000 strings.
+  EXPECT_GT(queries, PositionalBitmap::kBuildWork * 4000 / 2000 / 2);
+  EXPECT_EQ(map.lead_pair_count(), 16u);
+  for (const std::string& needle : needles) {
+    ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
+  }
+  // A bulk write drops them; the next prefix sweeps again.
+  map.buffered_insert("abcd", 5000);
+  map.flush_all();
+  ref[5000] = "abcd";
+  EXPECT_FALSE(map.has_lead_pairs());
+  EXPECT_EQ(map.starts_with("ab").to_vector(), brute_force(ref, Op::kStartsWith, "ab"));
+  EXPECT_FALSE(map.has_lead_pairs());
+}
+
+// A moved map keeps its lead pairs and the one moved from has none.
+TEST(PositionalBitmapLeadPairs, MoveCarriesThem) {
+  PositionalBitmap map;
+  map.set_prefix_plan(PositionalBitmap::PrefixPlan::kLeadPairs);
+  map.insert("abc", 1);
+  map.insert("abd", 2);
+  map.insert("xab", 3);
+  EXPECT_EQ(map.starts_with("ab").to_vector(), (std::vector<uint32_t>{1, 2}));
+  ASSERT_TRUE(map.has_lead_pairs());
+  PositionalBitmap moved(std::move(map));
+  EXPECT_TRUE(moved.has_lead_pairs());
+  EXPECT_FALSE(map.has_lead_pairs());
+  moved.insert("abx", 4);
+  EXPECT_EQ(moved.starts_with("ab").to_vector(), (std::vector<uint32_t>{1, 2, 4}));
+  PositionalBitmap assigned;
+  assigned = std::move(moved);
+  EXPECT_TRUE(assigned.has_lead_pairs());
+  assigned.remove("abc", 1);
+  EXPECT_EQ(assigned.starts_with("ab").to_vector(), (std::vector<uint32_t>{2, 4}));
+  EXPECT_EQ(assigned.starts_with("abd").to_vector(), std::vector<uint32_t>{2});
+}
+
+// ---------------------------------------------------------------------------
 // Buffers and misuse.
 
 // With `shared` ids already holding "abc", its keys are bitmap cells and the

@@ -46,12 +46,17 @@ class IdSet {
     if (n) roaring_bitmap_add_many(&bm_, n, ids);
   }
   void add_many(std::span<const uint32_t> ids) { add_many(ids.data(), ids.size()); }
-  void remove(uint32_t id) { roaring_bitmap_remove(&bm_, id); }
+  IdSet& remove(uint32_t id) {
+    roaring_bitmap_remove(&bm_, id);
+    return *this;
+  }
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&bm_, id); }
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bm_); }
   bool is_empty() const { return roaring_bitmap_is_empty(&bm_); }
   // Largest id, or 0 for an empty set.
   uint32_t maximum() const { return roaring_bitmap_maximum(&bm_); }
+  // Smallest id, or UINT32_MAX for an empty set.
+  uint32_t minimum() const { return roaring_bitmap_minimum(&bm_); }
 
   // Stores long runs of consecutive ids as runs and releases spare capacity;
   // the contents stay the same.

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
 
@@ -94,7 +95,105 @@ class Conjunction {
   absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sized_;
 };
 
+// A 16-bit mark per id, 0 until set: an array over the ids' range when they
+// are dense enough (the usual case: ids are drawn dense), else a hash map.
+class IdMarks {
+ public:
+  IdMarks(uint32_t low, uint32_t high, uint64_t count) : low_(low), high_(high) {
+    if (uint64_t(high - low) <= 16 * count + 65536) {
+      dense_.assign(size_t(high - low) + 1, 0);
+    } else {
+      sparse_ = true;
+    }
+  }
+  uint16_t get(uint32_t id) const {
+    if (id < low_ || id > high_) return 0;
+    if (!sparse_) return dense_[id - low_];
+    const auto it = map_.find(id);
+    return it == map_.end() ? 0 : it->second;
+  }
+  // `id` must lie in [low, high].
+  void set(uint32_t id, uint16_t mark) {
+    if (!sparse_) {
+      dense_[id - low_] = mark;
+    } else if (mark) {
+      map_[id] = mark;
+    } else {
+      map_.erase(id);
+    }
+  }
+
+ private:
+  uint32_t low_;
+  uint32_t high_;
+  bool sparse_ = false;
+  std::vector<uint16_t> dense_;
+  absl::flat_hash_map<uint32_t, uint16_t> map_;
+};
+
+// Calls f(id) for every id of a cell view.
+template <typename F>
+void each_id(const PositionalBitmap::CellView& v, F&& f) {
+  if (v.bitmap) {
+    v.bitmap->for_each(f);
+  } else {
+    for (uint64_t word : v.run) f(id_of(word));
+  }
+}
+
+// Calls f(byte, id) for every id under a byte key of position `p`.
+template <typename Position, typename F>
+void each_byte_id(const Position& p, F&& f) {
+  for (uint64_t word : p.small) {
+    if (size_t(word >> 32) < 256) f(size_t(word >> 32), id_of(word));
+  }
+  if (!p.big) return;
+  p.big->for_each([&](size_t key, const auto& cell) {
+    if (key < 256) cell.bitmap().for_each([&](uint32_t id) { f(key, id); });
+  });
+}
+
 }  // namespace
+
+// One id set per pair of leading bytes (see the header comment).
+struct PositionalBitmap::LeadPairs {
+  std::vector<uint16_t> keys;  // ascending
+  std::vector<IdSet> sets;     // sets[i] belongs to keys[i] and is never empty
+
+  size_t rank(uint16_t key) const { return size_t(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin()); }
+  const IdSet* find(uint16_t key) const {
+    const size_t i = rank(key);
+    return i < keys.size() && keys[i] == key ? &sets[i] : nullptr;
+  }
+};
+
+PositionalBitmap::PositionalBitmap() = default;
+PositionalBitmap::~PositionalBitmap() = default;
+
+PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
+    : positions_(std::move(other.positions_)),
+      empty_(std::move(other.empty_)),
+      plan_(other.plan_),
+      lead_(std::move(other.lead_)),
+      lead_ready_(lead_.get()),
+      owed_work_(other.owed_work_.load(std::memory_order_relaxed)) {
+  other.lead_ready_.store(nullptr, std::memory_order_relaxed);
+  other.owed_work_.store(0, std::memory_order_relaxed);
+}
+
+PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept {
+  if (this != &other) {
+    positions_ = std::move(other.positions_);
+    empty_ = std::move(other.empty_);
+    plan_ = other.plan_;
+    lead_ = std::move(other.lead_);
+    lead_ready_.store(lead_.get(), std::memory_order_release);
+    owed_work_.store(other.owed_work_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    other.lead_ready_.store(nullptr, std::memory_order_relaxed);
+    other.owed_work_.store(0, std::memory_order_relaxed);
+  }
+  return *this;
+}
 
 bool PositionalBitmap::CellView::contains(uint32_t id) const {
   if (bitmap) return bitmap->contains(id);
@@ -236,6 +335,7 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
   }
   expand_map(bytes.size());
   for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, false); });
+  lead_added(bytes, id);
 }
 
 void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
@@ -243,6 +343,8 @@ void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
     empty_.buffered_add(id);
     return;
   }
+  // A bulk load: a rebuild later costs less than patching every id.
+  drop_lead_pairs();
   expand_map(bytes.size());
   for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, true); });
 }
@@ -256,6 +358,7 @@ void PositionalBitmap::flush_all() {
 }
 
 void PositionalBitmap::keep_only(const IdSet& keep) {
+  drop_lead_pairs();
   flush_all();
   for (Position& p : positions_) {
     p.small.erase(std::remove_if(p.small.begin(), p.small.end(), [&](uint64_t w) { return !keep.contains(id_of(w)); }),
@@ -278,6 +381,7 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
     return;
   }
   for_each_key(bytes, [&](size_t pos, size_t key) { drop(pos, key, id); });
+  lead_removed(bytes, id);
 }
 
 IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {
@@ -301,16 +405,37 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within)
   IdSet out;
   const size_t w = width();
   if (n + 2 > w) return out;
+  // The strings of two or more bytes that begin with the first two bytes of
+  // the prefix, wherever they start: the whole answer for two bytes, and an
+  // operand of every term for more.
+  const IdSet* lead = nullptr;
+  if (n >= 2) {
+    if (const LeadPairs* pairs = lead_pairs()) {
+      lead = pairs->find(pair_of(bytes));
+      if (!lead) return out;
+      if (n == 2) return within ? IdSet::and_(*lead, *within) : *lead;
+    }
+  }
   // A string of L >= n bytes starts at W/2 - L/2 - 1, never after the start
   // of a string of exactly n bytes.
   const size_t last_start = w / 2 - n / 2 - 1;
   Conjunction term(within);
+  uint64_t swept = 0;  // ids in the first two byte cells of the live terms
   for (size_t s = 0; s <= last_start; ++s) {
     term.clear();
     bool live = term.add(view(s, kStartCell));
-    for (size_t k = 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
-    if (live) term.or_into(out);
+    if (lead) live = live && term.add(CellView{lead, {}});
+    uint64_t work = 0;
+    for (size_t k = lead ? 2 : 0; live && k < n; ++k) {
+      const CellView v = view(s + k, byte_at(bytes, k));
+      if (k < 2) work += v.size();
+      live = term.add(v);
+    }
+    if (!live) continue;
+    term.or_into(out);
+    swept += work;
   }
+  if (swept) owed_work_.fetch_add(swept, std::memory_order_relaxed);
   return restricted(std::move(out), within);
 }
 
@@ -365,6 +490,123 @@ IdSet PositionalBitmap::any_string() const {
   }
   out.add_many(few);
   return out;
+}
+
+uint64_t PositionalBitmap::string_count() const {
+  uint64_t n = empty_.bitmap().cardinality();
+  for (size_t s = 0; s < width() / 2; ++s) n += view(s, kStartCell).size();
+  return n;
+}
+
+size_t PositionalBitmap::lead_pair_count() const {
+  const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire);
+  return pairs ? pairs->keys.size() : 0;
+}
+
+const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs() const {
+  if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
+  if (plan_ == PrefixPlan::kSweep) return nullptr;
+  if (plan_ == PrefixPlan::kAuto) {
+    // The first test keeps string_count() off the path of small maps.
+    const uint64_t owed = owed_work_.load(std::memory_order_relaxed);
+    if (owed < kBuildWork * 1024 || owed < kBuildWork * string_count()) return nullptr;
+  }
+  std::unique_lock lock(lead_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return nullptr;  // another query is building them: sweep meanwhile
+  if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
+  lead_ = build_lead_pairs();
+  lead_ready_.store(lead_.get(), std::memory_order_release);
+  return lead_.get();
+}
+
+std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs() const {
+  auto pairs = std::make_unique<LeadPairs>();
+  // Every string starts in the front half; its id is in that START cell.
+  const size_t starts = width() / 2;
+  uint32_t low = UINT32_MAX;
+  uint32_t high = 0;
+  uint64_t count = 0;
+  for (size_t s = 0; s < starts; ++s) {
+    const CellView v = view(s, kStartCell);
+    if (v.empty()) continue;
+    count += v.size();
+    low = std::min(low, v.bitmap ? v.bitmap->minimum() : id_of(v.run.front()));
+    high = std::max(high, v.bitmap ? v.bitmap->maximum() : id_of(v.run.back()));
+  }
+  if (count == 0) return pairs;
+
+  // Per start position s: mark the ids starting there, then their byte at s,
+  // then read the byte at s + 1 of the marked ids. Each id starts at one
+  // position only, so a mark is cleared again before the next one.
+  constexpr uint16_t kStarts = 0x200;
+  constexpr uint16_t kFirst = 0x100;  // low 8 bits: the first byte
+  IdMarks marks(low, high, count);
+  std::vector<uint64_t> entries;  // pair << 32 | id
+  entries.reserve(count);
+  for (size_t s = 0; s + 1 < width() && s < starts; ++s) {
+    const CellView start = view(s, kStartCell);
+    if (start.empty()) continue;
+    each_id(start, [&](uint32_t id) { marks.set(id, kStarts); });
+    each_byte_id(position(s), [&](size_t b, uint32_t id) {
+      if (marks.get(id) == kStarts) marks.set(id, kStarts | kFirst | uint16_t(b));
+    });
+    each_byte_id(position(s + 1), [&](size_t b, uint32_t id) {
+      const uint16_t mark = marks.get(id);
+      if (mark & kFirst) entries.push_back(uint64_t((mark & 0xff) << 8 | b) << 32 | id);
+    });
+    each_id(start, [&](uint32_t id) { marks.set(id, 0); });
+  }
+
+  // Group by pair, keeping the order in which the ids came (ascending within
+  // each start position).
+  std::vector<uint32_t> begin(65537, 0);
+  for (uint64_t e : entries) ++begin[size_t(e >> 32) + 1];
+  for (size_t k = 1; k < begin.size(); ++k) begin[k] += begin[k - 1];
+  std::vector<uint32_t> ids(entries.size());
+  {
+    std::vector<uint32_t> next(begin.begin(), begin.end() - 1);
+    for (uint64_t e : entries) ids[next[size_t(e >> 32)]++] = id_of(e);
+  }
+  entries = {};
+  for (size_t key = 0; key < 65536; ++key) {
+    const uint32_t first = begin[key];
+    const uint32_t last = begin[key + 1];
+    if (first == last) continue;
+    IdSet set;
+    set.add_many(ids.data() + first, last - first);
+    set.run_optimize();
+    pairs->keys.push_back(uint16_t(key));
+    pairs->sets.push_back(std::move(set));
+  }
+  return pairs;
+}
+
+void PositionalBitmap::lead_added(std::string_view bytes, uint32_t id) {
+  if (!lead_ || bytes.size() < 2) return;
+  const uint16_t key = pair_of(bytes);
+  const size_t i = lead_->rank(key);
+  if (i == lead_->keys.size() || lead_->keys[i] != key) {
+    lead_->keys.insert(lead_->keys.begin() + static_cast<std::ptrdiff_t>(i), key);
+    lead_->sets.insert(lead_->sets.begin() + static_cast<std::ptrdiff_t>(i), IdSet());
+  }
+  lead_->sets[i].add(id);
+}
+
+void PositionalBitmap::lead_removed(std::string_view bytes, uint32_t id) {
+  if (!lead_ || bytes.size() < 2) return;
+  const uint16_t key = pair_of(bytes);
+  const size_t i = lead_->rank(key);
+  if (i == lead_->keys.size() || lead_->keys[i] != key) return;
+  if (!lead_->sets[i].remove(id).is_empty()) return;
+  lead_->keys.erase(lead_->keys.begin() + static_cast<std::ptrdiff_t>(i));
+  lead_->sets.erase(lead_->sets.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+void PositionalBitmap::drop_lead_pairs() {
+  if (!lead_) return;
+  lead_ready_.store(nullptr, std::memory_order_release);
+  lead_.reset();
+  owed_work_.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace calderwick
