@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -65,6 +66,37 @@ TEST(IdSet, FromSortedEqualsAddingOneByOne) {
       expected.remove(ids.empty() ? 0 : ids.front());
       EXPECT_TRUE(built == expected) << c.name;
       EXPECT_TRUE(IdSet::and_(built, expected) == expected) << c.name;
+    }
+  }
+}
+
+// for_each_in and next_at_or_after against the sorted ids, with bounds at
+// both ends of the id space, at chunk edges, at and beside stored ids.
+TEST(IdSet, RangeReadsAgreeWithTheSortedIds) {
+  for (const FromSortedCase& c : kCases) {
+    std::mt19937 rng(5);
+    const std::vector<uint32_t> ids = c.make(rng);
+    const IdSet set = IdSet::from_sorted(ids);
+    std::vector<uint32_t> bounds = {0, 1, 65535, 65536, 131071, 131072, UINT32_MAX - 1, UINT32_MAX};
+    for (int i = 0; i < 6 && !ids.empty(); ++i) {
+      const uint32_t id = ids[rng() % ids.size()];
+      bounds.insert(bounds.end(), {id, id - 1, id + 1});
+    }
+    for (int i = 0; i < 6; ++i) bounds.push_back(uint32_t(rng()));
+    for (uint32_t low : bounds) {
+      const auto at = std::lower_bound(ids.begin(), ids.end(), low);
+      const std::optional<uint32_t> next = set.next_at_or_after(low);
+      ASSERT_EQ(next.has_value(), at != ids.end()) << c.name << ", from " << low;
+      if (next) ASSERT_EQ(*next, *at) << c.name << ", from " << low;
+      for (uint32_t high : bounds) {
+        std::vector<uint32_t> expected;
+        for (uint32_t id : ids) {
+          if (id >= low && id <= high) expected.push_back(id);
+        }
+        std::vector<uint32_t> got;
+        set.for_each_in(low, high, [&](uint32_t id) { got.push_back(id); });
+        ASSERT_EQ(got, expected) << c.name << ", [" << low << ", " << high << "]";
+      }
     }
   }
 }

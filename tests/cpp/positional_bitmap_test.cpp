@@ -638,15 +638,15 @@ TEST(PositionalBitmapLong, OneMegabyteString) {
 
 // ---------------------------------------------------------------------------
 // Prefixes through the lead pairs. Strings are drawn from multi-byte tokens
-// (so a byte pair can straddle two characters) and ids from a dense or a
-// widely spread range; inserts, removals, bulk loads and narrowing are
-// interleaved with prefix queries of 0..4 bytes, each compared with the
-// reference, unrestricted and within a few subsets.
+// (so a byte pair can straddle two characters) and ids from a dense range or
+// one spread over several 2^16-id chunks; inserts, removals, bulk loads and
+// narrowing are interleaved with prefix queries of 0..4 bytes, each compared
+// with the reference, unrestricted and within a few subsets.
 
 struct LeadCase {
   std::string name;
   PositionalBitmap::PrefixPlan plan;
-  uint32_t id_step;  // ids are 1 + k * id_step
+  uint32_t id_step;  // ids are 1 + k * id_step; 0 for 1 + k/2 * 2^16 + k%2 * 7
   uint32_t seed;
 };
 
@@ -663,7 +663,7 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
     return s;
   };
   constexpr uint32_t kIds = 160;
-  auto id_of_slot = [&](uint32_t k) { return 1 + k * c.id_step; };
+  auto id_of_slot = [&](uint32_t k) { return c.id_step ? 1 + k * c.id_step : 1 + (k / 2) * 65536 + (k % 2) * 7; };
 
   PositionalBitmap map;
   map.set_prefix_plan(c.plan);
@@ -754,6 +754,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LeadCase{"LeadPairsDenseIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 31},
                       LeadCase{"LeadPairsDenseIds2", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 32},
                       LeadCase{"LeadPairsSpreadIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1000003, 33},
+                      LeadCase{"LeadPairsIdsOverTwoChunks", PositionalBitmap::PrefixPlan::kLeadPairs, 509, 35},
+                      // Two ids per chunk, at the same two offsets in every chunk.
+                      LeadCase{"LeadPairsTwoIdsPerChunk", PositionalBitmap::PrefixPlan::kLeadPairs, 0, 36},
                       LeadCase{"SweepDenseIds", PositionalBitmap::PrefixPlan::kSweep, 1, 34}),
     [](const ::testing::TestParamInfo<LeadCase>& info) { return info.param.name; });
 

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <cstring>
 #include <span>
 #include <utility>
@@ -55,8 +56,6 @@ class IdSet {
   bool is_empty() const { return roaring_bitmap_is_empty(&bm_); }
   // Largest id, or 0 for an empty set.
   uint32_t maximum() const { return roaring_bitmap_maximum(&bm_); }
-  // Smallest id, or UINT32_MAX for an empty set.
-  uint32_t minimum() const { return roaring_bitmap_minimum(&bm_); }
 
   // Stores long runs of consecutive ids as runs and releases spare capacity;
   // the contents stay the same.
@@ -98,6 +97,29 @@ class IdSet {
     for_each_batch([&](std::span<const uint32_t> ids) {
       for (uint32_t id : ids) f(id);
     });
+  }
+
+  // Calls f(id) for every id in [low, high], in ascending order.
+  template <typename F>
+  void for_each_in(uint32_t low, uint32_t high, F&& f) const {
+    roaring_uint32_iterator_t it;
+    roaring_iterator_init(&bm_, &it);
+    if (!roaring_uint32_iterator_move_equalorlarger(&it, low)) return;
+    // Small batches: the last one reads past `high`.
+    uint32_t buf[64];
+    while (const uint32_t n = roaring_uint32_iterator_read(&it, buf, 64)) {
+      for (uint32_t i = 0; i < n; ++i) {
+        if (buf[i] > high) return;
+        f(buf[i]);
+      }
+    }
+  }
+  // The least id >= `id`, if any.
+  std::optional<uint32_t> next_at_or_after(uint32_t id) const {
+    roaring_uint32_iterator_t it;
+    roaring_iterator_init(&bm_, &it);
+    if (!roaring_uint32_iterator_move_equalorlarger(&it, id)) return std::nullopt;
+    return it.current_value;
   }
 
   // Calls f(ids) with the ids in ascending order, up to kBatch at a time

@@ -1,10 +1,10 @@
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
 
@@ -95,61 +95,43 @@ class Conjunction {
   absl::InlinedVector<std::pair<uint64_t, const IdSet*>, 24> sized_;
 };
 
-// A 16-bit mark per id, 0 until set: an array over the ids' range when they
-// are dense enough (the usual case: ids are drawn dense), else a hash map.
-class IdMarks {
- public:
-  IdMarks(uint32_t low, uint32_t high, uint64_t count) : low_(low), high_(high) {
-    if (uint64_t(high - low) <= 16 * count + 65536) {
-      dense_.assign(size_t(high - low) + 1, 0);
-    } else {
-      sparse_ = true;
-    }
-  }
-  uint16_t get(uint32_t id) const {
-    if (id < low_ || id > high_) return 0;
-    if (!sparse_) return dense_[id - low_];
-    const auto it = map_.find(id);
-    return it == map_.end() ? 0 : it->second;
-  }
-  // `id` must lie in [low, high].
-  void set(uint32_t id, uint16_t mark) {
-    if (!sparse_) {
-      dense_[id - low_] = mark;
-    } else if (mark) {
-      map_[id] = mark;
-    } else {
-      map_.erase(id);
-    }
-  }
-
- private:
-  uint32_t low_;
-  uint32_t high_;
-  bool sparse_ = false;
-  std::vector<uint16_t> dense_;
-  absl::flat_hash_map<uint32_t, uint16_t> map_;
-};
-
-// Calls f(id) for every id of a cell view.
+// Calls f(id) for every id of a cell view in [low, high].
 template <typename F>
-void each_id(const PositionalBitmap::CellView& v, F&& f) {
+void each_id_in(const PositionalBitmap::CellView& v, uint32_t low, uint32_t high, F&& f) {
   if (v.bitmap) {
-    v.bitmap->for_each(f);
-  } else {
-    for (uint64_t word : v.run) f(id_of(word));
+    v.bitmap->for_each_in(low, high, f);
+    return;
+  }
+  // Every word of a run has the same key, so words order like their ids.
+  const uint64_t key_bits = v.run.empty() ? 0 : v.run.front() & ~uint64_t(0xffffffffu);
+  for (auto it = std::lower_bound(v.run.begin(), v.run.end(), key_bits | low); it != v.run.end(); ++it) {
+    if (id_of(*it) > high) return;
+    f(id_of(*it));
   }
 }
 
-// Calls f(byte, id) for every id under a byte key of position `p`.
+// The least id >= `id` of a cell view, if any.
+std::optional<uint32_t> next_id(const PositionalBitmap::CellView& v, uint32_t id) {
+  if (v.bitmap) return v.bitmap->next_at_or_after(id);
+  const uint64_t key_bits = v.run.empty() ? 0 : v.run.front() & ~uint64_t(0xffffffffu);
+  const auto it = std::lower_bound(v.run.begin(), v.run.end(), key_bits | id);
+  if (it == v.run.end()) return std::nullopt;
+  return id_of(*it);
+}
+
+// Calls f(byte, view) for every byte key that holds ids at position `p`.
 template <typename Position, typename F>
-void each_byte_id(const Position& p, F&& f) {
-  for (uint64_t word : p.small) {
-    if (size_t(word >> 32) < 256) f(size_t(word >> 32), id_of(word));
+void each_byte_cell(const Position& p, F&& f) {
+  for (auto first = p.small.begin(); first != p.small.end();) {
+    const uint64_t key = *first >> 32;
+    auto last = first;
+    while (last != p.small.end() && (*last >> 32) == key) ++last;
+    if (key < 256) f(size_t(key), PositionalBitmap::CellView{nullptr, std::span<const uint64_t>(first, last)});
+    first = last;
   }
   if (!p.big) return;
   p.big->for_each([&](size_t key, const auto& cell) {
-    if (key < 256) cell.bitmap().for_each([&](uint32_t id) { f(key, id); });
+    if (key < 256) f(key, PositionalBitmap::CellView{&cell.bitmap(), {}});
   });
 }
 
@@ -521,44 +503,55 @@ const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs() const {
 
 std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs() const {
   auto pairs = std::make_unique<LeadPairs>();
-  // Every string starts in the front half; its id is in that START cell.
-  const size_t starts = width() / 2;
-  uint32_t low = UINT32_MAX;
-  uint32_t high = 0;
-  uint64_t count = 0;
-  for (size_t s = 0; s < starts; ++s) {
-    const CellView v = view(s, kStartCell);
-    if (v.empty()) continue;
-    count += v.size();
-    low = std::min(low, v.bitmap ? v.bitmap->minimum() : id_of(v.run.front()));
-    high = std::max(high, v.bitmap ? v.bitmap->maximum() : id_of(v.run.back()));
-  }
-  if (count == 0) return pairs;
-
-  // Per start position s: mark the ids starting there, then their byte at s,
-  // then read the byte at s + 1 of the marked ids. Each id starts at one
-  // position only, so a mark is cleared again before the next one.
-  constexpr uint16_t kStarts = 0x200;
-  constexpr uint16_t kFirst = 0x100;  // low 8 bits: the first byte
-  IdMarks marks(low, high, count);
+  // Per start position s, block of 2^16 ids by block: mark each id starting
+  // at s with its first byte, then read the byte at s + 1 of the marked ids.
+  // The marks of one block stay in cache; each (s, block) round has its own
+  // number, so a mark left by an earlier round never needs clearing.
+  constexpr uint32_t kBlock = 1u << 16;
+  std::vector<uint32_t> marks(kBlock, 0);  // round << 8 | first byte
+  uint32_t round = 0;
   std::vector<uint64_t> entries;  // pair << 32 | id
-  entries.reserve(count);
-  for (size_t s = 0; s + 1 < width() && s < starts; ++s) {
+  for (size_t s = 0; s + 1 < width() && s < width() / 2; ++s) {
     const CellView start = view(s, kStartCell);
     if (start.empty()) continue;
-    each_id(start, [&](uint32_t id) { marks.set(id, kStarts); });
-    each_byte_id(position(s), [&](size_t b, uint32_t id) {
-      if (marks.get(id) == kStarts) marks.set(id, kStarts | kFirst | uint16_t(b));
+    // The first bytes of the strings starting at s.
+    std::vector<std::pair<size_t, IdSet>> firsts;
+    each_byte_cell(position(s), [&](size_t b, const CellView& cell) {
+      IdSet first;
+      if (start.bitmap && cell.bitmap) {
+        first = IdSet::and_(*start.bitmap, *cell.bitmap);
+      } else {
+        const CellView& run = cell.bitmap ? start : cell;
+        const CellView& other = cell.bitmap ? cell : start;
+        for (uint64_t word : run.run) {
+          if (other.contains(id_of(word))) first.add(id_of(word));
+        }
+      }
+      if (!first.is_empty()) firsts.emplace_back(b, std::move(first));
     });
-    each_byte_id(position(s + 1), [&](size_t b, uint32_t id) {
-      const uint16_t mark = marks.get(id);
-      if (mark & kFirst) entries.push_back(uint64_t((mark & 0xff) << 8 | b) << 32 | id);
-    });
-    each_id(start, [&](uint32_t id) { marks.set(id, 0); });
+    // Blocks that hold a start at s, in order.
+    for (std::optional<uint32_t> next = next_id(start, 0); next;) {
+      const uint32_t low = *next & ~(kBlock - 1);
+      const uint32_t high = low + (kBlock - 1);
+      if (++round == (uint32_t(1) << 24)) {
+        std::fill(marks.begin(), marks.end(), 0);
+        round = 1;
+      }
+      for (const auto& [b, first] : firsts) {
+        first.for_each_in(low, high, [&](uint32_t id) { marks[id - low] = round << 8 | uint32_t(b); });
+      }
+      each_byte_cell(position(s + 1), [&](size_t b, const CellView& cell) {
+        each_id_in(cell, low, high, [&](uint32_t id) {
+          const uint32_t mark = marks[id - low];
+          if (mark >> 8 == round) entries.push_back(uint64_t((mark & 0xff) << 8 | b) << 32 | id);
+        });
+      });
+      next = high == UINT32_MAX ? std::nullopt : next_id(start, high + 1);
+    }
   }
 
-  // Group by pair, keeping the order in which the ids came (ascending within
-  // each start position).
+  // Group by pair. Each start position gives a pair its ids in ascending
+  // order; a pair fed by several is sorted once.
   std::vector<uint32_t> begin(65537, 0);
   for (uint64_t e : entries) ++begin[size_t(e >> 32) + 1];
   for (size_t k = 1; k < begin.size(); ++k) begin[k] += begin[k - 1];
@@ -569,11 +562,11 @@ std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs(
   }
   entries = {};
   for (size_t key = 0; key < 65536; ++key) {
-    const uint32_t first = begin[key];
-    const uint32_t last = begin[key + 1];
+    const auto first = ids.begin() + begin[key];
+    const auto last = ids.begin() + begin[key + 1];
     if (first == last) continue;
-    IdSet set;
-    set.add_many(ids.data() + first, last - first);
+    if (!std::is_sorted(first, last)) std::sort(first, last);
+    IdSet set = IdSet::from_sorted(std::span<const uint32_t>(&*first, size_t(last - first)));
     set.run_optimize();
     pairs->keys.push_back(uint16_t(key));
     pairs->sets.push_back(std::move(set));

@@ -94,10 +94,10 @@ class PositionalBitmap {
   // the lead pairs, built by the first query that can use them.
   enum class PrefixPlan : uint8_t { kAuto, kSweep, kLeadPairs };
   // The lead pairs are built once the sweeps have visited this many cell ids
-  // per stored string (at 10^6 six-letter strings a build takes ~18 ms and a
+  // per stored string (at 10^6 six-letter strings a build takes ~10 ms and a
   // sweep visits a cell id in ~0.44 ns: benchmarks/positional_bitmap_benchmark.cpp,
   // BuildLeadPairs and StartsWithSixLetter).
-  static constexpr uint64_t kBuildWork = 40;
+  static constexpr uint64_t kBuildWork = 24;
 
   PositionalBitmap();
   ~PositionalBitmap();
