@@ -760,38 +760,48 @@ INSTANTIATE_TEST_SUITE_P(
                       LeadCase{"SweepDenseIds", PositionalBitmap::PrefixPlan::kSweep, 1, 34}),
     [](const ::testing::TestParamInfo<LeadCase>& info) { return info.param.name; });
 
-// Under the default plan the lead pairs come only once the sweeps have cost
-// about a build, and answers are the same before and after.
+// Under the default plan the lead pairs come once the sweeps have visited
+// kFirstBuildWork cell ids, and after a drop only once they have visited
+// kBuildWork per string; answers are the same throughout.
 TEST(PositionalBitmapLeadPairs, AutoPlanBuildsOnceTheSweepsHavePaid) {
   PositionalBitmap map;
   std::map<uint32_t, std::string> ref;
   std::mt19937 rng(41);
-  for (uint32_t id = 1; id <= 4000; ++id) {
+  constexpr uint32_t kStrings = 4000;
+  for (uint32_t id = 1; id <= kStrings; ++id) {
     std::string text(6, ' ');
     for (auto& ch : text) ch = char('a' + rng() % 4);
     map.insert(text, id);
     ref[id] = text;
   }
   const std::vector<std::string> needles = {"ab", "ba", "cd", "abc", "dd", "a"};
-  size_t queries = 0;
-  while (!map.has_lead_pairs() && queries < 10000) {
-    const std::string& needle = needles[queries++ % needles.size()];
-    ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
-  }
+  // Queries until the lead pairs exist, each checked.
+  auto query_until_built = [&] {
+    size_t queries = 0;
+    while (!map.has_lead_pairs() && queries < 100000) {
+      const std::string& needle = needles[queries++ % needles.size()];
+      EXPECT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
+    }
+    return queries;
+  };
+  // A two-byte sweep here visits two cells of ~1,000 ids each.
+  const size_t first = query_until_built();
   ASSERT_TRUE(map.has_lead_pairs());
-  // Each two-byte sweep visits two cells of ~1,000 ids of the 4,000 strings.
-  EXPECT_GT(queries, PositionalBitmap::kBuildWork * 4000 / 2000 / 2);
+  EXPECT_GT(first, PositionalBitmap::kFirstBuildWork / 2500);
   EXPECT_EQ(map.lead_pair_count(), 16u);
   for (const std::string& needle : needles) {
     ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
   }
-  // A bulk write drops them; the next prefix sweeps again.
-  map.buffered_insert("abcd", 5000);
+  // A bulk write drops them; the rebuild waits for more sweeping. (Another
+  // six-byte string: the sweeps keep visiting one start position.)
+  map.buffered_insert("abcdab", kStrings + 1);
   map.flush_all();
-  ref[5000] = "abcd";
+  ref[kStrings + 1] = "abcdab";
   EXPECT_FALSE(map.has_lead_pairs());
-  EXPECT_EQ(map.starts_with("ab").to_vector(), brute_force(ref, Op::kStartsWith, "ab"));
-  EXPECT_FALSE(map.has_lead_pairs());
+  const size_t second = query_until_built();
+  ASSERT_TRUE(map.has_lead_pairs());
+  EXPECT_GT(second, PositionalBitmap::kBuildWork * kStrings / 2500);
+  EXPECT_GT(second, first);
 }
 
 // A moved map keeps its lead pairs and the one moved from has none.

@@ -158,7 +158,8 @@ PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
       plan_(other.plan_),
       lead_(std::move(other.lead_)),
       lead_ready_(lead_.get()),
-      owed_work_(other.owed_work_.load(std::memory_order_relaxed)) {
+      owed_work_(other.owed_work_.load(std::memory_order_relaxed)),
+      rebuild_work_(std::exchange(other.rebuild_work_, 0)) {
   other.lead_ready_.store(nullptr, std::memory_order_relaxed);
   other.owed_work_.store(0, std::memory_order_relaxed);
 }
@@ -171,6 +172,7 @@ PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept
     lead_ = std::move(other.lead_);
     lead_ready_.store(lead_.get(), std::memory_order_release);
     owed_work_.store(other.owed_work_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    rebuild_work_ = std::exchange(other.rebuild_work_, 0);
     other.lead_ready_.store(nullptr, std::memory_order_relaxed);
     other.owed_work_.store(0, std::memory_order_relaxed);
   }
@@ -489,9 +491,9 @@ const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs() const {
   if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
   if (plan_ == PrefixPlan::kSweep) return nullptr;
   if (plan_ == PrefixPlan::kAuto) {
-    // The first test keeps string_count() off the path of small maps.
+    // The first test also keeps string_count() off the path of small maps.
     const uint64_t owed = owed_work_.load(std::memory_order_relaxed);
-    if (owed < kBuildWork * 1024 || owed < kBuildWork * string_count()) return nullptr;
+    if (owed < kFirstBuildWork || (rebuild_work_ && owed < rebuild_work_ * string_count())) return nullptr;
   }
   std::unique_lock lock(lead_mutex_, std::try_to_lock);
   if (!lock.owns_lock()) return nullptr;  // another query is building them: sweep meanwhile
@@ -599,6 +601,7 @@ void PositionalBitmap::drop_lead_pairs() {
   if (!lead_) return;
   lead_ready_.store(nullptr, std::memory_order_release);
   lead_.reset();
+  rebuild_work_ = kBuildWork;
   owed_work_.store(0, std::memory_order_relaxed);
 }
 

@@ -34,13 +34,16 @@
 // the query. So the map can also hold, beside the row, one id set per pair
 // of leading bytes: the ids whose string (of two or more bytes, wherever it
 // starts) begins with that pair. A two-byte prefix is then one of those sets,
-// and a longer one starts its intersections from it. They cost about 2.5
-// bytes an id while they exist and are built on demand, by the prefix query
-// that finds the sweeps since they were last dropped (or since the map was
-// made) to have visited about as many cell ids as a build costs; small or
-// rarely queried maps never pay for them. Direct writes keep them current; a
-// bulk load or narrowing drops them. Queries run concurrently: the one that
-// builds takes a mutex without blocking, the others sweep meanwhile.
+// and a longer one starts its intersections from it. They cost about 2.7
+// bytes an id while they exist and are built on demand: first by the prefix
+// query that brings the sweeps to kFirstBuildWork cell ids (the first one
+// on a large map; small maps sweep cheaply and may never hold them), and
+// after they were dropped, by the one that finds the sweeps since to have
+// visited about as many cell ids as a rebuild costs, so that a write-heavy
+// workload never pays more than about twice what the sweeps alone would
+// cost. Direct writes keep them current; a bulk load or narrowing drops them.
+// Queries run concurrently: the one that builds takes a mutex without
+// blocking, the others sweep meanwhile.
 //
 //   PositionalBitmap map;
 //   map.insert("hello", 1);
@@ -93,10 +96,15 @@ class PositionalBitmap {
   // lead pairs pay for themselves (the default), always by the sweep, or from
   // the lead pairs, built by the first query that can use them.
   enum class PrefixPlan : uint8_t { kAuto, kSweep, kLeadPairs };
-  // The lead pairs are built once the sweeps have visited this many cell ids
-  // per stored string (at 10^6 six-letter strings a build takes ~10 ms and a
-  // sweep visits a cell id in ~0.44 ns: benchmarks/positional_bitmap_benchmark.cpp,
-  // BuildLeadPairs and StartsWithSixLetter).
+  // The lead pairs are first built once the sweeps have visited this many
+  // cell ids (~30 us of sweeping; at 10^6 six-letter strings one two-letter
+  // prefix visits ~77,000).
+  static constexpr uint64_t kFirstBuildWork = uint64_t(1) << 16;
+  // Once dropped, they are rebuilt when the sweeps have visited this many
+  // cell ids per stored string (at 10^6 six-letter strings a build takes
+  // ~10 ms and a sweep visits a cell id in ~0.44 ns:
+  // benchmarks/positional_bitmap_benchmark.cpp, BuildLeadPairs and
+  // StartsWithSixLetter).
   static constexpr uint64_t kBuildWork = 24;
 
   PositionalBitmap();
@@ -248,8 +256,10 @@ class PositionalBitmap {
   mutable std::unique_ptr<LeadPairs> lead_;
   mutable std::atomic<const LeadPairs*> lead_ready_{nullptr};
   // Cell ids visited by the sweeps of prefixes of two or more bytes since the
-  // lead pairs were last dropped.
+  // lead pairs were last dropped, and how many of them per stored string
+  // pay for a rebuild (0 before the first build).
   mutable std::atomic<uint64_t> owed_work_{0};
+  uint64_t rebuild_work_ = 0;
 };
 
 }  // namespace calderwick
