@@ -389,37 +389,40 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within)
   IdSet out;
   const size_t w = width();
   if (n + 2 > w) return out;
+  // A string of L >= n bytes starts at W/2 - L/2 - 1, never after the start
+  // of a string of exactly n bytes.
+  const size_t last_start = w / 2 - n / 2 - 1;
   // The strings of two or more bytes that begin with the first two bytes of
   // the prefix, wherever they start: the whole answer for two bytes, and an
   // operand of every term for more.
   const IdSet* lead = nullptr;
+  uint64_t work = 0;  // cell ids a sweep visits in the first two byte cells
   if (n >= 2) {
-    if (const LeadPairs* pairs = lead_pairs()) {
+    const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire);
+    if (!pairs && plan_ != PrefixPlan::kSweep) {
+      for (size_t s = 0; s <= last_start; ++s) {
+        if (view(s, kStartCell).empty()) continue;
+        const CellView first = view(s, byte_at(bytes, 0));
+        const CellView second = view(s + 1, byte_at(bytes, 1));
+        if (!first.empty() && !second.empty()) work += first.size() + second.size();
+      }
+      pairs = lead_pairs(work);
+    }
+    if (pairs) {
       lead = pairs->find(pair_of(bytes));
       if (!lead) return out;
       if (n == 2) return within ? IdSet::and_(*lead, *within) : *lead;
     }
   }
-  // A string of L >= n bytes starts at W/2 - L/2 - 1, never after the start
-  // of a string of exactly n bytes.
-  const size_t last_start = w / 2 - n / 2 - 1;
+  if (!lead && work) owed_work_.fetch_add(work, std::memory_order_relaxed);
   Conjunction term(within);
-  uint64_t swept = 0;  // ids in the first two byte cells of the live terms
   for (size_t s = 0; s <= last_start; ++s) {
     term.clear();
     bool live = term.add(view(s, kStartCell));
     if (lead) live = live && term.add(CellView{lead, {}});
-    uint64_t work = 0;
-    for (size_t k = lead ? 2 : 0; live && k < n; ++k) {
-      const CellView v = view(s + k, byte_at(bytes, k));
-      if (k < 2) work += v.size();
-      live = term.add(v);
-    }
-    if (!live) continue;
-    term.or_into(out);
-    swept += work;
+    for (size_t k = lead ? 2 : 0; live && k < n; ++k) live = term.add(view(s + k, byte_at(bytes, k)));
+    if (live) term.or_into(out);
   }
-  if (swept) owed_work_.fetch_add(swept, std::memory_order_relaxed);
   return restricted(std::move(out), within);
 }
 
@@ -487,12 +490,12 @@ size_t PositionalBitmap::lead_pair_count() const {
   return pairs ? pairs->keys.size() : 0;
 }
 
-const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs() const {
+const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs(uint64_t work) const {
   if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
   if (plan_ == PrefixPlan::kSweep) return nullptr;
   if (plan_ == PrefixPlan::kAuto) {
     // The first test also keeps string_count() off the path of small maps.
-    const uint64_t owed = owed_work_.load(std::memory_order_relaxed);
+    const uint64_t owed = owed_work_.load(std::memory_order_relaxed) + work;
     if (owed < kFirstBuildWork || (rebuild_work_ && owed < rebuild_work_ * string_count())) return nullptr;
   }
   std::unique_lock lock(lead_mutex_, std::try_to_lock);

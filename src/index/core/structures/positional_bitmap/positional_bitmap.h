@@ -36,10 +36,10 @@
 // starts) begins with that pair. A two-byte prefix is then one of those sets,
 // and a longer one starts its intersections from it. They cost about 2.7
 // bytes an id while they exist and are built on demand: first by the prefix
-// query that brings the sweeps to kFirstBuildWork cell ids (the first one
-// on a large map; small maps sweep cheaply and may never hold them), and
-// after they were dropped, by the one that finds the sweeps since to have
-// visited about as many cell ids as a rebuild costs, so that a write-heavy
+// query whose sweep would bring the sweeps to kFirstBuildWork cell ids (the
+// first one on a large map; small maps sweep cheaply and may never hold
+// them), and after they were dropped, by the one that would bring them to
+// about as many cell ids as a rebuild costs, so that a write-heavy
 // workload never pays more than about twice what the sweeps alone would
 // cost. Direct writes keep them current; a bulk load or narrowing drops them.
 // Queries run concurrently: the one that builds takes a mutex without
@@ -234,9 +234,10 @@ class PositionalBitmap {
 
   struct LeadPairs;
   static uint16_t pair_of(std::string_view bytes) { return uint16_t(uint8_t(bytes[0]) << 8 | uint8_t(bytes[1])); }
-  // The lead pairs if built, else built now when owed (see the header
-  // comment); null when the caller should sweep.
-  const LeadPairs* lead_pairs() const;
+  // The lead pairs if built, else built now when owed, counting the `work`
+  // (cell ids) the caller's sweep would add (see the header comment); null
+  // when the caller should sweep.
+  const LeadPairs* lead_pairs(uint64_t work) const;
   std::unique_ptr<LeadPairs> build_lead_pairs() const;
   // Stored strings, "" included.
   uint64_t string_count() const;
