@@ -722,19 +722,27 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
     everything.add_many(all_ids);
     everything.add(id_of_slot(kIds + 2));  // and an id holding no string
     const std::vector<IdSet> withins = {strided(all_ids, 3), everything, IdSet()};
+    // Whole stored strings too: equality reads the lead pairs once built.
+    for (int i = 0; i < 4 && !ref.empty(); ++i) {
+      auto it = ref.begin();
+      std::advance(it, pick(ref.size()));
+      needles.push_back(it->second);
+    }
     for (const std::string& needle : needles) {
-      const std::vector<uint32_t> expected = brute_force(ref, Op::kStartsWith, needle);
-      ASSERT_EQ(map.starts_with(needle).to_vector(), expected)
-          << "starts_with(\"" << needle << "\") at step " << step << ", width " << map.width();
-      for (const IdSet& within : withins) {
-        std::vector<uint32_t> cut;
-        for (uint32_t id : expected) {
-          if (within.contains(id)) cut.push_back(id);
+      for (Op op : {Op::kStartsWith, Op::kEqual}) {
+        const std::vector<uint32_t> expected = brute_force(ref, op, needle);
+        ASSERT_EQ(run(map, op, needle).to_vector(), expected)
+            << op_name(op) << "(\"" << needle << "\") at step " << step << ", width " << map.width();
+        for (const IdSet& within : withins) {
+          std::vector<uint32_t> cut;
+          for (uint32_t id : expected) {
+            if (within.contains(id)) cut.push_back(id);
+          }
+          ASSERT_EQ(run(map, op, needle, &within).to_vector(), cut)
+              << op_name(op) << "(\"" << needle << "\") within " << within.cardinality() << " ids at step " << step;
         }
-        ASSERT_EQ(map.starts_with(needle, &within).to_vector(), cut)
-            << "starts_with(\"" << needle << "\") within " << within.cardinality() << " ids at step " << step;
+        if (op == Op::kStartsWith && needle.size() >= 2 && needle.size() + 2 <= map.width()) built_since = true;
       }
-      if (needle.size() >= 2 && needle.size() + 2 <= map.width()) built_since = true;
     }
     if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
       ASSERT_EQ(map.has_lead_pairs(), built_since);

@@ -376,7 +376,15 @@ IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const
   const size_t s = start_of(n);
   Conjunction term(within);
   if (!term.add(view(s, kStartCell)) || !term.add(view(s + n - 1, kEndCell))) return out;
-  for (size_t k = 0; k < n; ++k) {
+  // Lead pairs already built stand for the first two byte cells (equality
+  // never builds them).
+  size_t k = 0;
+  if (const LeadPairs* pairs = n >= 2 ? lead_ready_.load(std::memory_order_acquire) : nullptr) {
+    const IdSet* lead = pairs->find(pair_of(bytes));
+    if (!lead || !term.add(CellView{lead, {}})) return out;
+    k = 2;
+  }
+  for (; k < n; ++k) {
     if (!term.add(view(s + k, byte_at(bytes, k)))) return out;
   }
   term.or_into(out);

@@ -34,7 +34,8 @@
 // the query. So the map can also hold, beside the row, one id set per pair
 // of leading bytes: the ids whose string (of two or more bytes, wherever it
 // starts) begins with that pair. A two-byte prefix is then one of those sets,
-// and a longer one starts its intersections from it. They cost about 2.7
+// and a longer one, or an equality once they exist, starts its
+// intersections from it. They cost about 2.7
 // bytes an id while they exist and are built on demand: first by the prefix
 // query whose sweep would bring the sweeps to kFirstBuildWork cell ids (the
 // first one on a large map; small maps sweep cheaply and may never hold
