@@ -8,8 +8,8 @@
 
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
