@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
 #include "roaring.h"
 
@@ -154,7 +155,7 @@ class IdSet {
       ++chunks;
       data_bytes += chunk.size() > kArrayMax ? 8192 : 2 * chunk.size();
     });
-    std::vector<char> buf(8 + 8 * size_t(chunks) + data_bytes);
+    absl::InlinedVector<char, 4096> buf(8 + 8 * size_t(chunks) + data_bytes);
     char* const base = buf.data();
     const auto put = [](char* at, auto v) { std::memcpy(at, &v, sizeof v); };
     put(base, kCookie);

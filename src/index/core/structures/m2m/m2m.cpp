@@ -218,13 +218,21 @@ namespace {
 // The set of the partners of every id of `ids` in `record`.
 template <typename Record>
 IdSet partners_of(const Record& record, const IdSet& ids) {
-  std::vector<uint32_t> all;
+  absl::InlinedVector<const typename Record::mapped_type*, 4> lists;
+  size_t total = 0;
   ids.for_each([&](uint32_t id) {
-    if (const auto it = record.find(id); it != record.end()) all.insert(all.end(), it->second.begin(), it->second.end());
+    if (const auto it = record.find(id); it != record.end()) {
+      lists.push_back(&it->second);
+      total += it->second.size();
+    }
   });
-  // Partners are recorded in the order they came, mostly ascending.
+  absl::InlinedVector<uint32_t, 1024> all;
+  all.reserve(total);
+  for (const auto* list : lists) all.insert(all.end(), list->begin(), list->end());
+  // Partners are recorded in the order they came, mostly ascending; the
+  // partners of one id are distinct.
   if (!std::is_sorted(all.begin(), all.end())) std::sort(all.begin(), all.end());
-  all.erase(std::unique(all.begin(), all.end()), all.end());
+  if (lists.size() > 1) all.erase(std::unique(all.begin(), all.end()), all.end());
   return IdSet::from_sorted(all);
 }
 
