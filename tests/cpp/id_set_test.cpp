@@ -101,5 +101,20 @@ TEST(IdSet, RangeReadsAgreeWithTheSortedIds) {
   }
 }
 
+TEST(IdSet, UnionOfManyEqualsPairwiseUnion) {
+  std::mt19937 rng(5);
+  for (size_t count : {0u, 1u, 2u, 5u, 17u}) {
+    std::vector<IdSet> sets(count);
+    IdSet expected;
+    for (size_t i = 0; i < count; ++i) {
+      // Sparse, dense and empty sets over overlapping ranges.
+      const size_t n = i % 4 == 3 ? 0 : (i % 2 ? 6000 : 300);
+      for (uint32_t id : draw(rng, 0, 3 * 65536, n)) sets[i].add(id);
+      expected.or_inplace(sets[i]);
+    }
+    EXPECT_TRUE(IdSet::union_of(sets) == expected) << count << " sets";
+  }
+}
+
 }  // namespace
 }  // namespace calderwick

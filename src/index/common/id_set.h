@@ -90,6 +90,16 @@ class IdSet {
   static IdSet and_(const IdSet& a, const IdSet& b) { return IdSet(roaring_bitmap_and(&a.bm_, &b.bm_)); }
   static IdSet andnot(const IdSet& a, const IdSet& b) { return IdSet(roaring_bitmap_andnot(&a.bm_, &b.bm_)); }
 
+  // The union of `sets` in one pass (containers gathered as bitsets, not
+  // merged pairwise).
+  static IdSet union_of(std::span<const IdSet> sets) {
+    if (sets.empty()) return IdSet();
+    if (sets.size() == 1) return sets[0];
+    absl::InlinedVector<const roaring_bitmap_t*, 16> all;
+    for (const IdSet& s : sets) all.push_back(&s.bm_);
+    return IdSet(roaring_bitmap_or_many(all.size(), all.data()));
+  }
+
   bool operator==(const IdSet& o) const { return roaring_bitmap_equals(&bm_, &o.bm_); }
 
   // Calls f(id) for every id in ascending order.

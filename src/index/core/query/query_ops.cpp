@@ -7,6 +7,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -142,16 +143,12 @@ IdSet answer_in_map(const QueryMap& map, const IdSet& universe, const QueryExpr&
   switch (e.op) {
     case Op::Eq: return eq_raw(map, universe, e.values[0]);
     case Op::In: {
-      IdSet result;
+      absl::InlinedVector<IdSet, 8> hits;
       for (const PyValue& v : e.values) {
-        IdSet hits = eq_raw(map, universe, v);
-        if (result.is_empty()) {
-          result = std::move(hits);
-        } else if (!hits.is_empty()) {
-          result.or_inplace(hits);
-        }
+        IdSet h = eq_raw(map, universe, v);
+        if (!h.is_empty()) hits.push_back(std::move(h));
       }
-      return result;
+      return IdSet::union_of(hits);
     }
     case Op::Gt:
     case Op::Ge:
