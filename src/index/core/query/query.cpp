@@ -110,7 +110,12 @@ void QueryMap::remove_num_ordered(const Number& n, uint32_t id) {
 
 void QueryMap::replace_num_ordered(const Number& old, const Number& n, uint32_t id) {
   auto numbers = numbers_.write();
-  if (!*numbers) *numbers = std::make_unique<NumericalBitmap>();
+  if (!*numbers) {
+    // `old` was never filed here: `n` goes in whole.
+    *numbers = std::make_unique<NumericalBitmap>();
+    (*numbers)->insert(n, id);
+    return;
+  }
   (*numbers)->replace_key(NumericalBitmap::key_of(old), NumericalBitmap::key_of(n), id);
 }
 
