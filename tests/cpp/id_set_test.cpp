@@ -116,5 +116,20 @@ TEST(IdSet, UnionOfManyEqualsPairwiseUnion) {
   }
 }
 
+TEST(IdSet, BatchesCoverTheSetInOrderOnBothReadPaths) {
+  std::mt19937 rng(9);
+  for (size_t n : {size_t{0}, size_t{300}, size_t{IdSet::kBulkRead - 1}, size_t{IdSet::kBulkRead}, size_t{70000}}) {
+    const std::vector<uint32_t> ids = draw(rng, 0, 4 * 65536, n);
+    const IdSet set = IdSet::from_sorted(ids);
+    std::vector<uint32_t> seen;
+    set.for_each_batch([&](std::span<const uint32_t> batch) {
+      EXPECT_FALSE(batch.empty());
+      EXPECT_LE(batch.size(), IdSet::kBatch);
+      seen.insert(seen.end(), batch.begin(), batch.end());
+    });
+    EXPECT_EQ(seen, ids) << n << " ids";
+  }
+}
+
 }  // namespace
 }  // namespace calderwick
