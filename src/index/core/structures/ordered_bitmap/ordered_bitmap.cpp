@@ -497,7 +497,7 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
 // The ordered keys
 
 size_t NumericalBitmap::ordered_keys_bytes() const {
-  const OrderedKeys* ok = ready_.load(std::memory_order_acquire);
+  const OrderedKeys* ok = order_.ready();
   if (!ok) return 0;
   return ok->prefix.capacity() * sizeof(uint64_t) + ok->ids.capacity() * sizeof(uint32_t) +
          ok->lossy.capacity() * sizeof(ok->lossy[0]) + ok->lossy_prefixes.capacity() * sizeof(uint64_t) +
@@ -566,15 +566,10 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
 }
 
 const NumericalBitmap::OrderedKeys* NumericalBitmap::ordered_keys() const {
-  if (const OrderedKeys* ok = ready_.load(std::memory_order_acquire)) return ok;
+  if (const OrderedKeys* ok = order_.ready()) return ok;
   if (pending_) return nullptr;
   if (plan_ == RangePlan::kAuto && owed_sweeps_.load(std::memory_order_relaxed) < rebuild_after_) return nullptr;
-  std::unique_lock lock(order_mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return nullptr;  // another query is building them: sweep meanwhile
-  if (const OrderedKeys* ok = ready_.load(std::memory_order_acquire)) return ok;
-  order_ = build_ordered();
-  ready_.store(order_.get(), std::memory_order_release);
-  return order_.get();
+  return order_.build_once([&] { return build_ordered(); });  // null: another query builds them, sweep meanwhile
 }
 
 void NumericalBitmap::note_sweep(uint64_t before, uint64_t after) const {
@@ -582,36 +577,36 @@ void NumericalBitmap::note_sweep(uint64_t before, uint64_t after) const {
 }
 
 void NumericalBitmap::drop_ordered() {
-  if (!order_) return;
-  ready_.store(nullptr, std::memory_order_release);
-  order_.reset();
+  if (!order_.drop()) return;
   rebuild_after_ = kRebuildSweeps;
   owed_sweeps_.store(0, std::memory_order_relaxed);
 }
 
 void NumericalBitmap::ordered_added(const NumKey& key, uint32_t id) {
-  if (!order_) return;
-  if (order_->added.size() >= kMaxPatches) {
+  OrderedKeys* ok = order_.owned();
+  if (!ok) return;
+  if (ok->added.size() >= kMaxPatches) {
     drop_ordered();
     return;
   }
-  order_->added.emplace_back(key, id);
+  ok->added.emplace_back(key, id);
 }
 
 void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
-  if (!order_) return;
-  auto& added = order_->added;
+  OrderedKeys* ok = order_.owned();
+  if (!ok) return;
+  auto& added = ok->added;
   const auto it = std::find(added.begin(), added.end(), std::pair{key, id});
   if (it != added.end()) {
     *it = added.back();
     added.pop_back();
     return;
   }
-  if (++order_->removals > kMaxPatches) {
+  if (++ok->removals > kMaxPatches) {
     drop_ordered();
     return;
   }
-  order_->removed.add(id);
+  ok->removed.add(id);
 }
 
 bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const {

@@ -45,11 +45,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <variant>
 #include <vector>
 
+#include "index/common/built_on_demand.h"
 #include "index/common/id_set.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
@@ -153,7 +153,7 @@ class NumericalBitmap {
   void set_range_plan(RangePlan plan) { plan_ = plan; }
   // Whether the ordered keys are built (and current), and their size in
   // bytes (0 when not built).
-  bool has_ordered_keys() const { return ready_.load(std::memory_order_acquire) != nullptr; }
+  bool has_ordered_keys() const { return order_.ready() != nullptr; }
   size_t ordered_keys_bytes() const;
 
  private:
@@ -225,13 +225,8 @@ class NumericalBitmap {
   std::vector<uint32_t> free_sets_;  // indexes of released entries of `sets_`
   bool pending_ = false;            // ids queued since the last flush
 
-  // The ordered keys: `order_` is written by writers (under the owner's
-  // write lock) and by the one reader holding `order_mutex_`; readers use it
-  // only through `ready_`, published with release order once built.
   RangePlan plan_ = RangePlan::kAuto;
-  mutable std::mutex order_mutex_;
-  mutable std::unique_ptr<OrderedKeys> order_;
-  mutable std::atomic<const OrderedKeys*> ready_{nullptr};
+  BuiltOnDemand<OrderedKeys> order_;
   // Narrow ranges swept since the ordered keys were dropped, and how many of
   // them pay for a rebuild (0 before the first build).
   mutable std::atomic<uint32_t> owed_sweeps_{0};

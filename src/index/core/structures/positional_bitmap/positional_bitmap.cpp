@@ -157,10 +157,8 @@ PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
       empty_(std::move(other.empty_)),
       plan_(other.plan_),
       lead_(std::move(other.lead_)),
-      lead_ready_(lead_.get()),
       owed_work_(other.owed_work_.load(std::memory_order_relaxed)),
       rebuild_work_(std::exchange(other.rebuild_work_, 0)) {
-  other.lead_ready_.store(nullptr, std::memory_order_relaxed);
   other.owed_work_.store(0, std::memory_order_relaxed);
 }
 
@@ -170,10 +168,8 @@ PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept
     empty_ = std::move(other.empty_);
     plan_ = other.plan_;
     lead_ = std::move(other.lead_);
-    lead_ready_.store(lead_.get(), std::memory_order_release);
     owed_work_.store(other.owed_work_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     rebuild_work_ = std::exchange(other.rebuild_work_, 0);
-    other.lead_ready_.store(nullptr, std::memory_order_relaxed);
     other.owed_work_.store(0, std::memory_order_relaxed);
   }
   return *this;
@@ -379,7 +375,7 @@ IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const
   // Lead pairs already built stand for the first two byte cells (equality
   // never builds them).
   size_t k = 0;
-  if (const LeadPairs* pairs = n >= 2 ? lead_ready_.load(std::memory_order_acquire) : nullptr) {
+  if (const LeadPairs* pairs = n >= 2 ? lead_.ready() : nullptr) {
     const IdSet* lead = pairs->find(pair_of(bytes));
     if (!lead || !term.add(CellView{lead, {}})) return out;
     k = 2;
@@ -406,7 +402,7 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within)
   const IdSet* lead = nullptr;
   uint64_t work = 0;  // cell ids a sweep visits in the first two byte cells
   if (n >= 2) {
-    const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire);
+    const LeadPairs* pairs = lead_.ready();
     if (!pairs && plan_ != PrefixPlan::kSweep) {
       for (size_t s = 0; s <= last_start; ++s) {
         if (view(s, kStartCell).empty()) continue;
@@ -494,24 +490,19 @@ uint64_t PositionalBitmap::string_count() const {
 }
 
 size_t PositionalBitmap::lead_pair_count() const {
-  const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire);
+  const LeadPairs* pairs = lead_.ready();
   return pairs ? pairs->keys.size() : 0;
 }
 
 const PositionalBitmap::LeadPairs* PositionalBitmap::lead_pairs(uint64_t work) const {
-  if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
+  if (const LeadPairs* pairs = lead_.ready()) return pairs;
   if (plan_ == PrefixPlan::kSweep) return nullptr;
   if (plan_ == PrefixPlan::kAuto) {
     // The first test also keeps string_count() off the path of small maps.
     const uint64_t owed = owed_work_.load(std::memory_order_relaxed) + work;
     if (owed < kFirstBuildWork || (rebuild_work_ && owed < rebuild_work_ * string_count())) return nullptr;
   }
-  std::unique_lock lock(lead_mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return nullptr;  // another query is building them: sweep meanwhile
-  if (const LeadPairs* pairs = lead_ready_.load(std::memory_order_acquire)) return pairs;
-  lead_ = build_lead_pairs();
-  lead_ready_.store(lead_.get(), std::memory_order_release);
-  return lead_.get();
+  return lead_.build_once([&] { return build_lead_pairs(); });  // null: another query builds them, sweep meanwhile
 }
 
 std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs() const {
@@ -588,30 +579,30 @@ std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs(
 }
 
 void PositionalBitmap::lead_added(std::string_view bytes, uint32_t id) {
-  if (!lead_ || bytes.size() < 2) return;
+  LeadPairs* lead = lead_.owned();
+  if (!lead || bytes.size() < 2) return;
   const uint16_t key = pair_of(bytes);
-  const size_t i = lead_->rank(key);
-  if (i == lead_->keys.size() || lead_->keys[i] != key) {
-    lead_->keys.insert(lead_->keys.begin() + static_cast<std::ptrdiff_t>(i), key);
-    lead_->sets.insert(lead_->sets.begin() + static_cast<std::ptrdiff_t>(i), IdSet());
+  const size_t i = lead->rank(key);
+  if (i == lead->keys.size() || lead->keys[i] != key) {
+    lead->keys.insert(lead->keys.begin() + static_cast<std::ptrdiff_t>(i), key);
+    lead->sets.insert(lead->sets.begin() + static_cast<std::ptrdiff_t>(i), IdSet());
   }
-  lead_->sets[i].add(id);
+  lead->sets[i].add(id);
 }
 
 void PositionalBitmap::lead_removed(std::string_view bytes, uint32_t id) {
-  if (!lead_ || bytes.size() < 2) return;
+  LeadPairs* lead = lead_.owned();
+  if (!lead || bytes.size() < 2) return;
   const uint16_t key = pair_of(bytes);
-  const size_t i = lead_->rank(key);
-  if (i == lead_->keys.size() || lead_->keys[i] != key) return;
-  if (!lead_->sets[i].remove(id).is_empty()) return;
-  lead_->keys.erase(lead_->keys.begin() + static_cast<std::ptrdiff_t>(i));
-  lead_->sets.erase(lead_->sets.begin() + static_cast<std::ptrdiff_t>(i));
+  const size_t i = lead->rank(key);
+  if (i == lead->keys.size() || lead->keys[i] != key) return;
+  if (!lead->sets[i].remove(id).is_empty()) return;
+  lead->keys.erase(lead->keys.begin() + static_cast<std::ptrdiff_t>(i));
+  lead->sets.erase(lead->sets.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
 void PositionalBitmap::drop_lead_pairs() {
-  if (!lead_) return;
-  lead_ready_.store(nullptr, std::memory_order_release);
-  lead_.reset();
+  if (!lead_.drop()) return;
   rebuild_work_ = kBuildWork;
   owed_work_.store(0, std::memory_order_relaxed);
 }

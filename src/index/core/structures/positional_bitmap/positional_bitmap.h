@@ -60,12 +60,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "index/common/built_on_demand.h"
 #include "index/common/id_set.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
@@ -156,7 +156,7 @@ class PositionalBitmap {
   // set it before queries start.
   void set_prefix_plan(PrefixPlan plan) { plan_ = plan; }
   // Whether the lead pairs are built (and current), and how many pairs they hold.
-  bool has_lead_pairs() const { return lead_ready_.load(std::memory_order_acquire) != nullptr; }
+  bool has_lead_pairs() const { return lead_.ready() != nullptr; }
   size_t lead_pair_count() const;
 
  private:
@@ -250,13 +250,8 @@ class PositionalBitmap {
   std::vector<Position> positions_;
   Cell empty_;
 
-  // The lead pairs: `lead_` is written by writers (under the owner's write
-  // lock) and by the one reader holding `lead_mutex_`; readers use it only
-  // through `lead_ready_`, published with release order once built.
   PrefixPlan plan_ = PrefixPlan::kAuto;
-  mutable std::mutex lead_mutex_;
-  mutable std::unique_ptr<LeadPairs> lead_;
-  mutable std::atomic<const LeadPairs*> lead_ready_{nullptr};
+  BuiltOnDemand<LeadPairs> lead_;
   // Cell ids visited by the sweeps of prefixes of two or more bytes since the
   // lead pairs were last dropped, and how many of them per stored string
   // pay for a rebuild (0 before the first build).
