@@ -84,6 +84,8 @@ class PyValue {
   bool bool_value() const { return aux_ != 0; }
   std::string_view str_value() const { return {node()->data, node()->size}; }
   IterableKind iterable_kind() const { return static_cast<IterableKind>(aux_); }
+  // A container or an object: filing it walks further values.
+  bool nests() const { return kind_ == ValueKind::Iterable || kind_ == ValueKind::Ind; }
   Number number() const {
     return kind_ == ValueKind::Int ? Number(int_value()) : Number(float_value());
   }

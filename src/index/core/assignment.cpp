@@ -1,8 +1,8 @@
 #include "index/core/assignment.h"
 
 #include <algorithm>
-#include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/binding/gil.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
@@ -25,9 +25,10 @@ void reassign_in_indexes(const IndexableNative& object, uint32_t attribute, cons
   // with more sub-indexes meanwhile; those filed the old value from the map,
   // and are moved to the new one in a further round. The gate keeps every
   // other writer out until the caller's final store.
-  std::vector<const IndexAPI*> done;
-  for (;;) {
-    std::vector<std::shared_ptr<IndexAPI>> pending;
+  // A scalar registers nothing: one round covers every index.
+  absl::InlinedVector<const IndexAPI*, 4> done;
+  for (bool again = true; again; again = value.nests()) {
+    absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> pending;
     for (const IndexMeta& record : memberships_of(object)) {
       std::shared_ptr<IndexAPI> index = record.index.lock();
       if (!index || std::find(done.begin(), done.end(), index.get()) != done.end()) continue;

@@ -39,7 +39,7 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
   const size_t count = converted_.size() - offset;
   slot->second = Slice{static_cast<uint32_t>(offset), static_cast<uint32_t>(count)};
   for (size_t i = offset; i < offset + count; ++i) {
-    if (converted_[i].kind() != ValueKind::Iterable && converted_[i].kind() != ValueKind::Ind) continue;
+    if (!converted_[i].nests()) continue;
     const PyValue element = converted_[i];  // the walk below may grow the array
     walk_value(element, depth + 1);
   }
@@ -50,7 +50,7 @@ void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   // Copied first: converting runs Python code, which may assign attributes.
   absl::InlinedVector<PyValue, 4> values;
   attributes_of(object).for_each([&](uint32_t, const PyValue& v) {
-    if (v.kind() == ValueKind::Iterable || v.kind() == ValueKind::Ind) values.push_back(v);
+    if (v.nests()) values.push_back(v);
   });
   // An object of scalars alone has nothing to walk; only objects that lead
   // further are remembered, so that one met again is walked once.

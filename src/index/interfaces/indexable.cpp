@@ -93,9 +93,10 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
   return py::guarded_as<int>(-1, [&]() -> int {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
+    IndexableNative& native = IndexableClass::of(obj);
+    native.attributes.prefetch();  // read by every index update below
     const std::string text(py::utf8(name));
     PyValue converted = PyValue::from_borrowed(value);
-    IndexableNative& native = IndexableClass::of(obj);
     // Every writer of indexed state holds the gate, so the memberships read
     // below, the index updates and the final store form one step.
     const WriteScope gate = py::write_scope();
@@ -103,7 +104,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     // below the deepest index holding the object is checked, before anything
     // changes: a value that cannot be filed changes nothing.
     PreparedElements prepared;
-    prepared.add_value(converted, deepest_membership(native));
+    if (converted.nests()) prepared.add_value(converted, deepest_membership(native));
     const uint32_t id = attribute_id(text);
     reassign_in_indexes(native, id, converted, prepared);
     // The old value is dropped last, after every lock, still inside the gate.
