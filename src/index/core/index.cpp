@@ -112,8 +112,10 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   // Each map's nested objects as one batch, in their order within the map.
   std::vector<const DeferredIndexable*> by_map(deferred.size());
   for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
-  std::stable_sort(by_map.begin(), by_map.end(),
-                   [](const DeferredIndexable* a, const DeferredIndexable* b) { return a->map < b->map; });
+  const auto by_map_order = [](const DeferredIndexable* a, const DeferredIndexable* b) { return a->map < b->map; };
+  if (!std::is_sorted(by_map.begin(), by_map.end(), by_map_order)) {
+    std::stable_sort(by_map.begin(), by_map.end(), by_map_order);
+  }
   for (size_t start = 0; start < by_map.size();) {
     size_t end = start;
     while (end < by_map.size() && by_map[end]->map == by_map[start]->map) ++end;
@@ -156,18 +158,30 @@ void IndexAPI::file_by_member(const std::vector<const NewMember*>& members, std:
 
 namespace {
 
-// A rough relative cost of filing `value`: a number sets a few dozen slice
-// bits, a string a cell per byte, a container files each of its elements.
-uint64_t filing_cost(const PyValue& value, const PreparedElements& prepared) {
+// What the sample of a batch says of one attribute.
+struct AttributeSample {
+  uint64_t cost = 0;
+  uint64_t containers = 0;
+  uint64_t elements = 0;
+};
+
+// Adds `value` to its attribute's sample. The cost is relative: a number sets
+// a few dozen slice bits, a string a cell per byte, a container files each of
+// its elements.
+void sample_value(AttributeSample& sample, const PyValue& value, const PreparedElements& prepared) {
   switch (value.kind()) {
     case ValueKind::Int:
-    case ValueKind::Float: return 8;
-    case ValueKind::Str: return 2 + value.str_value().size();
+    case ValueKind::Float: sample.cost += 8; break;
+    case ValueKind::Str: sample.cost += 2 + value.str_value().size(); break;
     case ValueKind::Iterable: {
       const auto elements = prepared.find(value.object());
-      return 4 + (elements ? 8 * elements->size() : 0);
+      const size_t n = elements ? elements->size() : 0;
+      sample.cost += 4 + 8 * n;
+      sample.containers += 1;
+      sample.elements += n;
+      break;
     }
-    default: return 2;
+    default: sample.cost += 2;
   }
 }
 
@@ -198,13 +212,15 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   }
   // The costliest attributes first, so that neither thread is left with a
   // long one at the end while the other has run out of work.
-  std::vector<uint64_t> cost(attributes.empty() ? 0 : *std::max_element(attributes.begin(), attributes.end()) + 1);
-  for (size_t i = 0; i < std::min(members.size(), kCostSample); ++i) {
-    const NewMember& m = *members[i * members.size() / std::min(members.size(), kCostSample)];
+  std::vector<AttributeSample> sample(attributes.empty() ? 0 : *std::max_element(attributes.begin(), attributes.end()) + 1);
+  const size_t sampled = std::min(members.size(), kCostSample);
+  for (size_t i = 0; i < sampled; ++i) {
+    const NewMember& m = *members[i * members.size() / sampled];
     attributes_of(*m.native).for_each(
-        [&](uint32_t attribute, const PyValue& value) { cost[attribute] += filing_cost(value, *m.prepared); });
+        [&](uint32_t attribute, const PyValue& value) { sample_value(sample[attribute], value, *m.prepared); });
   }
-  std::stable_sort(attributes.begin(), attributes.end(), [&](uint32_t a, uint32_t b) { return cost[a] > cost[b]; });
+  std::stable_sort(attributes.begin(), attributes.end(),
+                   [&](uint32_t a, uint32_t b) { return sample[a].cost > sample[b].cost; });
   auto maps = query_maps_->read();
   std::atomic<size_t> next{0};
   std::vector<DeferredIndexable> helper_deferred;
@@ -213,12 +229,21 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
       const uint32_t attribute = attributes[k];
       BulkQueryMapAdder adder(*(*maps)[attribute]);
+      if (const AttributeSample& seen = sample[attribute]; seen.containers) {
+        adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled);
+      }
       // Objects lie scattered over the heap: each object, then its
-      // attribute array, is asked for a few members ahead of its turn.
-      constexpr size_t kObjectAhead = 16, kAttributesAhead = 8;
+      // attribute array, then a container value's converted elements, are
+      // asked for a few members ahead of their turn.
+      constexpr size_t kObjectAhead = 16, kAttributesAhead = 8, kElementsAhead = 4;
       for (size_t i = 0; i < members.size(); ++i) {
         if (i + kObjectAhead < members.size()) __builtin_prefetch(members[i + kObjectAhead]->native);
         if (i + kAttributesAhead < members.size()) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
+        if (i + kElementsAhead < members.size()) {
+          const NewMember& ahead = *members[i + kElementsAhead];
+          const PyValue* value = attributes_of(*ahead.native).get(attribute);
+          if (value && value->kind() == ValueKind::Iterable) ahead.prepared->prefetch(value->object());
+        }
         const NewMember* m = members[i];
         if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
           adder.add(*value, m->native->id, *m->prepared, out);

@@ -52,9 +52,11 @@ void PreparedElements::walk_object(const IndexableNative& object, int depth) {
   attributes_of(object).for_each([&](uint32_t, const PyValue& v) {
     if (v.nests()) values.push_back(v);
   });
-  // An object of scalars alone has nothing to walk; only objects that lead
-  // further are remembered, so that one met again is walked once.
-  if (values.empty() || !objects_seen_.insert(&object).second) return;
+  // An object of scalars alone has nothing to walk; only nested objects that
+  // lead further are remembered, so that one met again is walked once. A
+  // top-level object met again below itself is walked once more (and
+  // remembered then): its containers are converted already.
+  if (values.empty() || (depth > 0 && !objects_seen_.insert(&object).second)) return;
   for (const PyValue& v : values) walk_value(v, depth);
 }
 

@@ -36,9 +36,19 @@ class PreparedElements {
   void add_value(const PyValue& value, int depth = 0);
   // Walks every attribute value of an object. Needs the GIL.
   void add_object(const IndexableNative& object, int depth = 0);
+  // Called after `walked` of `total` objects of a batch: makes room for
+  // the containers of the rest at the rate seen so far (the tables then
+  // grow once, not by doubling).
+  void expect(size_t walked, size_t total) {
+    if (!walked) return;
+    elements_.reserve(elements_.size() * total / walked);
+    converted_.reserve(converted_.size() * total / walked);
+  }
 
   // The converted elements of `container`, or nullopt if it was not walked.
   std::optional<std::span<const PyValue>> find(const PyObject* container) const;
+  // Asks for find(container)'s slot to be brought into the cache.
+  void prefetch(const PyObject* container) const { elements_.prefetch(container); }
 
  private:
   void walk_value(const PyValue& value, int depth);

@@ -180,7 +180,9 @@ void add_from_python(IndexAPI& index, std::span<StoredItem> objects) {
   PreparedElements prepared;
   absl::InlinedVector<NewMember, 1> batch;
   batch.reserve(objects.size());
+  constexpr size_t kSample = 1024;
   for (StoredItem& item : objects) {
+    if (batch.size() == kSample) prepared.expect(kSample, objects.size());
     const IndexableNative& native = item.native();
     prepared.add_object(native);
     batch.push_back(NewMember{&item, &native, &prepared});

@@ -1,11 +1,13 @@
 #include "index/core/query/query.h"
 
+#include "absl/container/flat_hash_set.h"
 #include "index/binding/gil.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
 
 namespace calderwick {
+
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
 QueryMap::~QueryMap() = default;
@@ -215,6 +217,11 @@ void QueryMap::remove_iterable(uint32_t owner) {
   }
 }
 
+bool QueryMap::below_top_level() const {
+  const std::shared_ptr<IndexAPI> index = parent_.lock();
+  return index && !index->parent().expired();
+}
+
 bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
   std::shared_ptr<IndexAPI> index = parent_.lock();
   // Below a top-level index nothing holds the owner: the common case costs
@@ -250,24 +257,29 @@ void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch
   // anything changes: the check reads only the levels above this map, which
   // filing below it never touches.
   absl::InlinedVector<const DeferredIndexable*, 1> filed;
-  for (const DeferredIndexable* d : batch) {
-    if (!leads_back(indexable_of(d->value).id, d->owner)) filed.push_back(d);
+  if (below_top_level()) {
+    for (const DeferredIndexable* d : batch) {
+      if (!leads_back(indexable_of(d->value).id, d->owner)) filed.push_back(d);
+    }
+  } else {
+    filed.assign(batch.begin(), batch.end());  // nothing above holds an owner
   }
   if (filed.empty()) return;
   IndexAPI& nested = nested_or_create();
   if (nested.depth() > PreparedElements::kMaxNesting) nesting_too_deep();
   absl::InlinedVector<std::pair<uint32_t, uint32_t>, 1> links;
+  links.reserve(filed.size());
   for (const DeferredIndexable* d : filed) links.emplace_back(d->owner, indexable_of(d->value).id);
   // Objects not yet members join once each, in order of first appearance.
   absl::InlinedVector<const DeferredIndexable*, 1> joining;
   {
+    // Many owners share few nested objects: each distinct one is looked up
+    // among the members once.
     auto members = nested.allowed_ids()->read();
-    IdSet seen;
+    absl::flat_hash_set<uint32_t, FxIdHash> seen;
     for (const DeferredIndexable* d : filed) {
       const uint32_t id = indexable_of(d->value).id;
-      if (members->contains(id) || (filed.size() > 1 && seen.contains(id))) continue;
-      if (filed.size() > 1) seen.add(id);
-      joining.push_back(d);
+      if (seen.insert(id).second && !members->contains(id)) joining.push_back(d);
     }
   }
   nested.parent_links()->write()->add_pairs(links);

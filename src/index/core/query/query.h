@@ -68,6 +68,12 @@ class ElementRecord {
 // masked_ids, taken in that order), held by a bulk writer for its batch.
 struct ElementLocks {
   explicit ElementLocks(QueryMap& map);
+  // Makes room for about `containers` more containers holding `elements`
+  // elements in all, so that a large batch grows the tables once.
+  void expect(size_t containers, size_t elements) {
+    this->elements->reserve(this->elements->size() + containers);
+    owners->reserve(owners->size() + elements);
+  }
   RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>::WriteGuard elements;
   RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>::WriteGuard owners;
   RwLock<IdSet>::WriteGuard masked;
@@ -177,6 +183,8 @@ class QueryMap {
   // Whether `nested_id` is among the objects that hold `owner` (an object or
   // element id of this map), at any level above.
   bool leads_back(uint32_t nested_id, uint32_t owner) const;
+  // Whether this map's index has a parent (else leads_back is always false).
+  bool below_top_level() const;
   void remove_indexable(const PyValue& value, uint32_t owner);
   IndexAPI& nested_or_create();
   ExactMap& exact_or_create();

@@ -113,7 +113,12 @@ void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
   // and distinct) go into lists.
   absl::flat_hash_map<uint32_t, std::array<uint16_t, kPositions>, FxIdHash> right_sets;
   std::vector<uint32_t> to_right[kPositions][NibbleIndexU32::kValues];
-  for (const auto& [left, right] : pairs) {
+  // Lefts are mostly distinct, so each one's record is a miss somewhere in
+  // a large table: asked for a few pairs ahead.
+  constexpr size_t kAhead = 8;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    if (k + kAhead < pairs.size()) rights_by_left_.prefetch(pairs[k + kAhead].first);
+    const auto [left, right] = pairs[k];
     if (!record_pair(left, right)) continue;
     std::array<uint16_t, kPositions>& sets = right_sets[right];
     for (size_t i = 0; i < kPositions; ++i) {
