@@ -219,8 +219,7 @@ uint32_t NumericalBitmap::new_set(const NumKey& key) {
   return static_cast<uint32_t>(sets_.size() - 1);
 }
 
-void NumericalBitmap::table_add(const NumKey& key, uint32_t id) {
-  const uint32_t hash = hash_of(key);
+void NumericalBitmap::table_add(const NumKey& key, uint32_t id, uint32_t hash) {
   const size_t at = find_slot(key, hash);
   if (at == kNone) {
     if ((size_ + 1) * 5 > slots_.size() * 4) rehash(std::max<size_t>(16, slots_.size() + slots_.size() / 2));
@@ -318,12 +317,28 @@ void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   all_.buffered_add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;
-  table_add(key, id);
+  queued_keys_.push_back(QueuedKey{key, id, hash_of(key)});
+  if (queued_keys_.size() == kKeyBatch) add_queued_keys();
   drop_ordered();
+}
+
+void NumericalBitmap::add_queued_keys() {
+  // Distinct keys land anywhere in a large table: each key's home slot is
+  // asked for a few keys ahead of its turn.
+  constexpr size_t kAhead = 8;
+  const size_t n = queued_keys_.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n && !slots_.empty()) {
+      __builtin_prefetch(&slots_[home_of(tag_of(queued_keys_[i + kAhead].hash, false))], 1);
+    }
+    table_add(queued_keys_[i].key, queued_keys_[i].id, queued_keys_[i].hash);
+  }
+  queued_keys_.clear();
 }
 
 void NumericalBitmap::flush_all() {
   if (!pending_) return;
+  add_queued_keys();
   // Slices that every id shares (a common sign or exponent bit) become runs.
   all_.flush();
   all_.bitmap().run_optimize();

@@ -112,8 +112,8 @@ class NumericalBitmap {
   // of the key bits that differ change.
   void replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id);
 
-  // Bulk writer only: queues the id in the cell buffers (the key table is
-  // written at once); `flush_all` applies them.
+  // Bulk writer only: queues the id in the cell buffers and its key for the
+  // key table; `flush_all` applies them.
   void buffered_insert(const Number& v, uint32_t id);
   void flush_all();
   // Drops every id outside `keep` (narrowing of the index).
@@ -179,7 +179,10 @@ class NumericalBitmap {
   bool id_has_key(uint32_t id, const NumKey& key) const;
   // The slot holding `key`, or kNone.
   size_t find_slot(const NumKey& key, uint32_t hash) const;
-  void table_add(const NumKey& key, uint32_t id);
+  void table_add(const NumKey& key, uint32_t id, uint32_t hash);
+  void table_add(const NumKey& key, uint32_t id) { table_add(key, id, hash_of(key)); }
+  // Bulk writer: the key table takes queued keys kKeyBatch at a time.
+  void add_queued_keys();
   void table_remove(const NumKey& key, uint32_t id);
   void place(Slot slot);  // into a free slot, no growth
   void erase_slot(size_t at);
@@ -224,6 +227,13 @@ class NumericalBitmap {
   std::vector<Shared> sets_;
   std::vector<uint32_t> free_sets_;  // indexes of released entries of `sets_`
   bool pending_ = false;            // ids queued since the last flush
+  struct QueuedKey {
+    NumKey key;
+    uint32_t id;
+    uint32_t hash;
+  };
+  static constexpr size_t kKeyBatch = 1024;
+  std::vector<QueuedKey> queued_keys_;  // not yet in the key table
 
   RangePlan plan_ = RangePlan::kAuto;
   BuiltOnDemand<OrderedKeys> order_;
