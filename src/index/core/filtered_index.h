@@ -40,6 +40,11 @@ struct FilteredIndexCore {
   void for_each_object_batch(const Items& items, F&& f) const {
     PyObject* objects[IdSet::kBatch];
     ids.for_each_batch([&](std::span<const uint32_t> batch) {
+      // A large answer's items lie spread over the store: the batch's
+      // misses are taken together first.
+      for (uint32_t id : batch) {
+        if (id < items.size()) __builtin_prefetch(&items[id]);
+      }
       size_t n = 0;
       for (uint32_t id : batch) {
         if (const StoredItem* item = visible(items, id)) objects[n++] = item->object();
