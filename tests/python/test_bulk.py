@@ -30,9 +30,9 @@ QUERIES = [
 ]
 
 
-def answers(index, objs):
+def answers(index, objs, queries=QUERIES):
     pos = {id(o): i for i, o in enumerate(objs)}
-    return [sorted(pos[id(o)] for o in index.reduced_query(qe).collect()) for qe in QUERIES]
+    return [sorted(pos[id(o)] for o in index.reduced_query(qe).collect()) for qe in queries]
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -50,6 +50,29 @@ def test_batch_answers_like_one_by_one(seed):
         o.num = rng.choice([7, 2])
         o.tags = [rng.randint(5, 6)]
     assert answers(many, objs) == answers(one, objs)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_large_batch_answers_like_one_by_one(seed):
+    # Large enough to be filed attribute by attribute on two threads, with
+    # objects held directly, inside lists, and by an attribute too rare for
+    # the batch's sample to see.
+    rng = random.Random(seed)
+    objs = make_objects(rng, 25_000)
+    nested = [Indexable(name=f"m{i}", k=i, inner=Indexable(z=i % 2)) for i in range(7)]
+    for i, o in enumerate(objs):
+        if i % 3 == 0:
+            o.held = [rng.choice(nested), i % 5]
+        if i % 4001 == 7:  # none of them among the 512 sampled members
+            o.rare_obj = rng.choice(nested)
+    one, many = Index(), Index()
+    for o in objs:
+        one.add_object(o)
+    many.add_object_many(objs)
+    queries = QUERIES + [Q.eq("held.name", "m3"), Q.eq("held", 2), Q.eq("held.inner.z", 1),
+                         Q.ge("rare_obj.k", 4), Q.eq("rare_obj.inner.z", 0)]
+    assert answers(many, objs, queries) == answers(one, objs, queries)
+    assert all(answers(many, objs, queries[-5:]))
 
 
 class Seq:

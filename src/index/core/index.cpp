@@ -109,6 +109,10 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   } else {
     file_by_member(members, deferred);
   }
+  file_nested(deferred);
+}
+
+void IndexAPI::file_nested(std::span<const DeferredIndexable> deferred) {
   // Each map's nested objects as one batch, in their order within the map.
   std::vector<const DeferredIndexable*> by_map(deferred.size());
   for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
@@ -163,6 +167,7 @@ struct AttributeSample {
   uint64_t cost = 0;
   uint64_t containers = 0;
   uint64_t elements = 0;
+  uint64_t objects = 0;  // values or elements that are objects
 };
 
 // Adds `value` to its attribute's sample. The cost is relative: a number sets
@@ -179,8 +184,13 @@ void sample_value(AttributeSample& sample, const PyValue& value, const PreparedE
       sample.cost += 4 + 8 * n;
       sample.containers += 1;
       sample.elements += n;
+      for (size_t i = 0; i < n; ++i) sample.objects += (*elements)[i].kind() == ValueKind::Ind;
       break;
     }
+    case ValueKind::Ind:
+      sample.cost += 2;
+      sample.objects += 1;
+      break;
     default: sample.cost += 2;
   }
 }
@@ -221,34 +231,46 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   }
   std::stable_sort(attributes.begin(), attributes.end(),
                    [&](uint32_t a, uint32_t b) { return sample[a].cost > sample[b].cost; });
+  // Objects held by values are filed below, into their maps' sub-indexes,
+  // which only the gate's holder may do. This thread files the attributes
+  // the sample shows holding objects first, each followed by its nested
+  // objects, while the helper files the other attributes.
+  std::vector<uint32_t> holding;
+  std::erase_if(attributes, [&](uint32_t a) {
+    if (!sample[a].objects) return false;
+    holding.push_back(a);
+    return true;
+  });
   auto maps = query_maps_->read();
   std::atomic<size_t> next{0};
   std::vector<DeferredIndexable> helper_deferred;
   std::exception_ptr helper_failure;
+  const auto file_attribute = [&](uint32_t attribute, std::vector<DeferredIndexable>& out) {
+    BulkQueryMapAdder adder(*(*maps)[attribute]);
+    if (const AttributeSample& seen = sample[attribute]; seen.containers) {
+      adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled);
+    }
+    // Objects lie scattered over the heap: each object, then its
+    // attribute array, then a container value's converted elements, are
+    // asked for a few members ahead of their turn.
+    constexpr size_t kObjectAhead = 16, kAttributesAhead = 8, kElementsAhead = 4;
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (i + kObjectAhead < members.size()) __builtin_prefetch(members[i + kObjectAhead]->native);
+      if (i + kAttributesAhead < members.size()) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
+      if (i + kElementsAhead < members.size()) {
+        const NewMember& ahead = *members[i + kElementsAhead];
+        const PyValue* value = attributes_of(*ahead.native).get(attribute);
+        if (value && value->kind() == ValueKind::Iterable) ahead.prepared->prefetch(value->object());
+      }
+      const NewMember* m = members[i];
+      if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
+        adder.add(*value, m->native->id, *m->prepared, out);
+      }
+    }
+  };
   const auto work = [&](std::vector<DeferredIndexable>& out) {
     for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
-      const uint32_t attribute = attributes[k];
-      BulkQueryMapAdder adder(*(*maps)[attribute]);
-      if (const AttributeSample& seen = sample[attribute]; seen.containers) {
-        adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled);
-      }
-      // Objects lie scattered over the heap: each object, then its
-      // attribute array, then a container value's converted elements, are
-      // asked for a few members ahead of their turn.
-      constexpr size_t kObjectAhead = 16, kAttributesAhead = 8, kElementsAhead = 4;
-      for (size_t i = 0; i < members.size(); ++i) {
-        if (i + kObjectAhead < members.size()) __builtin_prefetch(members[i + kObjectAhead]->native);
-        if (i + kAttributesAhead < members.size()) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
-        if (i + kElementsAhead < members.size()) {
-          const NewMember& ahead = *members[i + kElementsAhead];
-          const PyValue* value = attributes_of(*ahead.native).get(attribute);
-          if (value && value->kind() == ValueKind::Iterable) ahead.prepared->prefetch(value->object());
-        }
-        const NewMember* m = members[i];
-        if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
-          adder.add(*value, m->native->id, *m->prepared, out);
-        }
-      }
+      file_attribute(attributes[k], out);
     }
   };
   std::thread helper([&] {
@@ -260,6 +282,12 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     }
   });
   try {
+    for (uint32_t attribute : holding) {
+      const size_t from = deferred.size();
+      file_attribute(attribute, deferred);
+      file_nested(std::span(deferred).subspan(from));
+      deferred.erase(deferred.begin() + static_cast<ptrdiff_t>(from), deferred.end());
+    }
     work(deferred);
   } catch (...) {
     helper.join();

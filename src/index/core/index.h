@@ -116,6 +116,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void file_in_bulk(const std::vector<const NewMember*>& members);
   // Member by member, each value into its map's writer.
   void file_by_member(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
+  // The nested objects that filing handed back, into their maps' sub-indexes.
+  void file_nested(std::span<const DeferredIndexable> deferred);
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
