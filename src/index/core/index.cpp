@@ -40,8 +40,9 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   // Registered, then stored; the attribute maps are read under the write
   // gate, so no assignment can change them before their values are filed.
   uint32_t max_id = 0;
+  const std::weak_ptr<IndexAPI> self = weak_from_this();
   for (const NewMember& m : batch) {
-    register_index(*m.native, weak_from_this());
+    register_index(*m.native, self);
     max_id = std::max(max_id, m.native->id);
   }
   {
