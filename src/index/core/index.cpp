@@ -93,14 +93,16 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
   {
     // Re-filing a container replaces what was filed for it before; that
     // removal takes the structure locks the writers are about to hold, so
-    // it happens first.
+    // it happens first. A new index has nothing to forget.
     auto maps = query_maps_->read();
-    for (const NewMember* m : members) {
-      attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
-        if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
-          (*maps)[attribute]->forget_elements(m->native->id);
-        }
-      });
+    if (!maps->empty()) {
+      for (const NewMember* m : members) {
+        attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
+          if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
+            (*maps)[attribute]->forget_elements(m->native->id);
+          }
+        });
+      }
     }
   }
 
