@@ -44,10 +44,10 @@ void reassign_in_indexes(const IndexableNative& object, uint32_t attribute, cons
     // store: one assigning this attribute again must find it stored.
     py::GilRelease release{py::GilRelease::KeepPending{}};
     for (const std::shared_ptr<IndexAPI>& index : pending) {
-      // Checked again: updating a shallower index may have taken the
-      // object's last owner in this one away (and a later round may bring
-      // it back).
-      if (!index->has_member(object.id)) continue;
+      // Checked again after the first: updating a shallower index may have
+      // taken the object's last owner in this one away (and a later round
+      // may bring it back).
+      if (index != pending.front() && !index->has_member(object.id)) continue;
       done.push_back(index.get());
       if (const PyValue* old = attributes_of(object).get(attribute)) {
         index->replace_index(object.id, attribute, *old, value, prepared);
