@@ -75,18 +75,9 @@ inline uint64_t byte_digest(std::string_view text) {
   return detail::folded_multiply(s0, s1) ^ n;
 }
 
-// Hash functor for maps keyed by 32-bit ids. Ids come mostly in runs (an
-// allocator hands them out in order), and a batch writes them in that order:
-// a run of 16 ids keeps its order in the table, so that a batch fills each
-// stretch of slots while it is in the cache, and only the runs themselves
-// are scattered (the hashed upper bits pick the table position, bits 7-10
-// are the id's last 4 bits, and the 7 bits the table matches on first are
-// hashed from the whole id).
+// Hash functor for maps keyed by 32-bit ids.
 struct FxIdHash {
-  size_t operator()(uint32_t id) const {
-    const uint64_t run = fx_hash_u64(id >> 4) & ~uint64_t{0x7FF};
-    return run | (uint64_t{id & 15} << 7) | (fx_hash_u64(id) >> 57);
-  }
+  size_t operator()(uint32_t id) const { return fx_hash_u64(id); }
 };
 
 }  // namespace calderwick

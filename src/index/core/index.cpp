@@ -263,7 +263,10 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
       if (i + kElementsAhead < members.size()) {
         const NewMember& ahead = *members[i + kElementsAhead];
         const PyValue* value = attributes_of(*ahead.native).get(attribute);
-        if (value && value->kind() == ValueKind::Iterable) ahead.prepared->prefetch(value->object());
+        if (value && value->kind() == ValueKind::Iterable) {
+          ahead.prepared->prefetch(value->object());
+          adder.element_locks()->prefetch(ahead.native->id);
+        }
       }
       const NewMember* m = members[i];
       if (const PyValue* value = attributes_of(*m->native).get(attribute)) {

@@ -173,6 +173,7 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
     record[i].set_spare(eids[i]);  // the element id
   }
   const auto book = [&](auto& owners, auto& masked) {
+    for (uint32_t eid : eids) owners->prefetch(eid);  // misses taken together
     for (uint32_t eid : eids) (*owners)[eid] = owner;
     masked->add_many(eids.data(), n);
   };

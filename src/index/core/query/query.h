@@ -74,6 +74,8 @@ struct ElementLocks {
     this->elements->reserve(this->elements->size() + containers);
     owners->reserve(owners->size() + elements);
   }
+  // Asks for the slot that will record `owner`'s elements.
+  void prefetch(uint32_t owner) const { elements->prefetch(owner); }
   RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>::WriteGuard elements;
   RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>::WriteGuard owners;
   RwLock<IdSet>::WriteGuard masked;
