@@ -379,6 +379,14 @@ class CheckedPositionalBitmap {
     removed_.push_back(id);
   }
 
+  // The id's string becomes `text` (an assignment).
+  void replace(const std::string& text, uint32_t id) {
+    map_.replace(ref_.at(id), text, id);
+    ref_[id] = text;
+    longest_ = std::max(longest_, text.size());
+    ASSERT_EQ(map_.width(), expected_width(longest_));
+  }
+
   // Applies queued ids, then checks every id removed since the last check
   // is gone from every cell and the queries agree with the reference.
   void check(const std::vector<std::string>& needles) {
@@ -451,8 +459,14 @@ TEST_P(PositionalBitmapRandom, AgreesWithBruteForce) {
     const size_t ops = 1 + pick(3);
     for (size_t i = 0; i < ops; ++i) {
       const uint32_t id = uint32_t(pick(kIds));
-      if (checked.reference().count(id)) {
+      if (checked.reference().count(id) && pick(2) == 0) {
         checked.remove(id);
+      } else if (checked.reference().count(id)) {
+        // Half of them keep the length (cells shared with the old string
+        // stay), some become or leave the empty string.
+        const size_t old_len = checked.reference().at(id).size();
+        const size_t len = pick(2) == 0 ? old_len : pick(8) == 0 ? 0 : pick(max_len + 1);
+        checked.replace(random_text(len), id);
       } else {
         const size_t len = pick(8) == 0 ? 0 : pick(max_len + 1);
         checked.insert(random_text(len), id, pick(2) == 0);

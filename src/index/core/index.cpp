@@ -332,10 +332,15 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old)
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
                              const PreparedElements& prepared) {
-  if (old.is_number() && value.is_number()) {
+  const bool numbers = old.is_number() && value.is_number();
+  if (numbers || (old.kind() == ValueKind::Str && value.kind() == ValueKind::Str)) {
     auto maps = query_maps_->read();
     if (attribute < maps->size() && (*maps)[attribute]) {
-      (*maps)[attribute]->replace_num_ordered(old.number(), value.number(), id);
+      if (numbers) {
+        (*maps)[attribute]->replace_num_ordered(old.number(), value.number(), id);
+      } else {
+        (*maps)[attribute]->replace_str(old.str_value(), value.str_value(), id);
+      }
       return;
     }
   }

@@ -8,7 +8,6 @@
 
 namespace calderwick {
 
-
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
 QueryMap::~QueryMap() = default;
 
@@ -91,6 +90,17 @@ void QueryMap::insert_str(std::string_view bytes, uint32_t id) {
   auto strings = strings_.write();
   if (!*strings) *strings = std::make_unique<PositionalBitmap>();
   (*strings)->insert(bytes, id);
+}
+
+void QueryMap::replace_str(std::string_view old, std::string_view bytes, uint32_t id) {
+  auto strings = strings_.write();
+  if (!*strings) {
+    // `old` was never filed here: `bytes` goes in whole.
+    *strings = std::make_unique<PositionalBitmap>();
+    (*strings)->insert(bytes, id);
+    return;
+  }
+  (*strings)->replace(old, bytes, id);
 }
 
 void QueryMap::insert_bool(bool b, uint32_t id) {

@@ -141,6 +141,7 @@ class QueryMap {
   void remove_num_ordered(const Number& n, uint32_t id);
   // `id` holds `n` instead of `old`, which it held.
   void replace_num_ordered(const Number& old, const Number& n, uint32_t id);
+  void replace_str(std::string_view old, std::string_view bytes, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   // Removes id from the value's set, and the entry once its set is empty.
   void remove_exact(const PyValue& value, uint32_t id);

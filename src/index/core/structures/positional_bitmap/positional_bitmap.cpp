@@ -364,6 +364,49 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
   lead_removed(bytes, id);
 }
 
+void PositionalBitmap::replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
+  if (old_bytes == bytes) return;
+  if (old_bytes.empty() || bytes.empty() || bytes.size() + 2 > width()) {
+    remove(old_bytes, id);
+    insert(bytes, id);
+    return;
+  }
+  using Key = std::pair<size_t, size_t>;  // position, cell
+  absl::InlinedVector<Key, 16> gone, come;
+  for_each_key(old_bytes, [&](size_t pos, size_t key) { gone.emplace_back(pos, key); });
+  for_each_key(bytes, [&](size_t pos, size_t key) { come.emplace_back(pos, key); });
+  if (old_bytes.size() == bytes.size()) {
+    // Same length, same layout: the keys pair up in order, and the cells
+    // both strings occupy (the markers, equal bytes) stay as they are.
+    size_t kept = 0;
+    for (size_t i = 0; i < gone.size(); ++i) {
+      if (gone[i] == come[i]) continue;
+      gone[kept] = gone[i];
+      come[kept] = come[i];
+      ++kept;
+    }
+    gone.resize(kept);
+    come.resize(kept);
+  }
+  // A short string's cells lie all over memory: their misses are taken
+  // together first.
+  if (gone.size() + come.size() <= IdSet::kMaxPrefetch) {
+    absl::InlinedVector<IdSet*, 16> cells;
+    for (const auto& keys : {&gone, &come}) {
+      for (const auto& [pos, key] : *keys) {
+        if (Position& p = positions_[pos]; p.big) {
+          if (Cell* c = p.big->find(key)) cells.push_back(&c->bitmap());
+        }
+      }
+    }
+    IdSet::prefetch_for_write(cells, id);
+  }
+  for (const auto& [pos, key] : gone) drop(pos, key, id);
+  lead_removed(old_bytes, id);
+  for (const auto& [pos, key] : come) add(pos, key, id, false);
+  lead_added(bytes, id);
+}
+
 IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
   if (n == 0) return within ? IdSet::and_(empty_.bitmap(), *within) : empty_.bitmap();

@@ -126,6 +126,9 @@ class PositionalBitmap {
   // string that could not have been stored at this width is an InternalError
   // raised before anything changes.
   void remove(std::string_view bytes, uint32_t id);
+  // `id` moves from `old_bytes` (which it holds) to `bytes`: the cells both
+  // strings occupy are left as they are.
+  void replace(std::string_view old_bytes, std::string_view bytes, uint32_t id);
   // Drops every id outside `keep` from every cell (narrowing of the index).
   void keep_only(const IdSet& keep);
 
