@@ -141,6 +141,25 @@ void BM_BuildOrderedKeys(benchmark::State& state) {
   }
 }
 
+// One id takes a new price, as an assignment does: the key table's two
+// slots and the ~27 of 76 slices whose bit differs change, at random ids.
+void BM_ReplacePrice(benchmark::State& state) {
+  auto index = prices(NumericalBitmap::RangePlan::kAuto);
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> price(0.0, 1000.0);
+  std::vector<NumKey> held(1'000'001);
+  for (uint32_t id = 1; id <= 1'000'000; ++id) held[id] = NumericalBitmap::key_of(price(rng));
+  std::uniform_int_distribution<uint32_t> pick(1, 1'000'000);
+  for (auto _ : state) {
+    const uint32_t id = pick(rng);
+    const NumKey fresh = NumericalBitmap::key_of(price(rng));
+    index->replace_key(held[id], fresh, id);
+    held[id] = fresh;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReplacePrice)->Unit(benchmark::kNanosecond);
+
 void BM_BulkLoad(benchmark::State& state) {
   const int64_t ids = state.range(0);
   const auto distinct = static_cast<uint64_t>(state.range(1));

@@ -131,5 +131,86 @@ TEST(IdSet, BatchesCoverTheSetInOrderOnBothReadPaths) {
   }
 }
 
+// Single writes that keep dense chunks as bitsets, against a std::set: ids
+// drawn from two chunks (one of them sparse in the directory, so the direct
+// chunk guess misses) are added and removed in waves that carry a chunk
+// across the bitset threshold both ways, mixed with the library's own writes.
+// After every wave the set must read, count, compare and combine like the
+// model.
+TEST(IdSet, InPlaceWritesAgreeWithAModel) {
+  std::mt19937 rng(17);
+  IdSet set;
+  std::set<uint32_t> model;
+  const uint32_t bases[] = {0, 5 * 65536};
+  const auto check = [&](int wave) {
+    const std::vector<uint32_t> ids(model.begin(), model.end());
+    ASSERT_EQ(set.cardinality(), ids.size()) << "wave " << wave;
+    ASSERT_EQ(set.is_empty(), ids.empty()) << "wave " << wave;
+    ASSERT_EQ(set.to_vector(), ids) << "wave " << wave;
+    const IdSet rebuilt = IdSet::from_sorted(ids);
+    ASSERT_TRUE(set == rebuilt && rebuilt == set) << "wave " << wave;
+    IdSet odd;
+    for (uint32_t id : ids) {
+      if (id % 2) odd.add(id);
+    }
+    ASSERT_TRUE(IdSet::and_(set, odd) == odd) << "wave " << wave;
+    ASSERT_EQ(IdSet::andnot(set, odd).cardinality(), ids.size() - odd.cardinality()) << "wave " << wave;
+    for (int k = 0; k < 50; ++k) {
+      const uint32_t id = bases[k % 2] + uint32_t(rng() % 65536);
+      ASSERT_EQ(set.contains(id), model.count(id) == 1) << "wave " << wave << ", id " << id;
+    }
+  };
+  // Per wave: the size each chunk is driven towards. Odd waves mix in the
+  // library's own writes, which turn a chunk back into an array at once.
+  const int targets[] = {100, 3000, IdSet::kDenseAt - 1, IdSet::kDenseAt + 1, 6000, 1500, 900, 5000, 0, 2500};
+  int wave = 0;
+  for (int target : targets) {
+    for (uint32_t base : bases) {
+      int in_chunk = int(std::distance(model.lower_bound(base), model.lower_bound(base + 65536)));
+      while (in_chunk != target) {
+        const bool grow = in_chunk < target;
+        uint32_t id = base + uint32_t(rng() % 65536);
+        if (!grow) {
+          // Remove a held id: the next one at or after a random point.
+          auto it = model.lower_bound(id);
+          if (it == model.end() || *it >= base + 65536) it = model.lower_bound(base);
+          id = *it;
+        } else if (model.count(id)) {
+          set.add_in_place(id);  // already held: nothing changes
+          continue;
+        }
+        if (const uint32_t absent = base + uint32_t(rng() % 65536); !model.count(absent)) {
+          set.remove_in_place(absent);  // not held: nothing changes
+        }
+        in_chunk += grow ? 1 : -1;
+        const bool library = wave % 2 == 1 && rng() % 8 == 0;  // in place only on even waves
+        if (grow && library) {
+          set.add(id);
+        } else if (grow) {
+          set.add_in_place(id);
+        } else if (library) {
+          set.remove(id);
+        } else {
+          set.remove_in_place(id);
+        }
+        if (grow) {
+          model.insert(id);
+        } else {
+          model.erase(id);
+        }
+      }
+    }
+    check(wave++);
+  }
+  // Writes to chunks that do not exist yet, and to an empty set.
+  IdSet fresh;
+  fresh.remove_in_place(3);
+  fresh.add_in_place(70000);
+  fresh.add_in_place(70000);
+  EXPECT_EQ(fresh.to_vector(), std::vector<uint32_t>{70000});
+  fresh.remove_in_place(70000);
+  EXPECT_TRUE(fresh.is_empty());
+}
+
 }  // namespace
 }  // namespace calderwick

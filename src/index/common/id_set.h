@@ -53,6 +53,55 @@ class IdSet {
     roaring_bitmap_remove(&bm_, id);
     return *this;
   }
+  // The same, for a set written one id at a time at random places (an index
+  // cell): a chunk of 64k ids holding kDenseAt ids or more is kept as a
+  // bitset, so a write sets or clears one word. The library keeps such a
+  // chunk as a sorted array up to 4096 ids, and every write binary-searches
+  // and shifts up to 8 KB of it; here it becomes a bitset at kDenseAt ids
+  // (8 KB instead of 2 bytes an id, at most twice the array) and an array
+  // again below kDenseAt / 2. Other operations accept either form.
+  // A chunk changes form on its first single write, not in bulk loads, so
+  // an index that is only loaded and read keeps the compact arrays.
+  static constexpr int32_t kDenseAt = 2048;
+  void add_in_place(uint32_t id) {
+    using namespace roaring::internal;
+    roaring_array_t& ra = bm_.high_low_container;
+    const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
+    if (i >= 0) {
+      to_bitset_if_dense(ra, i);
+      if (ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
+        auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
+        uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
+        const uint64_t bit = uint64_t(1) << (id & 63);
+        bits->cardinality += (word & bit) == 0;
+        word |= bit;
+        return;
+      }
+    }
+    roaring_bitmap_add(&bm_, id);
+  }
+  void remove_in_place(uint32_t id) {
+    using namespace roaring::internal;
+    roaring_array_t& ra = bm_.high_low_container;
+    const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
+    if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
+      auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
+      uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
+      const uint64_t bit = uint64_t(1) << (id & 63);
+      bits->cardinality -= (word & bit) != 0;
+      word &= ~bit;
+      if (bits->cardinality < kDenseAt / 2) {
+        // Never empty here (kDenseAt / 2 > 0), so the chunk stays.
+        array_container_t* array = array_container_from_bitset(bits);
+        if (!array) internal_error("failed to shrink an id set: out of memory");
+        bitset_container_free(bits);
+        ra.containers[i] = array;
+        ra.typecodes[i] = ARRAY_CONTAINER_TYPE;
+      }
+      return;
+    }
+    roaring_bitmap_remove(&bm_, id);
+  }
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&bm_, id); }
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bm_); }
   bool is_empty() const { return roaring_bitmap_is_empty(&bm_); }
@@ -113,7 +162,6 @@ class IdSet {
     for (IdSet* s : sets) {
       const roaring_array_t& ra = s->bm_.high_low_container;
       if (ra.size == 0) continue;
-      // Ids are dense from 0, so a chunk's index is usually its key.
       const size_t guess = std::min<size_t>(static_cast<size_t>(ra.size - 1), key);
       __builtin_prefetch(ra.keys + guess);
       __builtin_prefetch(ra.containers + guess);
@@ -124,10 +172,9 @@ class IdSet {
     const size_t n = std::min(sets.size(), kMaxPrefetch);
     for (size_t k = 0; k < n; ++k) {
       const roaring_array_t& ra = sets[k]->bm_.high_low_container;
-      const uint16_t* at = std::lower_bound(ra.keys, ra.keys + ra.size, key);
+      const int32_t i = chunk_index(ra, key);
       found[k] = nullptr;
-      if (at == ra.keys + ra.size || *at != key) continue;
-      const size_t i = static_cast<size_t>(at - ra.keys);
+      if (i < 0) continue;
       found[k] = ra.containers[i];
       types[k] = ra.typecodes[i];
       __builtin_prefetch(found[k], 1);
@@ -274,6 +321,28 @@ class IdSet {
     if (!r) internal_error("failed to compute an id set: out of memory");
     bm_ = *r;
     roaring_free(r);  // frees the header only; the containers now belong to bm_
+  }
+  // The index of the chunk of 64k ids under `key` in the set's directory, or
+  // -1. Ids are dense from 0, so a chunk's index is usually its key: that
+  // guess is checked first, which spares a binary search whose branches
+  // cannot be predicted.
+  static int32_t chunk_index(const roaring_array_t& ra, uint16_t key) {
+    if (key < ra.size && ra.keys[key] == key) return key;
+    const uint16_t* const begin = ra.keys;
+    const uint16_t* const end = begin + ra.size;
+    const uint16_t* const at = std::lower_bound(begin, end, key);
+    return at != end && *at == key ? static_cast<int32_t>(at - begin) : -1;
+  }
+  static void to_bitset_if_dense(roaring_array_t& ra, int32_t i) {
+    using namespace roaring::internal;
+    if (ra.typecodes[i] != ARRAY_CONTAINER_TYPE) return;
+    auto* array = static_cast<array_container_t*>(ra.containers[i]);
+    if (array->cardinality < kDenseAt) return;
+    bitset_container_t* bits = bitset_container_from_array(array);
+    if (!bits) internal_error("failed to grow an id set: out of memory");
+    array_container_free(array);
+    ra.containers[i] = bits;
+    ra.typecodes[i] = BITSET_CONTAINER_TYPE;
   }
   // Calls f(chunk) for each run of `ids` sharing their upper 16 bits.
   template <typename F>

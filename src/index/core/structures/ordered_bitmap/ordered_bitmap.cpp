@@ -303,9 +303,9 @@ void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, 
   table_remove(old_key, id);
   for_each_set_bit(differ, [&](size_t i) {
     if (new_key.bit(i)) {
-      slices_[i].bitmap().add(id);
+      slices_[i].bitmap().add_in_place(id);
     } else {
-      slices_[i].bitmap().remove(id);
+      slices_[i].bitmap().remove_in_place(id);
     }
   });
   table_add(new_key, id);

@@ -228,7 +228,7 @@ void PositionalBitmap::add(size_t pos, size_t key, uint32_t id, bool buffered) {
       if (buffered) {
         c->buffered_add(id);
       } else {
-        c->bitmap().add(id);
+        c->bitmap().add_in_place(id);
       }
       return;
     }
@@ -248,7 +248,7 @@ void PositionalBitmap::drop(size_t pos, size_t key, uint32_t id) {
     if (Cell* c = p.big->find(key)) {
       // A queued copy of the id would come back at the next flush.
       if (c->pending_count() > 0) c->flush();
-      c->bitmap().remove(id);
+      c->bitmap().remove_in_place(id);
       if (c->bitmap().is_empty()) {
         p.big->erase(key);
         if (p.big->empty()) p.big.reset();
@@ -388,15 +388,22 @@ void PositionalBitmap::replace(std::string_view old_bytes, std::string_view byte
     gone.resize(kept);
     come.resize(kept);
   }
-  // A short string's cells lie all over memory: their misses are taken
-  // together first.
-  if (gone.size() + come.size() <= IdSet::kMaxPrefetch) {
-    absl::InlinedVector<IdSet*, 16> cells;
+  // A short string's cells (and lead pairs) lie all over memory: their
+  // misses are taken together first.
+  if (gone.size() + come.size() + 2 <= IdSet::kMaxPrefetch) {
+    absl::InlinedVector<IdSet*, 18> cells;
     for (const auto& keys : {&gone, &come}) {
       for (const auto& [pos, key] : *keys) {
         if (Position& p = positions_[pos]; p.big) {
           if (Cell* c = p.big->find(key)) cells.push_back(&c->bitmap());
         }
+      }
+    }
+    if (LeadPairs* lead = lead_.owned()) {
+      for (std::string_view s : {old_bytes, bytes}) {
+        if (s.size() < 2) continue;
+        const size_t i = lead->rank(pair_of(s));
+        if (i < lead->keys.size() && lead->keys[i] == pair_of(s)) cells.push_back(&lead->sets[i]);
       }
     }
     IdSet::prefetch_for_write(cells, id);
