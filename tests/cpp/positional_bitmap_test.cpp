@@ -848,6 +848,45 @@ TEST(PositionalBitmapLeadPairs, MoveCarriesThem) {
   EXPECT_EQ(assigned.starts_with("abd").to_vector(), std::vector<uint32_t>{2});
 }
 
+// Cells large enough to be written in place. 70,000 three-letter strings
+// over 20 letters put ~3,300 ids per 64k-id chunk in each byte cell, where
+// single writes turn a chunk into a bitset; replacements that always start
+// with 'b' then drain the other first-letter cells below the point where a
+// chunk turns back into an array. After that, every query answers like a
+// map built in bulk from the final strings.
+TEST(PositionalBitmapDense, ReplacingInDenseCellsAnswersLikeABulkBuild) {
+  constexpr uint32_t kIds = 70000;
+  std::mt19937 rng(23);
+  const auto word = [&](char first) {
+    std::string s(3, ' ');
+    for (auto& ch : s) ch = char('a' + rng() % 20);
+    if (first) s[0] = first;
+    return s;
+  };
+  std::vector<std::string> held(kIds);
+  PositionalBitmap map;
+  for (uint32_t id = 0; id < kIds; ++id) map.buffered_insert(held[id] = word(0), id);
+  map.flush_all();
+  for (int i = 0; i < 2 * int(kIds); ++i) {
+    const uint32_t id = rng() % kIds;
+    std::string fresh = word(i < int(kIds) / 4 ? 0 : 'b');
+    map.replace(held[id], fresh, id);
+    held[id] = std::move(fresh);
+  }
+  PositionalBitmap bulk;
+  for (uint32_t id = 0; id < kIds; ++id) bulk.buffered_insert(held[id], id);
+  bulk.flush_all();
+  ASSERT_GT(bulk.starts_with("b").cardinality(), kIds / 2);
+  ASSERT_LT(bulk.starts_with("a").cardinality(), kIds / 40);  // below 1,024 per chunk
+  for (char a = 'a'; a < 'a' + 20; ++a) {
+    const std::string one(1, a);
+    ASSERT_EQ(map.starts_with(one).to_vector(), bulk.starts_with(one).to_vector()) << one;
+    ASSERT_EQ(map.ends_with(one).to_vector(), bulk.ends_with(one).to_vector()) << one;
+    ASSERT_EQ(map.contains(one + "c").to_vector(), bulk.contains(one + "c").to_vector()) << one;
+    ASSERT_EQ(map.equal("b" + one + "d").to_vector(), bulk.equal("b" + one + "d").to_vector()) << one;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Buffers and misuse.
 

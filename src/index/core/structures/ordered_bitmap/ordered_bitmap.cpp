@@ -621,8 +621,9 @@ void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
   auto& added = ok->added;
-  const auto it = std::find(added.begin(), added.end(), std::pair{key, id});
-  if (it != added.end()) {
+  // Searched from the latest: a value set and soon set back is the common case.
+  const auto it = std::find(added.rbegin(), added.rend(), std::pair{key, id});
+  if (it != added.rend()) {
     *it = added.back();
     added.pop_back();
     return;
