@@ -131,7 +131,8 @@ TEST(IdSet, BatchesCoverTheSetInOrderOnBothReadPaths) {
   }
 }
 
-// Single writes that keep dense chunks as bitsets, against a std::set: ids
+// Single writes that keep dense chunks as bitsets (add_in_place,
+// remove_in_place, set_in_place), against a std::set: ids
 // drawn from two chunks (one of them sparse in the directory, so the direct
 // chunk guess misses) are added and removed in waves that carry a chunk
 // across the bitset threshold both ways, mixed with the library's own writes.
@@ -176,7 +177,7 @@ TEST(IdSet, InPlaceWritesAgreeWithAModel) {
           if (it == model.end() || *it >= base + 65536) it = model.lower_bound(base);
           id = *it;
         } else if (model.count(id)) {
-          set.add_in_place(id);  // already held: nothing changes
+          set.set_in_place(id, true);  // already held: nothing changes
           continue;
         }
         if (const uint32_t absent = base + uint32_t(rng() % 65536); !model.count(absent)) {
@@ -184,14 +185,12 @@ TEST(IdSet, InPlaceWritesAgreeWithAModel) {
         }
         in_chunk += grow ? 1 : -1;
         const bool library = wave % 2 == 1 && rng() % 8 == 0;  // in place only on even waves
-        if (grow && library) {
-          set.add(id);
-        } else if (grow) {
-          set.add_in_place(id);
-        } else if (library) {
-          set.remove(id);
+        if (library) {
+          grow ? void(set.add(id)) : void(set.remove(id));
+        } else if (rng() % 2) {
+          set.set_in_place(id, grow);
         } else {
-          set.remove_in_place(id);
+          grow ? set.add_in_place(id) : set.remove_in_place(id);
         }
         if (grow) {
           model.insert(id);

@@ -90,17 +90,32 @@ class IdSet {
       const uint64_t bit = uint64_t(1) << (id & 63);
       bits->cardinality -= (word & bit) != 0;
       word &= ~bit;
-      if (bits->cardinality < kDenseAt / 2) {
-        // Never empty here (kDenseAt / 2 > 0), so the chunk stays.
-        array_container_t* array = array_container_from_bitset(bits);
-        if (!array) internal_error("failed to shrink an id set: out of memory");
-        bitset_container_free(bits);
-        ra.containers[i] = array;
-        ra.typecodes[i] = ARRAY_CONTAINER_TYPE;
-      }
+      if (bits->cardinality < kDenseAt / 2) to_array(ra, i);
       return;
     }
     roaring_bitmap_remove(&bm_, id);
+  }
+  // add_in_place(id) when `present`, else remove_in_place(id); a chunk that
+  // is a bitset already takes the write without a branch on `present`.
+  void set_in_place(uint32_t id, bool present) {
+    using namespace roaring::internal;
+    roaring_array_t& ra = bm_.high_low_container;
+    const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
+    if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
+      auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
+      uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
+      const uint64_t bit = uint64_t(1) << (id & 63);
+      const uint64_t had = (word >> (id & 63)) & 1;
+      word = (word & ~bit) | (uint64_t(present) << (id & 63));
+      bits->cardinality += int32_t(present) - int32_t(had);
+      if (bits->cardinality < kDenseAt / 2) to_array(ra, i);
+      return;
+    }
+    if (present) {
+      add_in_place(id);
+    } else {
+      remove_in_place(id);
+    }
   }
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&bm_, id); }
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bm_); }
@@ -343,6 +358,17 @@ class IdSet {
     array_container_free(array);
     ra.containers[i] = bits;
     ra.typecodes[i] = BITSET_CONTAINER_TYPE;
+  }
+  // The bitset chunk at `i` has fallen below kDenseAt / 2 ids (never to 0,
+  // so the chunk stays): it becomes an array again.
+  static void to_array(roaring_array_t& ra, int32_t i) {
+    using namespace roaring::internal;
+    auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
+    array_container_t* array = array_container_from_bitset(bits);
+    if (!array) internal_error("failed to shrink an id set: out of memory");
+    bitset_container_free(bits);
+    ra.containers[i] = array;
+    ra.typecodes[i] = ARRAY_CONTAINER_TYPE;
   }
   // Calls f(chunk) for each run of `ids` sharing their upper 16 bits.
   template <typename F>

@@ -288,26 +288,17 @@ void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
 void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
   if (old_key == new_key) return;
   if (pending_) flush_all();
-  // Both key table slots and a few dozen slices change, each at a random
-  // place in memory: their misses are taken together first.
+  // Both key table slots change, each at a random place in memory: they are
+  // asked for first and read last. The few dozen slices that change are
+  // written in one pass of independent writes, whose misses overlap.
   if (!slots_.empty()) {
     __builtin_prefetch(&slots_[home_of(tag_of(hash_of(old_key), false))], 1);
     __builtin_prefetch(&slots_[home_of(tag_of(hash_of(new_key), false))], 1);
   }
   const NumKey differ{old_key.low ^ new_key.low, static_cast<uint16_t>(old_key.high ^ new_key.high)};
-  std::array<IdSet*, kSlices> changed;
-  size_t n = 0;
-  for_each_set_bit(differ, [&](size_t i) { changed[n++] = &slices_[i].bitmap(); });
-  IdSet::prefetch_for_write(std::span<IdSet* const>(changed.data(), n), id);
+  for_each_set_bit(differ, [&](size_t i) { slices_[i].bitmap().set_in_place(id, new_key.bit(i)); });
   ordered_removed(old_key, id);
   table_remove(old_key, id);
-  for_each_set_bit(differ, [&](size_t i) {
-    if (new_key.bit(i)) {
-      slices_[i].bitmap().add_in_place(id);
-    } else {
-      slices_[i].bitmap().remove_in_place(id);
-    }
-  });
   table_add(new_key, id);
   ordered_added(new_key, id);
 }
