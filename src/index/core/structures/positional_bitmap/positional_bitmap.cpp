@@ -141,11 +141,43 @@ void each_byte_cell(const Position& p, F&& f) {
 struct PositionalBitmap::LeadPairs {
   std::vector<uint16_t> keys;  // ascending
   std::vector<IdSet> sets;     // sets[i] belongs to keys[i] and is never empty
+  // first[b]: how many keys have a first byte below b. A key is searched
+  // among the few that share its first byte: two cache lines instead of a
+  // binary search over hundreds, which a write takes cold.
+  std::array<uint32_t, 257> first{};
 
-  size_t rank(uint16_t key) const { return size_t(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin()); }
-  const IdSet* find(uint16_t key) const {
+  size_t rank(uint16_t key) const {
+    const auto begin = keys.begin() + first[key >> 8];
+    const auto end = keys.begin() + first[(key >> 8) + 1];
+    return size_t(std::lower_bound(begin, end, key) - keys.begin());
+  }
+  IdSet* find(uint16_t key) {
     const size_t i = rank(key);
     return i < keys.size() && keys[i] == key ? &sets[i] : nullptr;
+  }
+  const IdSet* find(uint16_t key) const { return const_cast<LeadPairs*>(this)->find(key); }
+  // The set of `key`, made empty if the key has none.
+  IdSet& at(uint16_t key) {
+    const size_t i = rank(key);
+    if (i == keys.size() || keys[i] != key) {
+      keys.insert(keys.begin() + std::ptrdiff_t(i), key);
+      sets.insert(sets.begin() + std::ptrdiff_t(i), IdSet());
+      for (size_t b = (key >> 8) + 1; b < first.size(); ++b) ++first[b];
+    }
+    return sets[i];
+  }
+  // Drops `key`, which has a set.
+  void erase(uint16_t key) {
+    const size_t i = rank(key);
+    keys.erase(keys.begin() + std::ptrdiff_t(i));
+    sets.erase(sets.begin() + std::ptrdiff_t(i));
+    for (size_t b = (key >> 8) + 1; b < first.size(); ++b) --first[b];
+  }
+  // Appends `key`, above every key held.
+  void push_back(uint16_t key, IdSet set) {
+    keys.push_back(key);
+    sets.push_back(std::move(set));
+    for (size_t b = (key >> 8) + 1; b < first.size(); ++b) first[b] = uint32_t(keys.size());
   }
 };
 
@@ -401,9 +433,7 @@ void PositionalBitmap::replace(std::string_view old_bytes, std::string_view byte
     }
     if (LeadPairs* lead = lead_.owned()) {
       for (std::string_view s : {old_bytes, bytes}) {
-        if (s.size() < 2) continue;
-        const size_t i = lead->rank(pair_of(s));
-        if (i < lead->keys.size() && lead->keys[i] == pair_of(s)) cells.push_back(&lead->sets[i]);
+        if (IdSet* set = s.size() < 2 ? nullptr : lead->find(pair_of(s))) cells.push_back(set);
       }
     }
     IdSet::prefetch_for_write(cells, id);
@@ -622,8 +652,7 @@ std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs(
     if (!std::is_sorted(first, last)) std::sort(first, last);
     IdSet set = IdSet::from_sorted(std::span<const uint32_t>(&*first, size_t(last - first)));
     set.run_optimize();
-    pairs->keys.push_back(uint16_t(key));
-    pairs->sets.push_back(std::move(set));
+    pairs->push_back(uint16_t(key), std::move(set));
   }
   return pairs;
 }
@@ -631,24 +660,14 @@ std::unique_ptr<PositionalBitmap::LeadPairs> PositionalBitmap::build_lead_pairs(
 void PositionalBitmap::lead_added(std::string_view bytes, uint32_t id) {
   LeadPairs* lead = lead_.owned();
   if (!lead || bytes.size() < 2) return;
-  const uint16_t key = pair_of(bytes);
-  const size_t i = lead->rank(key);
-  if (i == lead->keys.size() || lead->keys[i] != key) {
-    lead->keys.insert(lead->keys.begin() + static_cast<std::ptrdiff_t>(i), key);
-    lead->sets.insert(lead->sets.begin() + static_cast<std::ptrdiff_t>(i), IdSet());
-  }
-  lead->sets[i].add(id);
+  lead->at(pair_of(bytes)).add(id);
 }
 
 void PositionalBitmap::lead_removed(std::string_view bytes, uint32_t id) {
   LeadPairs* lead = lead_.owned();
   if (!lead || bytes.size() < 2) return;
-  const uint16_t key = pair_of(bytes);
-  const size_t i = lead->rank(key);
-  if (i == lead->keys.size() || lead->keys[i] != key) return;
-  if (!lead->sets[i].remove(id).is_empty()) return;
-  lead->keys.erase(lead->keys.begin() + static_cast<std::ptrdiff_t>(i));
-  lead->sets.erase(lead->sets.begin() + static_cast<std::ptrdiff_t>(i));
+  IdSet* set = lead->find(pair_of(bytes));
+  if (set && set->remove(id).is_empty()) lead->erase(pair_of(bytes));
 }
 
 void PositionalBitmap::drop_lead_pairs() {
