@@ -63,58 +63,26 @@ class IdSet {
   // A chunk changes form on its first single write, not in bulk loads, so
   // an index that is only loaded and read keeps the compact arrays.
   static constexpr int32_t kDenseAt = 2048;
-  void add_in_place(uint32_t id) {
-    using namespace roaring::internal;
-    roaring_array_t& ra = bm_.high_low_container;
-    const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
-    if (i >= 0) {
-      to_bitset_if_dense(ra, i);
-      if (ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
-        auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
-        uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
-        const uint64_t bit = uint64_t(1) << (id & 63);
-        bits->cardinality += (word & bit) == 0;
-        word |= bit;
-        return;
-      }
-    }
-    roaring_bitmap_add(&bm_, id);
-  }
-  void remove_in_place(uint32_t id) {
-    using namespace roaring::internal;
-    roaring_array_t& ra = bm_.high_low_container;
-    const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
-    if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
-      auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
-      uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
-      const uint64_t bit = uint64_t(1) << (id & 63);
-      bits->cardinality -= (word & bit) != 0;
-      word &= ~bit;
-      if (bits->cardinality < kDenseAt / 2) to_array(ra, i);
-      return;
-    }
-    roaring_bitmap_remove(&bm_, id);
-  }
-  // add_in_place(id) when `present`, else remove_in_place(id); a chunk that
-  // is a bitset already takes the write without a branch on `present`.
+  void add_in_place(uint32_t id) { set_in_place(id, true); }
+  void remove_in_place(uint32_t id) { set_in_place(id, false); }
+  // Adds `id` when `present`, else removes it; a bitset chunk takes either
+  // write without a branch on `present`.
   void set_in_place(uint32_t id, bool present) {
     using namespace roaring::internal;
     roaring_array_t& ra = bm_.high_low_container;
     const int32_t i = chunk_index(ra, static_cast<uint16_t>(id >> 16));
+    if (i >= 0 && present) to_bitset_if_dense(ra, i);
     if (i >= 0 && ra.typecodes[i] == BITSET_CONTAINER_TYPE) {
       auto* bits = static_cast<bitset_container_t*>(ra.containers[i]);
       uint64_t& word = bits->words[(id & 0xFFFF) >> 6];
-      const uint64_t bit = uint64_t(1) << (id & 63);
       const uint64_t had = (word >> (id & 63)) & 1;
-      word = (word & ~bit) | (uint64_t(present) << (id & 63));
+      word = (word & ~(uint64_t(1) << (id & 63))) | (uint64_t(present) << (id & 63));
       bits->cardinality += int32_t(present) - int32_t(had);
       if (bits->cardinality < kDenseAt / 2) to_array(ra, i);
-      return;
-    }
-    if (present) {
-      add_in_place(id);
+    } else if (present) {
+      roaring_bitmap_add(&bm_, id);
     } else {
-      remove_in_place(id);
+      roaring_bitmap_remove(&bm_, id);
     }
   }
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&bm_, id); }
@@ -373,10 +341,11 @@ class IdSet {
   // Calls f(chunk) for each run of `ids` sharing their upper 16 bits.
   template <typename F>
   static void for_each_chunk(std::span<const uint32_t> ids, F&& f) {
-    for (size_t start = 0; start < ids.size();) {
-      size_t end = start + 1;
-      while (end < ids.size() && (ids[end] >> 16) == (ids[start] >> 16)) ++end;
-      f(ids.subspan(start, end - start));
+    // Each chunk's end is found by binary search: a few hundred ids spread
+    // over many chunks are not read one by one, twice.
+    for (auto start = ids.begin(); start != ids.end();) {
+      const auto end = std::upper_bound(start + 1, ids.end(), *start | 0xFFFFu);
+      f(std::span<const uint32_t>(start, end));
       start = end;
     }
   }
