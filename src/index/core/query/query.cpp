@@ -128,7 +128,17 @@ void QueryMap::replace_num_ordered(const Number& old, const Number& n, uint32_t 
     (*numbers)->insert(n, id);
     return;
   }
-  (*numbers)->replace_key(NumericalBitmap::key_of(old), NumericalBitmap::key_of(n), id);
+  (*numbers)->queue_replace(NumericalBitmap::key_of(old), NumericalBitmap::key_of(n), id);
+}
+
+RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard QueryMap::numbers_for_query() const {
+  {
+    auto numbers = numbers_.read();
+    if (!*numbers || !(*numbers)->has_queued_moves()) return numbers;
+  }
+  if (auto numbers = numbers_.write(); *numbers) (*numbers)->flush_all();
+  // Moves queued meanwhile belong to assignments that have not returned yet.
+  return numbers_.read();
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {

@@ -160,7 +160,9 @@ class QueryMap {
   RwLock<std::unique_ptr<PositionalBitmap>>& strings() { return strings_; }
   const RwLock<std::unique_ptr<PositionalBitmap>>& strings() const { return strings_; }
   RwLock<std::unique_ptr<NumericalBitmap>>& numbers() { return numbers_; }
-  const RwLock<std::unique_ptr<NumericalBitmap>>& numbers() const { return numbers_; }
+  // The numbers as queries read them: moves that assignments queued are
+  // applied first, under the write lock, by the first reader to find them.
+  RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard numbers_for_query() const;
   RwLock<std::unique_ptr<BoolSets>>& bools() { return bools_; }
   const RwLock<std::unique_ptr<BoolSets>>& bools() const { return bools_; }
   ExactMap* exact() const { return exact_.get(); }
@@ -194,7 +196,7 @@ class QueryMap {
 
   Lazy<ExactMap> exact_;
   RwLock<std::unique_ptr<PositionalBitmap>> strings_;
-  RwLock<std::unique_ptr<NumericalBitmap>> numbers_;
+  mutable RwLock<std::unique_ptr<NumericalBitmap>> numbers_;  // a reader may flush it
   RwLock<std::unique_ptr<BoolSets>> bools_;
   std::weak_ptr<IndexAPI> parent_;
   Lazy<std::shared_ptr<IndexAPI>> nested_;

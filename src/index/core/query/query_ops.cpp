@@ -40,7 +40,7 @@ IdSet eq_raw(const QueryMap& map, const IdSet& universe, const PyValue& value) {
     case ValueKind::Int:
     case ValueKind::Float: {
       if (is_nan(value)) return IdSet();
-      auto numbers = map.numbers().read();
+      auto numbers = map.numbers_for_query();
       return *numbers ? (*numbers)->equal(*numeric_key(value)) : IdSet();  // a lookup, O(hits)
     }
     case ValueKind::Str: return string_op(map, universe, Op::Eq, value);
@@ -83,7 +83,7 @@ IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& va
   const std::optional<NumKey> key = numeric_key(value);
   if (!key || is_nan(value)) return IdSet();
   IdSet result;
-  auto numbers = map.numbers().read();
+  auto numbers = map.numbers_for_query();
   if (!*numbers) return result;
   const RangeCandidates candidates(map, universe);
   IdSet nans;
@@ -113,7 +113,7 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
   IdSet result;
   // Bounds of ±inf at most keep stored NaNs out; a NaN bound selects nothing.
   if (is_nan(low) || is_nan(high) || *hi < *lo) return result;
-  auto numbers = map.numbers().read();
+  auto numbers = map.numbers_for_query();
   if (!*numbers) return result;
   const RangeCandidates candidates(map, universe);
   (*numbers)->get_between_into(*lo, *hi, result, candidates.get());

@@ -271,6 +271,7 @@ void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
 }
 
 void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
+  apply_moves();
   all_.bitmap().add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
   table_add(key, id);
@@ -278,16 +279,63 @@ void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
 }
 
 void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
-  if (pending_) flush_all();
+  flush_all();
   ordered_removed(key, id);
   table_remove(key, id);
   all_.bitmap().remove(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().remove(id); });
 }
 
-void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
+void NumericalBitmap::queue_replace(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
   if (old_key == new_key) return;
   if (pending_) flush_all();
+  moves_.push_back(Move{old_key, new_key, id});
+  if (moves_.size() >= kMoveBatch) apply_moves();
+}
+
+void NumericalBitmap::apply_moves() {
+  if (moves_.empty()) return;
+  // By id, each id's moves in the order made: (id, position) pairs sort as
+  // plain integers.
+  std::vector<uint64_t> order(moves_.size());
+  for (size_t i = 0; i < moves_.size(); ++i) order[i] = uint64_t{moves_[i].id} << 32 | i;
+  std::sort(order.begin(), order.end());
+  // An id's moves chain (each starts where the previous one ended): the first
+  // start and the last end are its whole move.
+  std::vector<Move> moves;
+  moves.reserve(moves_.size());
+  for (size_t i = 0; i < order.size();) {
+    const Move& first = moves_[static_cast<uint32_t>(order[i])];
+    size_t last = i;
+    while (last + 1 < order.size() && (order[last + 1] >> 32) == first.id) ++last;
+    const Move& end = moves_[static_cast<uint32_t>(order[last])];
+    if (!(first.from == end.to)) moves.push_back(Move{first.from, end.to, first.id});
+    i = last + 1;
+  }
+  moves_.clear();  // keeps its capacity for the next batch
+  const size_t n = moves.size();
+  // Each move's key slots and slice words are asked for a few moves ahead
+  // (the table holds every moved id's key, so it has slots).
+  constexpr size_t kAhead = 3;
+  for (size_t j = 0; j < n + kAhead; ++j) {
+    if (j < n) {
+      const Move& m = moves[j];
+      __builtin_prefetch(&slots_[home_of(tag_of(hash_of(m.from), false))], 1);
+      __builtin_prefetch(&slots_[home_of(tag_of(hash_of(m.to), false))], 1);
+      const NumKey differ{m.from.low ^ m.to.low, static_cast<uint16_t>(m.from.high ^ m.to.high)};
+      for_each_set_bit(differ, [&](size_t i) { slices_[i].bitmap().prefetch_write_of(m.id); });
+    }
+    if (j >= kAhead) move_now(moves[j - kAhead].from, moves[j - kAhead].to, moves[j - kAhead].id);
+  }
+}
+
+void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
+  if (old_key == new_key) return;
+  flush_all();
+  move_now(old_key, new_key, id);
+}
+
+void NumericalBitmap::move_now(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
   // Both key table slots change, each at a random place in memory: they are
   // asked for first and read last. The few dozen slices that change are
   // written in one pass of independent writes, whose misses overlap.
@@ -304,6 +352,7 @@ void NumericalBitmap::replace_key(const NumKey& old_key, const NumKey& new_key, 
 }
 
 void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
+  apply_moves();
   const NumKey key = key_of(v);
   all_.buffered_add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
@@ -328,6 +377,7 @@ void NumericalBitmap::add_queued_keys() {
 }
 
 void NumericalBitmap::flush_all() {
+  apply_moves();
   if (!pending_) return;
   add_queued_keys();
   // Slices that every id shares (a common sign or exponent bit) become runs.

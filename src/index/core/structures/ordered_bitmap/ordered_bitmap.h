@@ -34,8 +34,15 @@
 // twice what the sweeps alone would cost).
 //
 // Readers see only flushed bitmaps: after a run of `buffered_insert` the bulk
-// writer must call `flush_all()` before any query. Queries run concurrently
-// (under the owner's read lock); the one that builds the ordered keys takes a
+// writer must call `flush_all()` before any query. Replacements (an assigned
+// attribute) may be queued instead of written (`queue_replace`); the next
+// flush, any other write, or the kMoveBatch-th queued move applies them all
+// at once. An id moved and moved back meanwhile costs nothing, and the
+// batch asks for each move's key slots and slice words a few moves ahead, so
+// the misses of different moves overlap (a single move waits for its own).
+// A reader that finds moves queued (`has_queued_moves`) must have them
+// flushed first, under the writer's lock. Queries run concurrently (under
+// the owner's read lock); the one that builds the ordered keys takes a
 // mutex for it, without blocking: the others sweep meanwhile.
 #pragma once
 
@@ -112,9 +119,16 @@ class NumericalBitmap {
   // of the key bits that differ change.
   void replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id);
 
+  // The same, deferred to the next flush (see the header comment).
+  void queue_replace(const NumKey& old_key, const NumKey& new_key, uint32_t id);
+  bool has_queued_moves() const { return !moves_.empty(); }
+  // Moves queued before a flush applies them all.
+  static constexpr size_t kMoveBatch = 256;
+
   // Bulk writer only: queues the id in the cell buffers and its key for the
   // key table; `flush_all` applies them.
   void buffered_insert(const Number& v, uint32_t id);
+  // Applies queued bulk inserts and queued moves.
   void flush_all();
   // Drops every id outside `keep` (narrowing of the index).
   void keep_only(const IdSet& keep);
@@ -234,6 +248,16 @@ class NumericalBitmap {
   };
   static constexpr size_t kKeyBatch = 1024;
   std::vector<QueuedKey> queued_keys_;  // not yet in the key table
+  struct Move {
+    NumKey from;
+    NumKey to;
+    uint32_t id;
+  };
+  std::vector<Move> moves_;  // queued replacements, in the order made
+  // The queued moves, each id's collapsed into one, written in id order.
+  void apply_moves();
+  // replace_key on flushed bitmaps.
+  void move_now(const NumKey& old_key, const NumKey& new_key, uint32_t id);
 
   RangePlan plan_ = RangePlan::kAuto;
   BuiltOnDemand<OrderedKeys> order_;
