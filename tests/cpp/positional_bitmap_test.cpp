@@ -369,7 +369,7 @@ class CheckedPositionalBitmap {
     }
     ref_[id] = text;
     longest_ = std::max(longest_, text.size());
-    ASSERT_EQ(map_.width(), expected_width(longest_));
+    check_width();
   }
 
   void remove(uint32_t id) {
@@ -379,12 +379,27 @@ class CheckedPositionalBitmap {
     removed_.push_back(id);
   }
 
-  // The id's string becomes `text` (an assignment).
+  // The id's string becomes `text` (an assignment), at once or (every other
+  // time) queued until the next write or flush.
   void replace(const std::string& text, uint32_t id) {
-    map_.replace(ref_.at(id), text, id);
+    if ((queue_ = !queue_)) {
+      map_.queue_replace(ref_.at(id), text, id);
+      pending_ = true;
+    } else {
+      map_.replace(ref_.at(id), text, id);
+    }
     ref_[id] = text;
     longest_ = std::max(longest_, text.size());
-    ASSERT_EQ(map_.width(), expected_width(longest_));
+    if (!pending_) check_width();
+  }
+
+  // The row fits every string held, and grew only for strings given to it
+  // (a queued string replaced again before any flush never reaches it).
+  void check_width() {
+    size_t held = 0;
+    for (const auto& [id, text] : ref_) held = std::max(held, text.size());
+    ASSERT_GE(map_.width(), expected_width(held));
+    ASSERT_LE(map_.width(), expected_width(longest_));
   }
 
   // Applies queued ids, then checks every id removed since the last check
@@ -392,6 +407,7 @@ class CheckedPositionalBitmap {
   void check(const std::vector<std::string>& needles) {
     if (pending_) map_.flush_all();
     pending_ = false;
+    check_width();
     for (uint32_t id : removed_) {
       if (ref_.count(id)) continue;  // re-inserted since
       ASSERT_TRUE(cells_holding(map_, id).empty()) << "id " << id << " left in " << show(cells_holding(map_, id));
@@ -430,6 +446,7 @@ class CheckedPositionalBitmap {
   std::vector<uint32_t> removed_;
   size_t longest_ = 0;
   bool pending_ = false;
+  bool queue_ = false;
 };
 
 struct RandomCase {
@@ -701,9 +718,20 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
       const bool bulk = kind == 1;
       for (size_t i = 0, n = bulk ? 40 : 1 + pick(4); i < n; ++i) {
         const uint32_t id = id_of_slot(uint32_t(pick(kIds)));
-        if (ref.count(id) && !bulk) {
+        if (ref.count(id) && !bulk && pick(2) == 0) {
           map.remove(ref[id], id);
           ref.erase(id);
+        } else if (ref.count(id) && !bulk) {
+          // An assignment, queued; sometimes set back before the flush.
+          const std::string before = ref[id];
+          const std::string text = random_text(pick(7) == 0 ? 0 : 1 + pick(5));
+          map.queue_replace(before, text, id);
+          ref[id] = text;
+          if (pick(4) == 0) {
+            map.queue_replace(text, before, id);
+            ref[id] = before;
+          }
+          queued = true;
         } else if (!ref.count(id)) {
           const std::string text = random_text(pick(7) == 0 ? 0 : 1 + pick(5));
           if (bulk) {
@@ -870,9 +898,14 @@ TEST(PositionalBitmapDense, ReplacingInDenseCellsAnswersLikeABulkBuild) {
   for (int i = 0; i < 2 * int(kIds); ++i) {
     const uint32_t id = rng() % kIds;
     std::string fresh = word(i < int(kIds) / 4 ? 0 : 'b');
-    map.replace(held[id], fresh, id);
+    if (i % 2) {
+      map.queue_replace(held[id], fresh, id);
+    } else {
+      map.replace(held[id], fresh, id);
+    }
     held[id] = std::move(fresh);
   }
+  map.flush_all();
   PositionalBitmap bulk;
   for (uint32_t id = 0; id < kIds; ++id) bulk.buffered_insert(held[id], id);
   bulk.flush_all();

@@ -24,8 +24,8 @@
 //      them for writing at a time (a bulk pass holds allowed_ids with items,
 //      and its writers hold strings, numbers and bools of every map), never
 //      waiting for a lock a reader holds while that reader waits for it. A
-//      query may also take a map's numbers for writing, holding no other
-//      numbers lock, to apply the moves that assignments queued there.
+//      query may also take a map's strings or numbers for writing, holding
+//      neither of any map, to apply the moves that assignments queued there.
 //   4. Leaves, which nothing is taken inside: the id allocator's free list,
 //      the interner's writer lock, the pending-release pool.
 //

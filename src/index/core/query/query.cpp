@@ -100,7 +100,7 @@ void QueryMap::replace_str(std::string_view old, std::string_view bytes, uint32_
     (*strings)->insert(bytes, id);
     return;
   }
-  (*strings)->replace(old, bytes, id);
+  (*strings)->queue_replace(old, bytes, id);
 }
 
 void QueryMap::insert_bool(bool b, uint32_t id) {
@@ -131,14 +131,29 @@ void QueryMap::replace_num_ordered(const Number& old, const Number& n, uint32_t 
   (*numbers)->queue_replace(NumericalBitmap::key_of(old), NumericalBitmap::key_of(n), id);
 }
 
-RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard QueryMap::numbers_for_query() const {
+namespace {
+
+// A read hold on a string or number structure whose queued moves are
+// applied. Moves queued after the flush belong to assignments that have not
+// returned yet.
+template <typename T>
+typename RwLock<std::unique_ptr<T>>::ReadGuard flushed_read(RwLock<std::unique_ptr<T>>& lock) {
   {
-    auto numbers = numbers_.read();
-    if (!*numbers || !(*numbers)->has_queued_moves()) return numbers;
+    auto held = lock.read();
+    if (!*held || !(*held)->has_queued_moves()) return held;
   }
-  if (auto numbers = numbers_.write(); *numbers) (*numbers)->flush_all();
-  // Moves queued meanwhile belong to assignments that have not returned yet.
-  return numbers_.read();
+  if (auto structure = lock.write(); *structure) (*structure)->flush_all();
+  return lock.read();
+}
+
+}  // namespace
+
+RwLock<std::unique_ptr<PositionalBitmap>>::ReadGuard QueryMap::strings_for_query() const {
+  return flushed_read(strings_);
+}
+
+RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard QueryMap::numbers_for_query() const {
+  return flushed_read(numbers_);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {

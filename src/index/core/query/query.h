@@ -158,10 +158,11 @@ class QueryMap {
   // Structure access for queries and narrowing. Absent structures mean the
   // attribute never held a value of that kind.
   RwLock<std::unique_ptr<PositionalBitmap>>& strings() { return strings_; }
-  const RwLock<std::unique_ptr<PositionalBitmap>>& strings() const { return strings_; }
   RwLock<std::unique_ptr<NumericalBitmap>>& numbers() { return numbers_; }
-  // The numbers as queries read them: moves that assignments queued are
-  // applied first, under the write lock, by the first reader to find them.
+  // The strings and numbers as queries read them: moves that assignments
+  // queued are applied first, under the write lock, by the first reader to
+  // find them.
+  RwLock<std::unique_ptr<PositionalBitmap>>::ReadGuard strings_for_query() const;
   RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard numbers_for_query() const;
   RwLock<std::unique_ptr<BoolSets>>& bools() { return bools_; }
   const RwLock<std::unique_ptr<BoolSets>>& bools() const { return bools_; }
@@ -195,8 +196,9 @@ class QueryMap {
   ExactMap& exact_or_create();
 
   Lazy<ExactMap> exact_;
-  RwLock<std::unique_ptr<PositionalBitmap>> strings_;
-  mutable RwLock<std::unique_ptr<NumericalBitmap>> numbers_;  // a reader may flush it
+  // A reader may flush these (see strings_for_query).
+  mutable RwLock<std::unique_ptr<PositionalBitmap>> strings_;
+  mutable RwLock<std::unique_ptr<NumericalBitmap>> numbers_;
   RwLock<std::unique_ptr<BoolSets>> bools_;
   std::weak_ptr<IndexAPI> parent_;
   Lazy<std::shared_ptr<IndexAPI>> nested_;

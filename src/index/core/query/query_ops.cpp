@@ -124,7 +124,7 @@ IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, co
 // universe (a conjunction's later operand) keeps them cheap.
 IdSet string_op(const QueryMap& map, const IdSet& universe, Op op, const PyValue& value) {
   if (value.kind() != ValueKind::Str) return IdSet();
-  auto strings = map.strings().read();
+  auto strings = map.strings_for_query();
   if (!*strings) return IdSet();
   // Container elements are not in the universe: with any, no restriction
   // (the result is cut to the universe after translation anyway).

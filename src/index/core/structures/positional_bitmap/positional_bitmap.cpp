@@ -189,6 +189,7 @@ PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
       empty_(std::move(other.empty_)),
       plan_(other.plan_),
       lead_(std::move(other.lead_)),
+      moves_(std::move(other.moves_)),
       owed_work_(other.owed_work_.load(std::memory_order_relaxed)),
       rebuild_work_(std::exchange(other.rebuild_work_, 0)) {
   other.owed_work_.store(0, std::memory_order_relaxed);
@@ -200,6 +201,7 @@ PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept
     empty_ = std::move(other.empty_);
     plan_ = other.plan_;
     lead_ = std::move(other.lead_);
+    moves_ = std::move(other.moves_);
     owed_work_.store(other.owed_work_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     rebuild_work_ = std::exchange(other.rebuild_work_, 0);
     other.owed_work_.store(0, std::memory_order_relaxed);
@@ -341,6 +343,7 @@ void PositionalBitmap::for_each_key(std::string_view bytes, F&& f) const {
 }
 
 void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+  apply_moves();
   if (bytes.empty()) {
     empty_.bitmap().add(id);
     return;
@@ -351,6 +354,7 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
 }
 
 void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
+  apply_moves();
   if (bytes.empty()) {
     empty_.buffered_add(id);
     return;
@@ -362,6 +366,7 @@ void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
 }
 
 void PositionalBitmap::flush_all() {
+  apply_moves();
   for (Position& p : positions_) {
     if (!p.big) continue;
     p.big->for_each([](size_t, Cell& c) { c.flush(); });
@@ -387,6 +392,7 @@ void PositionalBitmap::keep_only(const IdSet& keep) {
 }
 
 void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
+  apply_moves();
   if (bytes.empty()) {
     if (empty_.pending_count() > 0) empty_.flush();
     empty_.bitmap().remove(id);
@@ -397,51 +403,120 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
 }
 
 void PositionalBitmap::replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
+  apply_moves();
   if (old_bytes == bytes) return;
-  if (old_bytes.empty() || bytes.empty() || bytes.size() + 2 > width()) {
+  if (!fits_in_place(old_bytes, bytes)) {
     remove(old_bytes, id);
     insert(bytes, id);
     return;
   }
-  using Key = std::pair<size_t, size_t>;  // position, cell
-  absl::InlinedVector<Key, 16> gone, come;
-  for_each_key(old_bytes, [&](size_t pos, size_t key) { gone.emplace_back(pos, key); });
-  for_each_key(bytes, [&](size_t pos, size_t key) { come.emplace_back(pos, key); });
-  if (old_bytes.size() == bytes.size()) {
-    // Same length, same layout: the keys pair up in order, and the cells
-    // both strings occupy (the markers, equal bytes) stay as they are.
-    size_t kept = 0;
-    for (size_t i = 0; i < gone.size(); ++i) {
-      if (gone[i] == come[i]) continue;
-      gone[kept] = gone[i];
-      come[kept] = come[i];
-      ++kept;
-    }
-    gone.resize(kept);
-    come.resize(kept);
-  }
+  MoveKeys gone, come;
+  move_keys(old_bytes, bytes, gone, come);
   // A short string's cells (and lead pairs) lie all over memory: their
   // misses are taken together first.
   if (gone.size() + come.size() + 2 <= IdSet::kMaxPrefetch) {
-    absl::InlinedVector<IdSet*, 18> cells;
-    for (const auto& keys : {&gone, &come}) {
-      for (const auto& [pos, key] : *keys) {
-        if (Position& p = positions_[pos]; p.big) {
-          if (Cell* c = p.big->find(key)) cells.push_back(&c->bitmap());
-        }
-      }
-    }
-    if (LeadPairs* lead = lead_.owned()) {
-      for (std::string_view s : {old_bytes, bytes}) {
-        if (IdSet* set = s.size() < 2 ? nullptr : lead->find(pair_of(s))) cells.push_back(set);
-      }
-    }
-    IdSet::prefetch_for_write(cells, id);
+    absl::InlinedVector<IdSet*, 18> sets;
+    move_sets(old_bytes, bytes, gone, come, sets);
+    IdSet::prefetch_for_write(sets, id);
   }
+  move_now(old_bytes, bytes, id, gone, come);
+}
+
+bool PositionalBitmap::fits_in_place(std::string_view old_bytes, std::string_view bytes) const {
+  return !old_bytes.empty() && !bytes.empty() && bytes.size() + 2 <= width();
+}
+
+void PositionalBitmap::move_keys(std::string_view old_bytes, std::string_view bytes, MoveKeys& gone,
+                                 MoveKeys& come) const {
+  for_each_key(old_bytes, [&](size_t pos, size_t key) { gone.emplace_back(pos, key); });
+  for_each_key(bytes, [&](size_t pos, size_t key) { come.emplace_back(pos, key); });
+  if (old_bytes.size() != bytes.size()) return;
+  // Same length, same layout: the keys pair up in order, and the cells both
+  // strings occupy (the markers, equal bytes) stay as they are.
+  size_t kept = 0;
+  for (size_t i = 0; i < gone.size(); ++i) {
+    if (gone[i] == come[i]) continue;
+    gone[kept] = gone[i];
+    come[kept] = come[i];
+    ++kept;
+  }
+  gone.resize(kept);
+  come.resize(kept);
+}
+
+void PositionalBitmap::move_sets(std::string_view old_bytes, std::string_view bytes, const MoveKeys& gone,
+                                 const MoveKeys& come, absl::InlinedVector<IdSet*, 18>& out) {
+  for (const MoveKeys* keys : {&gone, &come}) {
+    for (const auto& [pos, key] : *keys) {
+      if (Position& p = positions_[pos]; p.big) {
+        if (Cell* c = p.big->find(key)) out.push_back(&c->bitmap());
+      }
+    }
+  }
+  if (LeadPairs* lead = lead_.owned()) {
+    for (std::string_view s : {old_bytes, bytes}) {
+      if (IdSet* set = s.size() < 2 ? nullptr : lead->find(pair_of(s))) out.push_back(set);
+    }
+  }
+}
+
+void PositionalBitmap::move_now(std::string_view old_bytes, std::string_view bytes, uint32_t id,
+                                const MoveKeys& gone, const MoveKeys& come) {
   for (const auto& [pos, key] : gone) drop(pos, key, id);
   lead_removed(old_bytes, id);
   for (const auto& [pos, key] : come) add(pos, key, id, false);
   lead_added(bytes, id);
+}
+
+void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
+  if (old_bytes == bytes) return;
+  moves_.push_back(Move{std::string(old_bytes), std::string(bytes), id});
+  if (moves_.size() >= kMoveBatch) apply_moves();
+}
+
+void PositionalBitmap::apply_moves() {
+  if (moves_.empty()) return;
+  // Taken out first: the writes below that fall back to removal and
+  // insertion must find nothing queued.
+  std::vector<Move> queued = std::exchange(moves_, {});
+  // By id, each id's moves in the order made; an id's moves chain, so the
+  // first start and the last end are its whole move.
+  std::vector<uint64_t> order(queued.size());
+  for (size_t i = 0; i < queued.size(); ++i) order[i] = uint64_t{queued[i].id} << 32 | i;
+  std::sort(order.begin(), order.end());
+  std::vector<Move> moves;
+  moves.reserve(queued.size());
+  for (size_t i = 0; i < order.size();) {
+    Move& first = queued[static_cast<uint32_t>(order[i])];
+    size_t last = i;
+    while (last + 1 < order.size() && (order[last + 1] >> 32) == first.id) ++last;
+    Move& end = queued[static_cast<uint32_t>(order[last])];
+    if (first.from != end.to) moves.push_back(Move{std::move(first.from), std::move(end.to), first.id});
+    i = last + 1;
+  }
+  // Each move's cells are asked for a few moves ahead, so that the misses
+  // of different moves overlap.
+  constexpr size_t kAhead = 3;
+  const size_t n = moves.size();
+  for (size_t j = 0; j < n + kAhead; ++j) {
+    if (j < n && fits_in_place(moves[j].from, moves[j].to)) {
+      MoveKeys gone, come;
+      move_keys(moves[j].from, moves[j].to, gone, come);
+      absl::InlinedVector<IdSet*, 18> sets;
+      move_sets(moves[j].from, moves[j].to, gone, come, sets);
+      for (const IdSet* set : sets) set->prefetch_write_of(moves[j].id);
+    }
+    if (j < kAhead) continue;
+    const Move& m = moves[j - kAhead];
+    if (!fits_in_place(m.from, m.to)) {
+      remove(m.from, m.id);
+      insert(m.to, m.id);
+      continue;
+    }
+    MoveKeys gone, come;
+    move_keys(m.from, m.to, gone, come);
+    move_now(m.from, m.to, m.id, gone, come);
+  }
 }
 
 IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {

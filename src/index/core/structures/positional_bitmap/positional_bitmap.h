@@ -61,7 +61,9 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
@@ -119,8 +121,8 @@ class PositionalBitmap {
   // The same through the bitmap cells' write buffers; call `flush_all()`
   // before any query is allowed to run.
   void buffered_insert(std::string_view bytes, uint32_t id);
-  // Applies every queued id: the bitmap cells position by position, the
-  // empty-string set last.
+  // Applies queued moves, then every queued id: the bitmap cells position by
+  // position, the empty-string set last.
   void flush_all();
   // Drops `id` from every cell `bytes` occupies under the current width. A
   // string that could not have been stored at this width is an InternalError
@@ -129,6 +131,16 @@ class PositionalBitmap {
   // `id` moves from `old_bytes` (which it holds) to `bytes`: the cells both
   // strings occupy are left as they are.
   void replace(std::string_view old_bytes, std::string_view bytes, uint32_t id);
+  // The same, deferred: queued moves are applied together by the next flush,
+  // any other write, or the kMoveBatch-th queued move. Each id's moves
+  // collapse into one (a string set and set back costs nothing), and each
+  // move's cells are asked for a few moves ahead, so the misses of
+  // different moves overlap. A reader that finds moves queued
+  // (`has_queued_moves`) must have them flushed first, under the writer's
+  // lock.
+  void queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id);
+  bool has_queued_moves() const { return !moves_.empty(); }
+  static constexpr size_t kMoveBatch = 256;
   // Drops every id outside `keep` from every cell (narrowing of the index).
   void keep_only(const IdSet& keep);
 
@@ -226,6 +238,24 @@ class PositionalBitmap {
   // Moves the run of `key` at `p` into a bitmap cell.
   static void promote(Position& p, size_t key);
 
+  // Moves. The keys a move leaves and takes (for strings of one length, only
+  // those that differ); the sets it writes (bitmap cells and lead pairs); the
+  // writes. In place only when both strings are non-empty and the new one
+  // fits the row; otherwise a move is a removal and an insertion.
+  using MoveKeys = absl::InlinedVector<std::pair<size_t, size_t>, 16>;  // position, key
+  bool fits_in_place(std::string_view old_bytes, std::string_view bytes) const;
+  void move_keys(std::string_view old_bytes, std::string_view bytes, MoveKeys& gone, MoveKeys& come) const;
+  void move_sets(std::string_view old_bytes, std::string_view bytes, const MoveKeys& gone, const MoveKeys& come,
+                 absl::InlinedVector<IdSet*, 18>& out);
+  void move_now(std::string_view old_bytes, std::string_view bytes, uint32_t id, const MoveKeys& gone,
+                const MoveKeys& come);
+  struct Move {
+    std::string from;
+    std::string to;
+    uint32_t id;
+  };
+  void apply_moves();
+
   // Widens the row so that a string of n bytes fits (W >= n + 2, W even).
   void expand_map(size_t n);
   // Start position of a string of n >= 1 bytes under the current width; the
@@ -255,6 +285,7 @@ class PositionalBitmap {
 
   PrefixPlan plan_ = PrefixPlan::kAuto;
   BuiltOnDemand<LeadPairs> lead_;
+  std::vector<Move> moves_;  // queued replacements, in the order made
   // Cell ids visited by the sweeps of prefixes of two or more bytes since the
   // lead pairs were last dropped, and how many of them per stored string
   // pay for a rebuild (0 before the first build).
