@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "index/common/error.h"
+#include "index/common/queued_moves.h"
 
 namespace calderwick {
 
@@ -295,23 +296,7 @@ void NumericalBitmap::queue_replace(const NumKey& old_key, const NumKey& new_key
 
 void NumericalBitmap::apply_moves() {
   if (moves_.empty()) return;
-  // By id, each id's moves in the order made: (id, position) pairs sort as
-  // plain integers.
-  std::vector<uint64_t> order(moves_.size());
-  for (size_t i = 0; i < moves_.size(); ++i) order[i] = uint64_t{moves_[i].id} << 32 | i;
-  std::sort(order.begin(), order.end());
-  // An id's moves chain (each starts where the previous one ended): the first
-  // start and the last end are its whole move.
-  std::vector<Move> moves;
-  moves.reserve(moves_.size());
-  for (size_t i = 0; i < order.size();) {
-    const Move& first = moves_[static_cast<uint32_t>(order[i])];
-    size_t last = i;
-    while (last + 1 < order.size() && (order[last + 1] >> 32) == first.id) ++last;
-    const Move& end = moves_[static_cast<uint32_t>(order[last])];
-    if (!(first.from == end.to)) moves.push_back(Move{first.from, end.to, first.id});
-    i = last + 1;
-  }
+  const std::vector<Move> moves = collapse_moves(moves_);
   moves_.clear();  // keeps its capacity for the next batch
   const size_t n = moves.size();
   // Each move's key slots and slice words are asked for a few moves ahead

@@ -7,6 +7,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
+#include "index/common/queued_moves.h"
 
 namespace calderwick {
 
@@ -479,21 +480,7 @@ void PositionalBitmap::apply_moves() {
   // Taken out first: the writes below that fall back to removal and
   // insertion must find nothing queued.
   std::vector<Move> queued = std::exchange(moves_, {});
-  // By id, each id's moves in the order made; an id's moves chain, so the
-  // first start and the last end are its whole move.
-  std::vector<uint64_t> order(queued.size());
-  for (size_t i = 0; i < queued.size(); ++i) order[i] = uint64_t{queued[i].id} << 32 | i;
-  std::sort(order.begin(), order.end());
-  std::vector<Move> moves;
-  moves.reserve(queued.size());
-  for (size_t i = 0; i < order.size();) {
-    Move& first = queued[static_cast<uint32_t>(order[i])];
-    size_t last = i;
-    while (last + 1 < order.size() && (order[last + 1] >> 32) == first.id) ++last;
-    Move& end = queued[static_cast<uint32_t>(order[last])];
-    if (first.from != end.to) moves.push_back(Move{std::move(first.from), std::move(end.to), first.id});
-    i = last + 1;
-  }
+  const std::vector<Move> moves = collapse_moves(queued);
   // Each move's cells are asked for a few moves ahead, so that the misses
   // of different moves overlap.
   constexpr size_t kAhead = 3;
