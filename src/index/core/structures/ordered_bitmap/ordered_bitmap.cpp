@@ -296,8 +296,9 @@ void NumericalBitmap::queue_replace(const NumKey& old_key, const NumKey& new_key
 
 void NumericalBitmap::apply_moves() {
   if (moves_.empty()) return;
-  const std::vector<Move> moves = collapse_moves(moves_);
-  moves_.clear();  // keeps its capacity for the next batch
+  // The queue's memory goes with it: a map that is written rarely keeps none.
+  std::vector<Move> queued = std::exchange(moves_, {});
+  const std::vector<Move> moves = collapse_moves(queued);
   const size_t n = moves.size();
   // Each move's key slots and slice words are asked for a few moves ahead
   // (the table holds every moved id's key, so it has slots).

@@ -477,8 +477,9 @@ void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_vie
 
 void PositionalBitmap::apply_moves() {
   if (moves_.empty()) return;
-  // Taken out first: the writes below that fall back to removal and
-  // insertion must find nothing queued.
+  // Taken out first, memory and all: the writes below that fall back to
+  // removal and insertion must find nothing queued, and a map that is
+  // written rarely keeps no queue.
   std::vector<Move> queued = std::exchange(moves_, {});
   const std::vector<Move> moves = collapse_moves(queued);
   // Each move's cells are asked for a few moves ahead, so that the misses
