@@ -920,6 +920,24 @@ TEST(PositionalBitmapDense, ReplacingInDenseCellsAnswersLikeABulkBuild) {
   }
 }
 
+// Short moves wait in the queue; a long one is written at once, after the
+// moves queued before it (the queue never holds copies of long strings).
+TEST(PositionalBitmapQueue, LongStringsAreWrittenAtOnceAfterTheQueue) {
+  PositionalBitmap map;
+  const std::string long_text(PositionalBitmap::kQueuedBytes, 'z');
+  map.insert("abc", 1);
+  map.insert("abd", 2);
+  map.queue_replace("abc", "xyz", 1);
+  map.queue_replace("abd", "abe", 2);
+  EXPECT_TRUE(map.has_queued_moves());
+  map.queue_replace("xyz", long_text, 1);  // id 1 again: its queued move goes first
+  EXPECT_FALSE(map.has_queued_moves());
+  EXPECT_EQ(map.equal(long_text).to_vector(), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(map.equal("abe").to_vector(), (std::vector<uint32_t>{2}));
+  EXPECT_TRUE(map.equal("xyz").is_empty());
+  EXPECT_TRUE(map.starts_with("abc").is_empty());
+}
+
 // ---------------------------------------------------------------------------
 // Buffers and misuse.
 

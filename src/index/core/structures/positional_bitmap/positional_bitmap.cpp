@@ -471,6 +471,12 @@ void PositionalBitmap::move_now(std::string_view old_bytes, std::string_view byt
 
 void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
   if (old_bytes == bytes) return;
+  // Long strings are written at once: a queue of them would hold copies of
+  // megabytes, and their cells are many enough to overlap their own misses.
+  if (old_bytes.size() + bytes.size() > kQueuedBytes) {
+    replace(old_bytes, bytes, id);
+    return;
+  }
   moves_.push_back(Move{std::string(old_bytes), std::string(bytes), id});
   if (moves_.size() >= kMoveBatch) apply_moves();
 }

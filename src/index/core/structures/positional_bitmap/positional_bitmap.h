@@ -137,10 +137,12 @@ class PositionalBitmap {
   // move's cells are asked for a few moves ahead, so the misses of
   // different moves overlap. A reader that finds moves queued
   // (`has_queued_moves`) must have them flushed first, under the writer's
-  // lock.
+  // lock. A move whose two strings hold more than kQueuedBytes is written
+  // at once (after the queue), so the queue holds at most ~40 KB.
   void queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id);
   bool has_queued_moves() const { return !moves_.empty(); }
   static constexpr size_t kMoveBatch = 256;
+  static constexpr size_t kQueuedBytes = 64;
   // Drops every id outside `keep` from every cell (narrowing of the index).
   void keep_only(const IdSet& keep);
 
