@@ -436,6 +436,18 @@ TEST(NumericalBitmap, QueuedMovesAnswerLikeMovesWrittenAtOnce) {
     compare(round % 2 ? "narrow round" : "wide round");
     if (HasFatalFailure()) return;
   }
+  // After a query's read, the next move is written at once; the one after
+  // it waits again.
+  queued.note_read();
+  queued.queue_replace(NumericalBitmap::key_of(numbers[7]), NumericalBitmap::key_of(int64_t{-1}), 7);
+  EXPECT_FALSE(queued.has_queued_moves());
+  direct.replace_key(NumericalBitmap::key_of(numbers[7]), NumericalBitmap::key_of(int64_t{-1}), 7);
+  numbers[7] = int64_t{-1};
+  queued.queue_replace(NumericalBitmap::key_of(numbers[7]), NumericalBitmap::key_of(int64_t{-2}), 7);
+  EXPECT_TRUE(queued.has_queued_moves());
+  direct.replace_key(NumericalBitmap::key_of(numbers[7]), NumericalBitmap::key_of(int64_t{-2}), 7);
+  numbers[7] = int64_t{-2};
+  compare("written at once after a read");
   // Other writes apply the queue first: a removal of a queued id's new value.
   const uint32_t id = 5;
   const Number to = 0.125;

@@ -936,6 +936,14 @@ TEST(PositionalBitmapQueue, LongStringsAreWrittenAtOnceAfterTheQueue) {
   EXPECT_EQ(map.equal("abe").to_vector(), (std::vector<uint32_t>{2}));
   EXPECT_TRUE(map.equal("xyz").is_empty());
   EXPECT_TRUE(map.starts_with("abc").is_empty());
+  // After a query's read, the next move is written at once; the one after
+  // it waits again.
+  map.note_read();
+  map.queue_replace("abe", "abf", 2);
+  EXPECT_FALSE(map.has_queued_moves());
+  EXPECT_EQ(map.equal("abf").to_vector(), (std::vector<uint32_t>{2}));
+  map.queue_replace("abf", "abg", 2);
+  EXPECT_TRUE(map.has_queued_moves());
 }
 
 // ---------------------------------------------------------------------------

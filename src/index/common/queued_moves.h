@@ -3,12 +3,23 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 namespace calderwick {
+
+// Marks a structure as read by a query since its last write. A structure
+// that queries read between assignments gets each move written at once:
+// otherwise every such query would take the write lock to apply the moves
+// queued since, and readers would wait for one another. Only the first
+// reader after a write stores (the flag's cache line is not written by
+// every query).
+inline void note(std::atomic<bool>& read_since_write) {
+  if (!read_since_write.load(std::memory_order_relaxed)) read_since_write.store(true, std::memory_order_relaxed);
+}
 
 // One batch, collapsed: an id's moves chain (each starts where the one before
 // it ended), so its first start and its last end are its whole move, and an

@@ -140,10 +140,15 @@ template <typename T>
 typename RwLock<std::unique_ptr<T>>::ReadGuard flushed_read(RwLock<std::unique_ptr<T>>& lock) {
   {
     auto held = lock.read();
-    if (!*held || !(*held)->has_queued_moves()) return held;
+    if (!*held || !(*held)->has_queued_moves()) {
+      if (*held) (*held)->note_read();
+      return held;
+    }
   }
   if (auto structure = lock.write(); *structure) (*structure)->flush_all();
-  return lock.read();
+  auto held = lock.read();
+  if (*held) (*held)->note_read();
+  return held;
 }
 
 }  // namespace

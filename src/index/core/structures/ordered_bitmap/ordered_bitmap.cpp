@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "index/common/error.h"
-#include "index/common/queued_moves.h"
 
 namespace calderwick {
 
@@ -289,6 +288,10 @@ void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
 
 void NumericalBitmap::queue_replace(const NumKey& old_key, const NumKey& new_key, uint32_t id) {
   if (old_key == new_key) return;
+  if (read_since_write_.exchange(false, std::memory_order_relaxed)) {
+    replace_key(old_key, new_key, id);
+    return;
+  }
   if (pending_) flush_all();
   moves_.push_back(Move{old_key, new_key, id});
   if (moves_.size() >= kMoveBatch) apply_moves();

@@ -58,6 +58,7 @@
 
 #include "index/common/built_on_demand.h"
 #include "index/common/id_set.h"
+#include "index/common/queued_moves.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace calderwick {
@@ -119,9 +120,12 @@ class NumericalBitmap {
   // of the key bits that differ change.
   void replace_key(const NumKey& old_key, const NumKey& new_key, uint32_t id);
 
-  // The same, deferred to the next flush (see the header comment).
+  // The same, deferred to the next flush (see the header comment); written
+  // at once when a query has read the structure since the last write.
   void queue_replace(const NumKey& old_key, const NumKey& new_key, uint32_t id);
   bool has_queued_moves() const { return !moves_.empty(); }
+  // Queries call this as they read the structure (any thread, read lock).
+  void note_read() const { note(read_since_write_); }
   // Moves queued before a flush applies them all.
   static constexpr size_t kMoveBatch = 256;
 
@@ -254,6 +258,7 @@ class NumericalBitmap {
     uint32_t id;
   };
   std::vector<Move> moves_;  // queued replacements, in the order made
+  mutable std::atomic<bool> read_since_write_{false};
   // The queued moves, each id's collapsed into one, written in id order.
   void apply_moves();
   // replace_key on flushed bitmaps.

@@ -7,7 +7,6 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
-#include "index/common/queued_moves.h"
 
 namespace calderwick {
 
@@ -191,6 +190,7 @@ PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
       plan_(other.plan_),
       lead_(std::move(other.lead_)),
       moves_(std::move(other.moves_)),
+      read_since_write_(other.read_since_write_.load(std::memory_order_relaxed)),
       owed_work_(other.owed_work_.load(std::memory_order_relaxed)),
       rebuild_work_(std::exchange(other.rebuild_work_, 0)) {
   other.owed_work_.store(0, std::memory_order_relaxed);
@@ -203,6 +203,7 @@ PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept
     plan_ = other.plan_;
     lead_ = std::move(other.lead_);
     moves_ = std::move(other.moves_);
+    read_since_write_.store(other.read_since_write_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     owed_work_.store(other.owed_work_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     rebuild_work_ = std::exchange(other.rebuild_work_, 0);
     other.owed_work_.store(0, std::memory_order_relaxed);
@@ -473,7 +474,7 @@ void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_vie
   if (old_bytes == bytes) return;
   // Long strings are written at once: a queue of them would hold copies of
   // megabytes, and their cells are many enough to overlap their own misses.
-  if (old_bytes.size() + bytes.size() > kQueuedBytes) {
+  if (old_bytes.size() + bytes.size() > kQueuedBytes || read_since_write_.exchange(false, std::memory_order_relaxed)) {
     replace(old_bytes, bytes, id);
     return;
   }

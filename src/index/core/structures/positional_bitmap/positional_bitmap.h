@@ -69,6 +69,7 @@
 #include "absl/container/inlined_vector.h"
 #include "index/common/built_on_demand.h"
 #include "index/common/id_set.h"
+#include "index/common/queued_moves.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace calderwick {
@@ -138,9 +139,12 @@ class PositionalBitmap {
   // different moves overlap. A reader that finds moves queued
   // (`has_queued_moves`) must have them flushed first, under the writer's
   // lock. A move whose two strings hold more than kQueuedBytes is written
-  // at once (after the queue), so the queue holds at most ~40 KB.
+  // at once (after the queue), so the queue holds at most ~40 KB; so is one
+  // made when a query has read the map since the last write.
   void queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id);
   bool has_queued_moves() const { return !moves_.empty(); }
+  // Queries call this as they read the map (any thread, read lock).
+  void note_read() const { note(read_since_write_); }
   static constexpr size_t kMoveBatch = 256;
   static constexpr size_t kQueuedBytes = 64;
   // Drops every id outside `keep` from every cell (narrowing of the index).
@@ -288,6 +292,7 @@ class PositionalBitmap {
   PrefixPlan plan_ = PrefixPlan::kAuto;
   BuiltOnDemand<LeadPairs> lead_;
   std::vector<Move> moves_;  // queued replacements, in the order made
+  mutable std::atomic<bool> read_since_write_{false};
   // Cell ids visited by the sweeps of prefixes of two or more bytes since the
   // lead pairs were last dropped, and how many of them per stored string
   // pay for a rebuild (0 before the first build).
