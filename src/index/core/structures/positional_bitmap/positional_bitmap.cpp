@@ -406,7 +406,10 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
 
 void PositionalBitmap::replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
   apply_moves();
-  if (old_bytes == bytes) return;
+  if (old_bytes != bytes) write_move(old_bytes, bytes, id, true);
+}
+
+void PositionalBitmap::write_move(std::string_view old_bytes, std::string_view bytes, uint32_t id, bool prefetch) {
   if (!fits_in_place(old_bytes, bytes)) {
     remove(old_bytes, id);
     insert(bytes, id);
@@ -416,12 +419,15 @@ void PositionalBitmap::replace(std::string_view old_bytes, std::string_view byte
   move_keys(old_bytes, bytes, gone, come);
   // A short string's cells (and lead pairs) lie all over memory: their
   // misses are taken together first.
-  if (gone.size() + come.size() + 2 <= IdSet::kMaxPrefetch) {
+  if (prefetch && gone.size() + come.size() + 2 <= IdSet::kMaxPrefetch) {
     absl::InlinedVector<IdSet*, 18> sets;
     move_sets(old_bytes, bytes, gone, come, sets);
     IdSet::prefetch_for_write(sets, id);
   }
-  move_now(old_bytes, bytes, id, gone, come);
+  for (const auto& [pos, key] : gone) drop(pos, key, id);
+  lead_removed(old_bytes, id);
+  for (const auto& [pos, key] : come) add(pos, key, id, false);
+  lead_added(bytes, id);
 }
 
 bool PositionalBitmap::fits_in_place(std::string_view old_bytes, std::string_view bytes) const {
@@ -462,14 +468,6 @@ void PositionalBitmap::move_sets(std::string_view old_bytes, std::string_view by
   }
 }
 
-void PositionalBitmap::move_now(std::string_view old_bytes, std::string_view bytes, uint32_t id,
-                                const MoveKeys& gone, const MoveKeys& come) {
-  for (const auto& [pos, key] : gone) drop(pos, key, id);
-  lead_removed(old_bytes, id);
-  for (const auto& [pos, key] : come) add(pos, key, id, false);
-  lead_added(bytes, id);
-}
-
 void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
   if (old_bytes == bytes) return;
   // Long strings are written at once: a queue of them would hold copies of
@@ -501,16 +499,7 @@ void PositionalBitmap::apply_moves() {
       move_sets(moves[j].from, moves[j].to, gone, come, sets);
       for (const IdSet* set : sets) set->prefetch_write_of(moves[j].id);
     }
-    if (j < kAhead) continue;
-    const Move& m = moves[j - kAhead];
-    if (!fits_in_place(m.from, m.to)) {
-      remove(m.from, m.id);
-      insert(m.to, m.id);
-      continue;
-    }
-    MoveKeys gone, come;
-    move_keys(m.from, m.to, gone, come);
-    move_now(m.from, m.to, m.id, gone, come);
+    if (j >= kAhead) write_move(moves[j - kAhead].from, moves[j - kAhead].to, moves[j - kAhead].id, false);
   }
 }
 

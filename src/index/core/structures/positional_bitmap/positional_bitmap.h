@@ -253,8 +253,9 @@ class PositionalBitmap {
   void move_keys(std::string_view old_bytes, std::string_view bytes, MoveKeys& gone, MoveKeys& come) const;
   void move_sets(std::string_view old_bytes, std::string_view bytes, const MoveKeys& gone, const MoveKeys& come,
                  absl::InlinedVector<IdSet*, 18>& out);
-  void move_now(std::string_view old_bytes, std::string_view bytes, uint32_t id, const MoveKeys& gone,
-                const MoveKeys& come);
+  // Writes one move on flushed bitmaps; `prefetch` first asks for all its
+  // sets together (a batch asks moves ahead instead).
+  void write_move(std::string_view old_bytes, std::string_view bytes, uint32_t id, bool prefetch);
   struct Move {
     std::string from;
     std::string to;
