@@ -59,7 +59,10 @@ const TypeList& STR_TYPES() {
 }
 const TypeList& BOOL_TYPES() {
   ModuleState& s = module_state();
-  return fill(s.bool_types, s.bool_ready, &PyBool_Type, "bool");
+  // numpy 2 names its boolean scalar `numpy.bool` and keeps `bool_` as an
+  // alias; numpy 1.x has only `bool_` (there `numpy.bool` raises, after a
+  // FutureWarning). `bool_` is the one name both have.
+  return fill(s.bool_types, s.bool_ready, &PyBool_Type, "bool_");
 }
 
 }  // namespace calderwick::py
