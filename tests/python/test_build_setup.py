@@ -1,10 +1,13 @@
-"""The build's own checks: missing prerequisites are named, and the pinned
-bitmap-library archive is verified before anything is unpacked."""
+"""The build's own checks: missing prerequisites are named, the pinned
+bitmap-library archive is verified before anything is unpacked, and the
+supported Python versions are the ones the test command finds and runs."""
 
 import hashlib
 import importlib.util
 import io
+import operator
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -81,3 +84,67 @@ def test_a_matching_archive_is_unpacked_with_its_stamp(tmp_path, monkeypatch):
     assert fetcher.is_complete(dest)
     (dest / "roaring.h").unlink()
     assert not fetcher.is_complete(dest)
+
+
+def supported_versions_of_the_test_command():
+    text = (ROOT / "scripts" / "dev.sh").read_text()
+    found = re.search(r"^SUPPORTED_PYTHONS=\(([^)]*)\)", text, re.M)
+    assert found, "scripts/dev.sh names no SUPPORTED_PYTHONS"
+    return [tuple(int(p) for p in v.split(".")) for v in found.group(1).split()]
+
+
+def allowed_by(spec, version):
+    ops = {">=": operator.ge, ">": operator.gt, "<=": operator.le, "<": operator.lt, "==": operator.eq,
+           "!=": operator.ne}
+    for clause in spec.split(","):
+        op, bound = re.fullmatch(r"\s*(>=|<=|==|!=|>|<)\s*(\d+(?:\.\d+)*)\s*", clause).groups()
+        if not ops[op](version, tuple(int(p) for p in bound.split("."))):
+            return False
+    return True
+
+
+@pytest.mark.skipif(not (ROOT / "scripts" / "dev.sh").exists(), reason="needs the source checkout")
+def test_requires_python_classifiers_and_readme_name_the_versions_the_test_command_runs():
+    tested = supported_versions_of_the_test_command()
+    project = (ROOT / "pyproject.toml").read_text()
+    spec = re.search(r'^requires-python\s*=\s*"([^"]+)"', project, re.M).group(1)
+    assert [(3, minor) for minor in range(0, 40) if allowed_by(spec, (3, minor))] == tested, spec
+    classified = re.findall(r'"Programming Language :: Python :: 3\.(\d+)"', project)
+    assert [(3, int(minor)) for minor in classified] == tested
+    ranges = re.findall(r"\b3\.(\d+) to 3\.(\d+)\b", (ROOT / "README.md").read_text())
+    assert ranges, "the README names no range of Python versions"
+    assert {((3, int(lo)), (3, int(hi))) for lo, hi in ranges} == {(tested[0], tested[-1])}
+
+
+def list_pythons(tmp_path, versions, pyenv_root):
+    # Only the interpreter running this test is on the PATH (its venv's
+    # pythonX.Y), besides what the fake pyenv root holds.
+    env = {**os.environ, "CALDERWICK_PYTHONS": " ".join(versions), "PYENV_ROOT": str(pyenv_root),
+           "PATH": os.pathsep.join([str(Path(sys.executable).parent), "/usr/local/bin", "/usr/bin", "/bin"])}
+    run = subprocess.run(["bash", str(ROOT / "scripts" / "dev.sh"), "pythons"], capture_output=True, text=True,
+                         env=env, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return dict(line.split(": ", 1) for line in run.stdout.splitlines())
+
+
+@pytest.mark.skipif(not (ROOT / "scripts" / "dev.sh").exists() or shutil.which("bash") is None,
+                    reason="needs the source checkout and bash")
+def test_the_test_command_skips_absent_interpreters_and_takes_pyenvs_newest(tmp_path):
+    this = "%d.%d" % sys.version_info[:2]
+    versions = tmp_path / "pyenv" / "versions"
+    for name in (f"{this}.9", f"{this}.10", f"{this}.11t"):  # 11t: a free-threaded build, not ours
+        (versions / name / "bin").mkdir(parents=True)
+        (versions / name / "bin" / f"python{this}").symlink_to(sys.executable)
+    broken = versions / "3.99.1" / "bin" / "python3.99"  # there, but does not run
+    broken.parent.mkdir(parents=True)
+    broken.write_text("#!/bin/sh\nexit 1\n")
+    broken.chmod(0o755)
+
+    found = list_pythons(tmp_path, ["3.99", this], tmp_path / "pyenv")
+    assert found["3.99"] == "skipped, no interpreter found"
+    assert found[this].split(" (")[0] == str(versions / f"{this}.10" / "bin" / f"python{this}")
+
+    found = list_pythons(tmp_path, ["3.99", this], tmp_path / "no-pyenv")
+    assert found["3.99"] == "skipped, no interpreter found"
+    # Without pyenv, pythonX.Y on the PATH answers: here the one beside this interpreter.
+    assert found[this].split(" (")[0] == str(Path(sys.executable).parent / f"python{this}")
