@@ -491,8 +491,10 @@ class CheckedNumerical {
   // write, and the reader below, must apply first).
   void insert(uint32_t id, const Number& v) {
     const auto it = mirror_.find(id);
-    const int how = it == mirror_.end() ? 0 : move_kind_++ % 3;
-    if (how == 1) {
+    const int how = it == mirror_.end() ? 0 : move_kind_++ % 4;
+    if (how == 3) {
+      index_.insert(v, id);  // an insertion for an id that holds a number moves it
+    } else if (how == 1) {
       index_.replace_key(NumericalBitmap::key_of(it->second), NumericalBitmap::key_of(v), id);
     } else if (how == 2) {
       index_.queue_replace(NumericalBitmap::key_of(it->second), NumericalBitmap::key_of(v), id);
@@ -502,6 +504,8 @@ class CheckedNumerical {
     }
     mirror_[id] = v;
   }
+  // Files the number an id holds again, as adding a member again does.
+  void file_again(uint32_t id) { index_.insert(mirror_.at(id), id); }
   // Readers see queued moves only once a writer has flushed them.
   void settle() { index_.flush_all(); }
   void remove(uint32_t id) {
@@ -510,12 +514,13 @@ class CheckedNumerical {
     index_.remove(it->second, id);
     mirror_.erase(it);
   }
-  // The bulk writer's path: fresh ids through the buffers, then one flush.
+  // The bulk writer's path: ids through the buffers, then one flush. An id
+  // that holds a number is filed again with it (a member in a bulk add).
   void bulk_load(const std::vector<std::pair<uint32_t, Number>>& rows) {
     for (const auto& [id, v] : rows) {
-      ASSERT_EQ(mirror_.count(id), 0u);
-      index_.buffered_insert(v, id);
-      mirror_[id] = v;
+      const auto held = mirror_.find(id);
+      index_.buffered_insert(held == mirror_.end() ? v : held->second, id);
+      mirror_.emplace(id, v);
     }
     index_.flush_all();
   }
@@ -632,7 +637,7 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
     if (batch % 5 == 0) {
       std::vector<std::pair<uint32_t, Number>> rows;
       for (uint32_t id = 1; id <= kIdSpace; ++id) {
-        if (!checked.mirror().count(id) && rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
+        if (rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
       }
       checked.bulk_load(rows);
     }
@@ -640,6 +645,8 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       const uint32_t id = 1 + rng() % kIdSpace;
       if (rng() % 3 == 0) {
         checked.remove(id);
+      } else if (rng() % 4 == 0 && checked.mirror().count(id)) {
+        checked.file_again(id);
       } else {
         const Number before = checked.mirror().count(id) ? checked.mirror().at(id) : Number(int64_t{0});
         checked.insert(id, random_number(rng));
@@ -695,8 +702,12 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       checked.check_between(key, key, candidates, preset);
       if (HasFatalFailure()) return;
       // The forced plans really take their path.
-      if (plan == Plan::kOrdered) ASSERT_TRUE(checked.index().has_ordered_keys());
-      if (plan == Plan::kSweep) ASSERT_FALSE(checked.index().has_ordered_keys());
+      if (plan == Plan::kOrdered) {
+        ASSERT_TRUE(checked.index().has_ordered_keys());
+      }
+      if (plan == Plan::kSweep) {
+        ASSERT_FALSE(checked.index().has_ordered_keys());
+      }
     }
   }
 }

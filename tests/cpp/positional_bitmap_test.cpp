@@ -372,6 +372,16 @@ class CheckedPositionalBitmap {
     check_width();
   }
 
+  // Files the string an id holds again, as adding a member again does.
+  void file_again(uint32_t id, bool buffered) {
+    if (buffered) {
+      map_.buffered_insert(ref_.at(id), id);
+      pending_ = true;
+    } else {
+      map_.insert(ref_.at(id), id);
+    }
+  }
+
   void remove(uint32_t id) {
     const std::string text = ref_.at(id);
     map_.remove(text, id);
@@ -476,7 +486,9 @@ TEST_P(PositionalBitmapRandom, AgreesWithBruteForce) {
     const size_t ops = 1 + pick(3);
     for (size_t i = 0; i < ops; ++i) {
       const uint32_t id = uint32_t(pick(kIds));
-      if (checked.reference().count(id) && pick(2) == 0) {
+      if (checked.reference().count(id) && pick(6) == 0) {
+        checked.file_again(id, pick(2) == 0);
+      } else if (checked.reference().count(id) && pick(2) == 0) {
         checked.remove(id);
       } else if (checked.reference().count(id)) {
         // Half of them keep the length (cells shared with the old string
@@ -718,7 +730,15 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
       const bool bulk = kind == 1;
       for (size_t i = 0, n = bulk ? 40 : 1 + pick(4); i < n; ++i) {
         const uint32_t id = id_of_slot(uint32_t(pick(kIds)));
-        if (ref.count(id) && !bulk && pick(2) == 0) {
+        if (ref.count(id) && pick(5) == 0) {
+          // Filed again with the string it holds (a member added again).
+          if (bulk) {
+            map.buffered_insert(ref[id], id);
+            queued = true;
+          } else {
+            map.insert(ref[id], id);
+          }
+        } else if (ref.count(id) && !bulk && pick(2) == 0) {
           map.remove(ref[id], id);
           ref.erase(id);
         } else if (ref.count(id) && !bulk) {

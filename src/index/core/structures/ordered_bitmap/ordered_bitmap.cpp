@@ -165,6 +165,26 @@ bool NumericalBitmap::id_has_key(uint32_t id, const NumKey& key) const {
   return true;
 }
 
+NumKey NumericalBitmap::key_held(uint32_t id) const {
+  NumKey key;
+  for (size_t i = 0; i < kSlices; ++i) {
+    if (!slices_[i].bitmap().contains(id)) continue;
+    if (i < 64) {
+      key.low |= uint64_t{1} << i;
+    } else {
+      key.high = static_cast<uint16_t>(key.high | (1u << (i - 64)));
+    }
+  }
+  return key;
+}
+
+void NumericalBitmap::refile(const NumKey& key, uint32_t id) {
+  // Adding a member again files what it holds again: the key table and the
+  // ordered keys' patches would count it twice.
+  const NumKey held = key_held(id);
+  if (!(held == key)) move_now(held, key, id);
+}
+
 size_t NumericalBitmap::find_slot(const NumKey& key, uint32_t hash) const {
   if (slots_.empty()) return kNone;
   const uint32_t want = tag_of(hash, false);
@@ -271,7 +291,11 @@ void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
 }
 
 void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
-  apply_moves();
+  flush_all();
+  if (all_.bitmap().contains(id)) {
+    refile(key, id);
+    return;
+  }
   all_.bitmap().add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
   table_add(key, id);
@@ -343,6 +367,12 @@ void NumericalBitmap::move_now(const NumKey& old_key, const NumKey& new_key, uin
 void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
   apply_moves();
   const NumKey key = key_of(v);
+  // Every id of the batch is new to the buffers (one number an id), so one
+  // already filed is in the flushed bitmaps.
+  if (all_.bitmap().contains(id)) {
+    refile(key, id);
+    return;
+  }
   all_.buffered_add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;

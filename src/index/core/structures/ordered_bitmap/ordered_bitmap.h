@@ -111,7 +111,9 @@ class NumericalBitmap {
   static NumKey key_of(const Number& v);
 
   // Direct writes. `remove` must be given the value the id was inserted
-  // with; an id holds at most one number at a time.
+  // with; an id holds at most one number at a time, so inserting one for an
+  // id that holds a number replaces it, and inserting the number it holds
+  // changes nothing.
   void insert(const Number& v, uint32_t id) { insert_key(key_of(v), id); }
   void remove(const Number& v, uint32_t id) { remove_key(key_of(v), id); }
   void insert_key(const NumKey& key, uint32_t id);
@@ -130,7 +132,8 @@ class NumericalBitmap {
   static constexpr size_t kMoveBatch = 256;
 
   // Bulk writer only: queues the id in the cell buffers and its key for the
-  // key table; `flush_all` applies them.
+  // key table; `flush_all` applies them. An id that holds a number already
+  // is written at once, as `insert` would.
   void buffered_insert(const Number& v, uint32_t id);
   // Applies queued bulk inserts and queued moves.
   void flush_all();
@@ -195,6 +198,11 @@ class NumericalBitmap {
   // Whether the number of `id` has `key`, read back from the slices and
   // their write buffers.
   bool id_has_key(uint32_t id, const NumKey& key) const;
+  // The key of an id that holds a number, read back from the flushed slices.
+  NumKey key_held(uint32_t id) const;
+  // Files `key` for an id that holds a number already (flushed): nothing
+  // changes when it is the key held, else the id moves to it.
+  void refile(const NumKey& key, uint32_t id);
   // The slot holding `key`, or kNone.
   size_t find_slot(const NumKey& key, uint32_t hash) const;
   void table_add(const NumKey& key, uint32_t id, uint32_t hash);
