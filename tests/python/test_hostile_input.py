@@ -111,7 +111,21 @@ def test_shared_operands_are_evaluated_once_and_printing_is_refused_beyond_the_l
     )
     lines = out.splitlines()
     assert eval(lines[0]) == [x for x in range(10) if python(x, n)]
-    assert lines[1].startswith("refused: query too large to print: more than 4194304 nodes")
+    assert lines[1].startswith("refused: query too large to print: more than 67108864 bytes")
+
+
+@pytest.mark.parametrize("doublings,printed", [(8, True), (10, False), (21, False), (60, False)])
+def test_repr_is_refused_by_the_length_of_its_text(doublings, printed):
+    # A long value under shared operands: few nodes, but 2**doublings copies
+    # of 100 KB when written out (2**21 of them would be 200 GB).
+    q = Q.eq("a", "x" * 100_000)
+    for _ in range(doublings):
+        q = Q.and_(q, q)
+    if printed:
+        assert repr(q).count("x" * 100_000) == 2**doublings
+    else:
+        with pytest.raises(InternalError, match="too large to print: more than 67108864 bytes"):
+            repr(q)
 
 
 def test_repr_of_a_tree_shows_it_as_built():

@@ -351,15 +351,22 @@ QueryExpr::~QueryExpr() {
 
 namespace {
 
-// Nodes of the tree as written out, shared operands counted at every use
-// (saturating). Iterative, linear in the distinct nodes.
-uint64_t written_nodes(const QueryExpr& root) {
+// Bytes of the tree as written out, shared operands counted at every use
+// (saturating). Iterative; each distinct leaf is rendered once to be measured.
+uint64_t written_bytes(const QueryExpr& root) {
   absl::flat_hash_map<const QueryExpr*, uint64_t> count;
   std::vector<std::pair<const QueryExpr*, bool>> stack{{&root, false}};
+  std::string leaf;
   while (!stack.empty()) {
     const auto [e, operands_done] = stack.back();
     stack.pop_back();
     if (count.contains(e)) continue;
+    if (!is_combinator(e->op)) {
+      leaf.clear();
+      render_leaf(leaf, *e);
+      count.emplace(e, leaf.size());
+      continue;
+    }
     if (!operands_done) {
       stack.emplace_back(e, true);
       for (const QueryExpr::Node& c : e->children) {
@@ -367,9 +374,11 @@ uint64_t written_nodes(const QueryExpr& root) {
       }
       continue;
     }
-    uint64_t n = 1;
-    for (const QueryExpr::Node& c : e->children) n = std::min(n + count.at(c.get()), kMaxWrittenQueryNodes + 1);
-    count.emplace(e, n);
+    // The name, its brackets and a separator between operands.
+    const size_t n = e->children.size();
+    uint64_t bytes = std::string_view(op_name(e->op)).size() + 4 + (n > 0 ? 2 * (n - 1) : 0);
+    for (const QueryExpr::Node& c : e->children) bytes = std::min(bytes + count.at(c.get()), kMaxWrittenQueryBytes + 1);
+    count.emplace(e, bytes);
   }
   return count.at(&root);
 }
@@ -377,9 +386,9 @@ uint64_t written_nodes(const QueryExpr& root) {
 }  // namespace
 
 std::string QueryExpr::debug_string() const {
-  if (!children.empty() && written_nodes(*this) > kMaxWrittenQueryNodes) {
-    internal_error("query too large to print: more than " + std::to_string(kMaxWrittenQueryNodes) +
-                   " nodes when its shared operands are written out at every use");
+  if (written_bytes(*this) > kMaxWrittenQueryBytes) {
+    internal_error("query too large to print: more than " + std::to_string(kMaxWrittenQueryBytes) +
+                   " bytes when its shared operands are written out at every use");
   }
   std::string out;
   struct Visit {

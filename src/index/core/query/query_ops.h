@@ -54,13 +54,13 @@ struct QueryExpr {
 
   bool has_attribute() const;
   // `Eq("a", PyValue { .. })`, `And([..])`, ... : the tree as built, shared
-  // operands written out at every use. A tree that would print more than
-  // kMaxWrittenQueryNodes nodes is refused with an InternalError before any
-  // text is made.
+  // operands written out at every use. A tree whose text would be longer
+  // than kMaxWrittenQueryBytes is refused with an InternalError before any
+  // of it is made.
   std::string debug_string() const;
 };
 
-inline constexpr uint64_t kMaxWrittenQueryNodes = uint64_t{1} << 22;
+inline constexpr uint64_t kMaxWrittenQueryBytes = uint64_t{64} << 20;
 
 // The operands an operator takes, which is also what its Python constructor takes.
 enum class OpOperands : uint8_t {
