@@ -335,3 +335,29 @@ def test_collected_cycles_release_their_ids_and_memory():
     assert freed == 4 * 100_000
     if not SANITIZED:
         assert growth < 10 * 2**20
+
+
+@pytest.mark.parametrize("breaks", ["emptied", "replaced", "narrowed"])
+def test_deep_paths_are_exact_again_once_a_cycle_is_broken(breaks):
+    # Filed while o1 and o3 held each other, o3 -> o1 stopped below o0 (it
+    # led back into its owner); once the cycle goes, o0.o.o is o1 again.
+    o0, o1, o3 = Indexable(a="", g=1), Indexable(a=0, g=1), Indexable(g=1)
+    idx = Index()
+    idx.add_object_many([o0, o1, o3])
+    o1.o = [o3]
+    o3.o = o1
+    o0.o = o3
+    assert idx.reduced_query(Q.eq("o.a", 0)).collect() == [o3]
+    if breaks == "emptied":
+        o1.o = []
+    elif breaks == "replaced":
+        o1.o = Indexable(a=5)
+    else:
+        o1.g = 0
+        idx.reduce(g=1)
+    assert idx.reduced_query(Q.eq("o.o.a", 0)).collect() == [o0]
+    assert idx.reduced_query(Q.eq("o.a", 0)).collect() == [o3]
+    # The path still follows later assignments.
+    o3.o = Indexable(a="z")
+    assert idx.reduced_query(Q.eq("o.o.a", 0)).collect() == []
+    assert idx.reduced_query(Q.eq("o.o.a", "z")).collect() == [o0]

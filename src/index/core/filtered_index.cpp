@@ -71,6 +71,12 @@ void IndexAPI::keep_only_from_bitmap(const IdSet& keep) {
       if (id < items->size()) dropped.push_back(std::exchange((*items)[id], StoredItem{}));
     });
   }
+  // Narrowing may have taken away what made nested objects lead back into
+  // their owners: the whole tree is retried once, from the top.
+  if (parent_.expired()) {
+    retry_held_back_pending();
+    retry_held_back_in(*this);
+  }
 }
 
 }  // namespace calderwick

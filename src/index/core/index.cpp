@@ -59,6 +59,7 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
         [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
     const NewMember* const only = &m;
     add_members(std::span(&only, 1));
+    if (parent_.expired()) retry_held_back_pending();
     return;
   }
   std::vector<const NewMember*> members;  // each object once
@@ -74,6 +75,9 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
   add_members(members);
+  // Containers filed again forgot their old elements, which may have been
+  // what made nested objects lead back into their owners.
+  if (parent_.expired()) retry_held_back_pending();
 }
 
 void IndexAPI::add_members(std::span<const NewMember* const> members) {

@@ -11,6 +11,7 @@
 #include "index/binding/py_class.h"
 #include "index/core/assignment.h"
 #include "index/core/prepared.h"
+#include "index/core/query/query.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
@@ -109,6 +110,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     reassign_in_indexes(native, id, converted, prepared);
     // The old value is dropped last, after every lock, still inside the gate.
     const std::optional<PyValue> replaced = native.attributes.insert(id, std::move(converted));
+    retry_held_back_pending();  // the graph as stored now may have lost a cycle
     py::drain_pending();
     return 0;
   });

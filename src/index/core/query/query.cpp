@@ -2,14 +2,32 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "index/binding/gil.h"
+#include "index/common/write_gate.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
 
 namespace calderwick {
 
+namespace {
+
+// Nested objects held back in every map of the process: while there are
+// none (no cycle was ever met), removals skip the walk that retries them.
+std::atomic<size_t> held_back_count{0};
+
+// Sub-indexes that lost a link while something was held back, to be retried
+// once the write that removed it is complete (see retry_held_back_pending).
+// Only the write gate's holder touches it.
+std::vector<std::weak_ptr<IndexAPI>> retry_roots;
+
+void links_removed(IndexAPI& index) {
+  if (held_back_count.load(std::memory_order_relaxed) > 0) retry_roots.push_back(index.weak_from_this());
+}
+
+}  // namespace
+
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
-QueryMap::~QueryMap() = default;
+QueryMap::~QueryMap() { held_back_count.fetch_sub(held_back_.size(), std::memory_order_relaxed); }
 
 IndexAPI* QueryMap::nested() const {
   const std::shared_ptr<IndexAPI>* p = nested_.get();
@@ -300,7 +318,12 @@ void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch
   absl::InlinedVector<const DeferredIndexable*, 1> filed;
   if (below_top_level()) {
     for (const DeferredIndexable* d : batch) {
-      if (!leads_back(indexable_of(d->value).id, d->owner)) filed.push_back(d);
+      const uint32_t id = indexable_of(d->value).id;
+      if (!leads_back(id, d->owner)) {
+        filed.push_back(d);
+      } else if (held_back_.insert_or_assign({d->owner, id}, d->value).second) {
+        held_back_count.fetch_add(1, std::memory_order_relaxed);
+      }
     }
   } else {
     filed.assign(batch.begin(), batch.end());  // nothing above holds an owner
@@ -337,16 +360,23 @@ void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch
 }
 
 void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {
+  const IndexableNative& object = indexable_of(value);
+  if (!held_back_.empty() && held_back_.erase({owner, object.id})) {
+    held_back_count.fetch_sub(1, std::memory_order_relaxed);
+  }
   IndexAPI* nested = this->nested();
   if (!nested) return;
-  const IndexableNative& object = indexable_of(value);
   {
     auto links = nested->parent_links()->write();
     // No pair: the object was never filed below this owner (it leads back
     // into it), so there is nothing to undo.
     if (!links->contains_pair(owner, object.id)) return;
     links->remove_pair(owner, object.id);
-    if (links->owner_count(object.id) > 0) return;
+    if (links->owner_count(object.id) > 0) {
+      links.unlock();
+      links_removed(*nested);  // it may have been what made another object lead back
+      return;
+    }
   }
   // The last owner is gone: the object leaves the sub-index entirely.
   attributes_of(object).for_each([&](uint32_t attribute, const PyValue& v) { nested->remove_index(object.id, attribute, v); });
@@ -355,6 +385,44 @@ void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {
   {
     auto items = nested->items()->write();
     if (object.id < items->size()) dropped = std::exchange((*items)[object.id], StoredItem{});
+  }
+  links_removed(*nested);
+}
+
+void QueryMap::retry_held_back() {
+  if (!held_back_.empty()) {
+    std::vector<std::pair<uint32_t, PyValue>> again;  // (owner, object)
+    for (auto it = held_back_.begin(); it != held_back_.end();) {
+      if (leads_back(it->first.second, it->first.first)) {
+        ++it;
+        continue;
+      }
+      again.emplace_back(it->first.first, std::move(it->second));
+      held_back_.erase(it++);
+      held_back_count.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // Their containers were converted when first filed and are converted
+    // again as they are filed (under the GIL, which filing takes).
+    const PreparedElements none;
+    for (const auto& [owner, value] : again) insert_indexable(value, owner, none);
+  }
+  if (IndexAPI* below = nested()) retry_held_back_in(*below);
+}
+
+void retry_held_back_pending() {
+  if (!WRITE_GATE().held_by_this_thread()) internal_error("held-back objects retried outside the write gate");
+  while (!retry_roots.empty()) {
+    for (const std::weak_ptr<IndexAPI>& root : std::exchange(retry_roots, {})) {
+      if (const std::shared_ptr<IndexAPI> index = root.lock()) retry_held_back_in(*index);
+    }
+  }
+}
+
+void retry_held_back_in(const IndexAPI& index) {
+  if (held_back_count.load(std::memory_order_relaxed) == 0) return;
+  auto maps = index.query_maps()->read();
+  for (const auto& map : *maps) {
+    if (map) map->retry_held_back();
   }
 }
 
@@ -420,6 +488,10 @@ void QueryMap::keep_only(const IdSet& keep, const IdSet& removed) {
     (*bools)->false_ids.bitmap().and_inplace(kept);
   }
 
+  // Owners narrowed away hold nothing back any more.
+  const size_t held = held_back_.size();
+  absl::erase_if(held_back_, [&](const auto& entry) { return !kept.contains(entry.first.first); });
+  held_back_count.fetch_sub(held - held_back_.size(), std::memory_order_relaxed);
   IndexAPI* nested = this->nested();
   if (!nested) return;
   IdSet children;

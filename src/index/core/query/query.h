@@ -151,6 +151,10 @@ class QueryMap {
   // and the sub-index keeps only objects that still have an owner.
   void keep_only(const IdSet& keep, const IdSet& removed);
 
+  // Files the nested objects held back because they led back into their
+  // owner and no longer do, in this map and every map below it.
+  void retry_held_back();
+
   // Replaces element ids in `ids` by their owners, through every level of
   // container nesting.
   void unmask_ids(IdSet& ids) const;
@@ -205,6 +209,19 @@ class QueryMap {
   RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>> mask_owner_;
   RwLock<IdSet> masked_ids_;
   RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>> elements_;
+  // Nested objects not filed below their owner because they led back into
+  // it, by (owner, object id). When a link above them goes (an owner's
+  // value replaced, an object narrowed away) the cycle may be gone, and they
+  // are filed then. Only the write gate's holder touches them.
+  absl::flat_hash_map<std::pair<uint32_t, uint32_t>, PyValue> held_back_;
 };
+
+// QueryMap::retry_held_back on every map of `index`; nothing to do (and no
+// lock taken) while no map holds anything back.
+void retry_held_back_in(const IndexAPI& index);
+// Retries below every sub-index that lost a link during the current write.
+// The writer calls it once its write is complete (an assignment after its
+// final store): only then do the attribute maps show the graph as it is.
+void retry_held_back_pending();
 
 }  // namespace calderwick
