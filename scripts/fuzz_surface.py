@@ -19,15 +19,19 @@ assignments close cycles once they are supported.
 import argparse
 import gc
 import math
+import os
 import sys
 import time
-from fractions import Fraction
 
 from hypothesis import HealthCheck, Verbosity, settings, seed as hseed, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_state_machine_as_test
 
 import Calderwick
 from Calderwick import FilteredIndex, Index, Indexable, InternalError, PyQueryExpr as Q
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+import model  # noqa: E402
+from model import is_bool, is_num, is_str, scalars, value_eq  # noqa: E402
 
 try:
     import numpy as np
@@ -148,18 +152,6 @@ PATHS = ["a", "a", "b", "o", "o.a", "o.a", "o.o.a", "c.a", "zz", "a.", ".a", "x"
 # ---- the model ----------------------------------------------------------------------
 
 
-def is_num(v):
-    return type(v) in (int, float) or (np is not None and type(v) in (np.int64, np.float64))
-
-
-def is_str(v):
-    return type(v) is str or (np is not None and type(v) is np.str_)
-
-
-def is_bool(v):
-    return type(v) is bool or (np is not None and type(v) is np.bool_)
-
-
 def encodable(s):
     try:
         s.encode("utf-8")
@@ -194,88 +186,18 @@ def deep_refused(v, depth=0):
     return False
 
 
-def scalars(v):
-    if type(v) in (list, tuple, set):
-        for x in v:
-            yield from scalars(x)
-    elif type(v) is not dict:
-        yield v
-
-
-def exact(v):
-    v = v.item() if np is not None and isinstance(v, np.generic) else v
-    if isinstance(v, float) and not math.isfinite(v):
-        return v
-    return Fraction(v)
-
-
-def value_eq(a, b):
+def hostile_value_eq(a, b):
     # An object keeps the hash it had when it was filed, so one whose hash
     # changes on every call is never found again by equality.
-    if type(a) is ChangingHash:
-        return False
-    if is_num(a) and is_num(b):
-        return exact(a) == exact(b)
-    if is_str(a) and is_str(b):
-        return str(a) == str(b)
-    if is_bool(a) and is_bool(b):
-        return bool(a) == bool(b)
-    if type(a) in (list, tuple, set, dict):
-        return False
-    return a is b and not (is_num(a) or is_str(a) or is_bool(a))
+    return type(a) is not ChangingHash and value_eq(a, b)
 
 
-def num_cmp(a, b, op):
-    return op(exact(a), exact(b))
+class Model(model.Model):
+    value_eq = staticmethod(hostile_value_eq)
 
-
-class Model:
-    def __init__(self):
-        self.attrs = {}  # id(obj) -> {name: value}
-
-    def resolve(self, obj, path):
-        head, dot, tail = path.partition(".")
-        attrs = self.attrs[id(obj)]
-        if head not in attrs:
-            return []
-        vals = list(scalars(attrs[head]))
-        if not dot:
-            return vals
-        out = []
-        for x in vals:
-            if isinstance(x, Indexable):
-                out.extend(self.resolve(x, tail))
-        return out
-
-    def holds(self, obj, q):
-        kind, *args = q
-        if kind == "not":
-            return not self.holds(obj, args[0])
-        if kind == "and":
-            return all(self.holds(obj, c) for c in args[0])
-        if kind == "or":
-            return any(self.holds(obj, c) for c in args[0])
-        vals = self.resolve(obj, args[0])
-        if kind == "eq":
-            return any(value_eq(v, args[1]) for v in vals)
-        if kind == "ne":
-            return not any(value_eq(v, args[1]) for v in vals)
-        if kind == "in":
-            return any(value_eq(v, w) for v in vals for w in args[1])
-        import operator as o
-
-        if kind in ("gt", "ge", "lt", "le"):
-            if not is_num(args[1]):
-                return False
-            op = {"gt": o.gt, "ge": o.ge, "lt": o.lt, "le": o.le}[kind]
-            return any(is_num(v) and num_cmp(v, args[1], op) for v in vals)
-        if kind == "bt":
-            return any(is_num(v) and num_cmp(v, args[1], o.ge) and num_cmp(v, args[2], o.le) for v in vals)
-        needle = args[1]
-        if not is_str(needle):
-            return False
-        test = {"starts_with": str.startswith, "ends_with": str.endswith, "contains": str.__contains__}[kind]
-        return any(is_str(v) and test(str(v), str(needle)) for v in vals)
+    def reaches(self, start, target):
+        """Whether `target` is `start` or reachable from it through attribute values."""
+        return start is target or super().reaches(start, target)
 
     def refused(self, v, seen=None):
         """Whether filing `v` is refused: the value, its container elements, and
@@ -288,20 +210,6 @@ class Model:
                 seen.add(id(x))
                 if any(self.refused(w, seen) for w in self.attrs[id(x)].values()):
                     return True
-        return False
-
-    def reaches(self, start, target):
-        """Whether `target` is reachable from `start` through attribute values."""
-        seen, stack = set(), [start]
-        while stack:
-            o = stack.pop()
-            if o is target:
-                return True
-            if id(o) in seen:
-                continue
-            seen.add(id(o))
-            for v in self.attrs.get(id(o), {}).values():
-                stack.extend(x for x in scalars(v) if isinstance(x, Indexable))
         return False
 
 

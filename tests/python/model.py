@@ -73,14 +73,14 @@ COMPARE = {"gt": operator.gt, "ge": operator.ge, "lt": operator.lt, "le": operat
 STRING_TESTS = {"starts_with": str.startswith, "ends_with": str.endswith, "contains": str.__contains__}
 
 
-def leaf_holds(kind, args, vals):
+def leaf_holds(kind, args, vals, eq=value_eq):
     """Whether a leaf query holds for an object whose path reaches `vals`."""
     if kind == "eq":
-        return any(value_eq(v, args[0]) for v in vals)
+        return any(eq(v, args[0]) for v in vals)
     if kind == "ne":
-        return not any(value_eq(v, args[0]) for v in vals)
+        return not any(eq(v, args[0]) for v in vals)
     if kind == "in":
-        return any(value_eq(v, w) for v in vals for w in args[0])
+        return any(eq(v, w) for v in vals for w in args[0])
     if kind in COMPARE:
         if not is_num(args[0]):
             return False
@@ -136,8 +136,15 @@ def to_expr(tree):
     return getattr(Q, "in_" if kind == "in" else kind)(*args)
 
 
+MISSING = object()
+
+
 class Model:
     """Every object's attributes as the test set them."""
+
+    # How a stored value matches a query value (a test of hostile values
+    # overrides it).
+    value_eq = staticmethod(value_eq)
 
     def __init__(self):
         self.attrs = {}  # id(obj) -> {name: value}
@@ -145,12 +152,15 @@ class Model:
     def track(self, obj, attrs):
         self.attrs[id(obj)] = dict(attrs)
 
+    def value(self, obj, name):
+        return self.attrs[id(obj)].get(name, MISSING)
+
     def resolve(self, obj, path):
         head, dot, tail = path.partition(".")
-        attrs = self.attrs[id(obj)]
-        if head not in attrs:
+        value = self.value(obj, head)
+        if value is MISSING:
             return []
-        vals = list(scalars(attrs[head]))
+        vals = list(scalars(value))
         if not dot:
             return vals
         out = []
@@ -167,7 +177,7 @@ class Model:
             return all(self.holds(obj, c) for c in args[0])
         if kind == "or":
             return any(self.holds(obj, c) for c in args[0])
-        return leaf_holds(kind, args[1:], self.resolve(obj, args[0]))
+        return leaf_holds(kind, args[1:], self.resolve(obj, args[0]), self.value_eq)
 
     def select(self, objs, tree):
         """The ids of the objects of `objs` for which the query holds."""
@@ -202,3 +212,11 @@ class Model:
                 order.append(o)
                 stack.extend(self.children(o))
         return any(self.reaches(o, o) for o in order)
+
+
+class LiveModel(Model):
+    """The model over the objects' own attributes, read back from them: for
+    tests that trust attribute reads and keep no record of their own."""
+
+    def value(self, obj, name):
+        return getattr(obj, name, MISSING)
