@@ -96,23 +96,8 @@ def leaf_holds(kind, args, vals, eq=value_eq):
     return any(is_str(v) and test(str(v), str(needle)) for v in vals)
 
 
-def leaves(tree):
-    kind, *args = tree
-    if kind == "not":
-        yield from leaves(args[0])
-    elif kind in ("and", "or"):
-        for c in args[0]:
-            yield from leaves(c)
-    else:
-        yield tree
-
-
-def monotone(tree):
-    """Whether the query only ever gains hits when a path reaches more values (no not, no ne)."""
-    return not any(t[0] in ("not", "ne") for t in walk(tree))
-
-
 def walk(tree):
+    """Every node of a query tree, the root first."""
     yield tree
     kind, *args = tree
     if kind == "not":
@@ -120,6 +105,15 @@ def walk(tree):
     elif kind in ("and", "or"):
         for c in args[0]:
             yield from walk(c)
+
+
+def leaves(tree):
+    return (t for t in walk(tree) if t[0] not in ("and", "or", "not"))
+
+
+def monotone(tree):
+    """Whether the query only ever gains hits when a path reaches more values (no not, no ne)."""
+    return not any(t[0] in ("not", "ne") for t in walk(tree))
 
 
 def depth_of(tree):
