@@ -414,6 +414,8 @@ class Surface(RuleBasedStateMachine):
         objs = {id(o): o for o in self.objects}
         for _, members in self.indexes:
             objs.update(members)
+        for view in self.views:
+            objs.update(view[2])  # views keep objects that left the pool and every index
         cyclic = self.model.cyclic(objs.values())
         for n, (index, members) in enumerate(self.indexes):
             assert {id(o) for o in index.collect()} == set(members), ("members of index", n)
