@@ -93,10 +93,10 @@ def supported_versions_of_the_test_command():
     return [tuple(int(p) for p in v.split(".")) for v in found.group(1).split()]
 
 
-def allowed_by(spec, version):
+def allowed_by(specifier, version):
     ops = {">=": operator.ge, ">": operator.gt, "<=": operator.le, "<": operator.lt, "==": operator.eq,
            "!=": operator.ne}
-    for clause in spec.split(","):
+    for clause in specifier.split(","):
         op, bound = re.fullmatch(r"\s*(>=|<=|==|!=|>|<)\s*(\d+(?:\.\d+)*)\s*", clause).groups()
         if not ops[op](version, tuple(int(p) for p in bound.split("."))):
             return False
@@ -107,8 +107,8 @@ def allowed_by(spec, version):
 def test_requires_python_classifiers_and_readme_name_the_versions_the_test_command_runs():
     tested = supported_versions_of_the_test_command()
     project = (ROOT / "pyproject.toml").read_text()
-    spec = re.search(r'^requires-python\s*=\s*"([^"]+)"', project, re.M).group(1)
-    assert [(3, minor) for minor in range(0, 40) if allowed_by(spec, (3, minor))] == tested, spec
+    specifier = re.search(r'^requires-python\s*=\s*"([^"]+)"', project, re.M).group(1)
+    assert [(3, minor) for minor in range(0, 40) if allowed_by(specifier, (3, minor))] == tested, specifier
     classified = re.findall(r'"Programming Language :: Python :: 3\.(\d+)"', project)
     assert [(3, int(minor)) for minor in classified] == tested
     ranges = re.findall(r"\b3\.(\d+) to 3\.(\d+)\b", (ROOT / "README.md").read_text())
