@@ -12,7 +12,7 @@ import sys
 LAYERS = [  # (name, path prefixes relative to src/)
     ("common", ["index/common/"]),
     ("binding", ["index/binding/"]),
-    ("structures", ["index/core/structures/", "index/hybrid_hashmap."]),
+    ("structures", ["index/core/structures/"]),
     ("objects", ["index/value.", "index/indexable."]),
     ("core", ["index/core/"]),
     ("interfaces", ["index/interfaces/"]),

@@ -23,7 +23,7 @@
 #include "absl/container/inlined_vector.h"
 #include "index/binding/module_state.h"
 #include "index/binding/py_class.h"
-#include "index/hybrid_hashmap.h"
+#include "index/core/structures/hybrid_hashmap/hybrid_hashmap.h"
 #include "index/value.h"
 
 namespace calderwick {
