@@ -33,11 +33,17 @@ def test_index_takes_no_arguments():
 
 
 def test_add_object_refuses_non_indexables_naming_py_ref():
+    index = Index()
     with pytest.raises(TypeError, match=r"^argument 'py_ref': 'int' object cannot be converted to 'Indexable'$"):
-        Index().add_object(3)
+        index.add_object(3)
     with pytest.raises(TypeError):
-        Index().add_object()
-    Index().add_object(py_ref=Indexable())
+        index.add_object()
+    assert index.collect() == []
+    obj = Indexable(name="k")
+    assert index.add_object(py_ref=obj) is None
+    members = index.collect()
+    assert members == [obj] and members[0] is obj
+    assert index.get_by_attribute(name="k") == [obj]
 
 
 def test_method_table_and_signatures():
@@ -280,7 +286,8 @@ def test_operators_over_each_kind_and_wrong_kinds():
     assert q(index, Q.and_()) == ["hello", "lob", "s", "t"]
     assert q(index, Q.ne("unknown", 1)) == ["hello", "lob", "s", "t"] and q(index, Q.eq("unknown", 1)) == []
     assert q(index, Q.not_(Q.eq("n", 5))) == ["s", "t"]
-    index.reduced_query(Q.bt("n", 1, 2))  # a failed query leaves the index usable
+    # A refused query leaves the index usable.
+    assert q(index, Q.bt("n", 4, 6)) == ["hello", "lob"] and q(index, Q.bt("n", 1, 2)) == []
 
 
 def test_one_byte_prefix_never_selects_by_second_byte():
@@ -303,7 +310,15 @@ def test_reprs_and_copies():
     assert repr(Q.eq("a", "x")).startswith('<QueryExpr: Eq("a", PyValue { obj: Some(Py(0x')
     both = Q.and_(e, e)
     assert repr(Q.not_(e)) == "<QueryExpr: Not(" + repr(e)[12:-1] + ")>"
-    assert repr(e) in repr(e) and repr(both).count("Eq(") == 2
+    def inner(expr):
+        return repr(expr)[len("<QueryExpr: ") : -1]
+
+    assert repr(both).startswith("<QueryExpr: And(") and repr(both).count(inner(e)) == 2
+    assert repr(both).count("Eq(") == 2
+    other = Q.gt("b", "x")
+    either = repr(Q.or_(e, other))
+    assert either.startswith("<QueryExpr: Or(") and inner(other) in either
+    assert 0 < either.index(inner(e)) < either.index(inner(other))  # operands in the order given
     assert repr(Q.bt("a", 5, 1)).index("Int(5)") < repr(Q.bt("a", 5, 1)).index("Int(1)")
     assert "Iterable(List(" in repr(Q.eq("a", [1]))
     assert repr(e.eq("b", 2)).startswith('<QueryExpr: Eq("b"')  # reachable through an instance
@@ -328,7 +343,9 @@ def test_query_argument_errors():
         Q.eq("a", 2**70)
     with pytest.raises(TypeError, match="^argument 'query'"):
         Index().reduced_query(3)
-    assert len(Q.in_("a", range(3)).__repr__()) > 0
+    # Any sequence is taken, not only lists and tuples.
+    index = index_of(Indexable(name="two", a=2), Indexable(name="three", a=3))
+    assert q(index, Q.in_("a", range(3))) == ["two"]
 
 
 def test_conjunction_orders_operands_and_sees_the_narrowed_set():

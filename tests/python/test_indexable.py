@@ -111,17 +111,50 @@ def test_dir_lists_attributes_in_insertion_order_then_object_dir():
     assert "zeta" in dir(obj) and dir(obj) == sorted(dir(obj))
 
 
-def test_dir_after_the_ninth_attribute_lists_all_names_once():
-    names = [f"attr_{i}" for i in range(12)]
-    obj = Indexable(**{n: i for i, n in enumerate(names[:8])})
-    assert obj.__dir__()[:8] == names[:8]
-    for i, n in enumerate(names[8:], start=8):
-        setattr(obj, n, i)
-    listed = obj.__dir__()
-    assert sorted(listed[:12]) == sorted(names)  # hash-table order now
-    assert listed[12:] == object.__dir__(obj)
-    assert all(getattr(obj, n) == i for i, n in enumerate(names))
-    assert repr(obj) == "<Indexable with 12 attributes>"
+# An Indexable keeps this many attributes inline, in insertion order; the next
+# distinct name moves them all into a hash map, listed in its own order.
+INLINE_ATTRIBUTES = 16
+
+
+@pytest.mark.parametrize(
+    ("count", "given"),
+    [(15, 15), (16, 16), (16, 9), (17, 17), (17, 16), (33, 20), (64, 0), (64, 64)],
+)
+def test_dir_lists_every_attribute_once_across_the_inline_capacity(count, given):
+    # `given` attributes go to the constructor, the rest are set one by one,
+    # each after replacing one already there; then half of them are replaced
+    # again. Every step is checked against a dict, which keeps the same
+    # first-insertion order.
+    def check(obj, expected):
+        listed = obj.__dir__()
+        names, rest = listed[: len(expected)], listed[len(expected) :]
+        if len(expected) <= INLINE_ATTRIBUTES:
+            assert names == list(expected)
+        else:
+            assert sorted(names) == sorted(expected)
+        own = object.__dir__(obj)
+        assert rest == own and not set(expected) & set(own)
+        for name, value in expected.items():
+            assert getattr(obj, name) == value, name
+        assert repr(obj) == f"<Indexable with {len(expected)} attributes>"
+
+    names = [f"attr_{i}" for i in range(count)]
+    expected = {n: i for i, n in enumerate(names[:given])}
+    obj = Indexable(**expected)
+    check(obj, expected)
+    for i, name in enumerate(names[given:], start=given):
+        if i:
+            old = names[i // 2]
+            expected[old] = f"{old} before {name}"
+            setattr(obj, old, expected[old])
+            check(obj, expected)
+        expected[name] = i
+        setattr(obj, name, i)
+        check(obj, expected)
+    for name in names[::2]:
+        expected[name] = [name]
+        setattr(obj, name, [name])
+    check(obj, expected)
 
 
 def test_python_subclasses_work_with_their_own_dict():

@@ -1,6 +1,9 @@
 import random
+import sys
 import threading
 import time
+
+import pytest
 
 from conftest import THREAD_TIMEOUT, run_threads
 from Calderwick import Index, Indexable, PyQueryExpr as Q
@@ -74,30 +77,59 @@ def test_two_threads_assigning_one_object_do_not_deadlock():
         assert index.reduced_query(Q.eq("tags", obj.tags[1])).collect() == [obj]
 
 
-def test_queries_release_the_gil():
+@pytest.fixture(scope="module")
+def large_index():
     index = Index()
     for i in range(50_000):
-        index.add_object(Indexable(n=i, s=f"item{i}"))
+        index.add_object(Indexable(n=i, s=f"item{i}", g=i % 4, h=i % 3))
+    return index
+
+
+QUERIES = {
+    "range": lambda index: index.reduced_query(Q.bt("n", 100, 40_000)),
+    "contains": lambda index: index.reduced_query(Q.contains("s", "99")),
+    "or": lambda index: index.reduced_query(Q.or_(Q.contains("s", "77"), Q.lt("n", 30_000))),
+    "reduced": lambda index: index.reduced(g=1, h=2),
+    "get_by_attribute": lambda index: index.get_by_attribute(g=3),
+}
+
+
+@pytest.mark.parametrize("query", QUERIES.values(), ids=QUERIES.keys())
+def test_queries_release_the_gil(large_index, query):
+    # The switch interval is raised so far that the interpreter never takes the
+    # GIL from the main thread on its own: the ticker, which gives up the GIL
+    # only by blocking and then needs it back to tick, can tick only while a
+    # query call has let go of it. The main thread runs nothing but query calls
+    # (and reads of the clock and of the tick count, which keep the GIL) until
+    # the ticker has ticked or the deadline passes.
+    # Any other thread running Python now could take the GIL for good.
+    assert threading.active_count() == 1, threading.enumerate()
     stop = threading.Event()
     ticks = []
 
-    def busy_python():
-        while not stop.is_set():
+    def ticker():
+        while not stop.wait(0.0005):
             ticks.append(1)
 
-    worker = threading.Thread(target=busy_python, daemon=True)
-    worker.start()
+    previous_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    worker = threading.Thread(target=ticker, daemon=True)
     try:
+        worker.start()
         before = len(ticks)
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 10
         rounds = 0
-        while time.monotonic() < deadline and len(ticks) == before:
-            index.reduced_query(Q.or_(Q.contains("s", "99"), Q.bt("n", 100, 40_000))).collect()
+        while len(ticks) == before and time.monotonic() < deadline:
+            query(large_index)
             rounds += 1
-        assert len(ticks) > before, "the other thread never ran while queries ran"
+        ticked = len(ticks) - before
     finally:
         stop.set()
-        worker.join(THREAD_TIMEOUT)
+        sys.setswitchinterval(previous_interval)
+        if worker.is_alive():
+            worker.join(THREAD_TIMEOUT)
+    assert not worker.is_alive(), "the ticker did not stop"
+    assert ticked > 0, f"the other thread never ran during {rounds} query calls"
 
 
 def test_batches_filed_on_two_threads_answer_like_one_by_one():
