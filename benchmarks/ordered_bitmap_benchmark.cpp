@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/structures/ordered_bitmap/ordered_bitmap.h"
 
 namespace calderwick {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "index/structures/positional_bitmap/positional_bitmap.h"
 
 namespace calderwick {
 namespace {

@@ -171,7 +171,7 @@ cmake_build() {  # cmake_build DIR [cmake options...]
 
 run_cpp_tests() {
   log "layers"
-  "$VENV/bin/python" "$ROOT/scripts/check_layers.py"
+  "$VENV/bin/python" "$ROOT/scripts/check_plumbing.py"
   log "C++ tests"
   cmake_build "$ROOT/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALDERWICK_BUILD_TESTS=ON
   "$VENV/bin/ctest" --test-dir "$ROOT/build/test" -j "$(nproc)" --output-on-failure

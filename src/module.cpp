@@ -10,10 +10,7 @@
 #include "index/binding/convert.h"
 #include "index/binding/errors.h"
 #include "index/binding/module_state.h"
-#include "index/interfaces/filtered_index.h"
-#include "index/interfaces/index.h"
-#include "index/interfaces/indexable.h"
-#include "index/interfaces/query.h"
+#include "index/interfaces/classes.h"
 
 namespace calderwick {
 namespace {

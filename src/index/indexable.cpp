@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "index/common/write_gate.h"
-#include "index/core/structures/id_alloc/id_alloc.h"
-#include "index/core/structures/string_interner/string_interner.h"
+#include "index/structures/id_alloc/id_alloc.h"
+#include "index/structures/string_interner/string_interner.h"
 
 namespace calderwick {
 

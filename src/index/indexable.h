@@ -8,11 +8,11 @@
 // Python object it holds a reference to, without the GIL.
 //
 // No per-object mutex is needed: the attribute map and the membership list
-// change only under the write gate with the GIL held (common/write_gate.h
-// sets out the lock order). Index code reads them under the gate; Python
+// change only under the write gate with the GIL held (the lock order is in
+// common/write_gate.h). Index code reads them under the gate; Python
 // code reads them under the GIL; so a reader never meets a writer, and no
 // object ever waits on another. The Python class itself is in
-// interfaces/indexable.h.
+// interfaces/indexable.cpp.
 #pragma once
 
 #include <Python.h>
@@ -23,7 +23,7 @@
 #include "absl/container/inlined_vector.h"
 #include "index/binding/module_state.h"
 #include "index/binding/py_class.h"
-#include "index/core/structures/hybrid_hashmap/hybrid_hashmap.h"
+#include "index/structures/hybrid_hashmap/hybrid_hashmap.h"
 #include "index/value.h"
 
 namespace calderwick {

@@ -1,7 +1,6 @@
 #include "index/value.h"
 
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -12,7 +11,6 @@
 #include "index/binding/errors.h"
 #include "index/binding/module_state.h"
 #include "index/common/fxhash.h"
-#include "index/indexable.h"
 
 namespace calderwick {
 namespace {
@@ -37,79 +35,6 @@ auto type_checked(F&& read) {
   } catch (const py::PythonError& e) {
     type_checked_failure(e);
   }
-}
-
-std::string address(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%p", p);
-  return buf;
-}
-
-std::string py_address(const PyObject* obj) { return "Py(" + address(obj) + ")"; }
-
-}  // namespace
-
-std::string debug_float(double x) {
-  if (std::isnan(x)) return "NaN";
-  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-  char buf[64];
-  const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
-  std::string s(buf, end);
-  if (s.find_first_of(".e") == std::string::npos) s += ".0";
-  return s;
-}
-
-std::string debug_quoted(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-namespace {
-
-const char* iterable_name(IterableKind k) {
-  switch (k) {
-    case IterableKind::List: return "List";
-    case IterableKind::Dict: return "Dict";
-    case IterableKind::Tuple: return "Tuple";
-    case IterableKind::Set: return "Set";
-  }
-  return "?";
-}
-
-// Objects whose debug form is being written on this thread: an object that
-// holds itself, directly or further down, prints "<locked>" where it recurs.
-thread_local std::vector<const PyObject*> printing;
-
-std::string debug_indexable(PyObject* obj) {
-  const IndexableNative& native = IndexableClass::of(obj);
-  std::string out = "StoredIndexable { python_handle: " + py_address(obj) +
-                    ", owned_handle: IndexAPI { id: " + std::to_string(native.id) + ", attributes: Mutex { data: ";
-  if (std::find(printing.begin(), printing.end(), obj) != printing.end()) {
-    out += "<locked>";
-  } else {
-    printing.push_back(obj);
-    out += native.attributes.debug_string([](const PyValue& v) { return v.debug_string(); });
-    printing.pop_back();
-  }
-  return out + ", poisoned: false, .. } } }";
 }
 
 ValueNode* new_node(py::PyRef obj) {
@@ -232,25 +157,6 @@ bool PyValue::operator==(const PyValue& other) const {
     case ValueKind::Unknown: return object() == other.object();
   }
   return false;
-}
-
-std::string PyValue::debug_payload() const {
-  switch (kind_) {
-    case ValueKind::Int: return "Int(" + std::to_string(int_value()) + ")";
-    case ValueKind::Float: return "Float(" + debug_float(float_value()) + ")";
-    case ValueKind::Str: return "Str(" + debug_quoted(str_value()) + ")";
-    case ValueKind::Bool: return bool_value() ? "Bool(true)" : "Bool(false)";
-    case ValueKind::Iterable:
-      return std::string("Iterable(") + iterable_name(iterable_kind()) + "(" + py_address(object()) + "))";
-    case ValueKind::Ind: return "Ind(" + debug_indexable(object()) + ")";
-    case ValueKind::Unknown: return "Unknown";
-  }
-  return "?";
-}
-
-std::string PyValue::debug_string() const {
-  return "PyValue { obj: " + (object() ? "Some(" + py_address(object()) + ")" : std::string("None")) +
-         ", primitave: " + debug_payload() + ", hash: " + std::to_string(stored_hash()) + " }";
 }
 
 py::PyRef PyValue::to_python() const {

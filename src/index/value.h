@@ -100,11 +100,6 @@ class PyValue {
 
   bool operator==(const PyValue& other) const;
 
-  // Debug form, shown inside the repr of query objects, and its payload part
-  // alone ("Int(5)", "Str(\"a\")", ...).
-  std::string debug_string() const;
-  std::string debug_payload() const;
-
   // New Python object for reading the value back: a fresh int/float/str for
   // scalars, the True/False singletons, the very object for everything else.
   py::PyRef to_python() const;
@@ -147,10 +142,5 @@ uint64_t hash_int(int64_t v);
 uint64_t hash_float(double x);
 uint64_t hash_str_value(std::string_view s);
 uint64_t hash_bool(bool b);
-
-// A double-quoted string with escapes, as in the debug forms.
-std::string debug_quoted(std::string_view s);
-// The shortest decimal form that reads back to the same double.
-std::string debug_float(double x);
 
 }  // namespace calderwick

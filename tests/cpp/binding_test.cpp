@@ -13,8 +13,8 @@ TEST(PendingRelease, ReferencesDroppedWithoutGilAreReleasedOnceLater) {
   PyObject* obj = PyList_New(0);
   const Py_ssize_t base = Py_REFCNT(obj);
   {
-    std::vector<py::SharedPyRef> refs;
-    for (int i = 0; i < 10; ++i) refs.push_back(py::make_shared_ref(py::PyRef::borrow(obj)));
+    std::vector<py::PyRef> refs;
+    for (int i = 0; i < 10; ++i) refs.push_back(py::PyRef::borrow(obj));
     EXPECT_EQ(Py_REFCNT(obj), base + 10);
     {
       py::GilRelease release;
@@ -65,7 +65,7 @@ TEST(PendingRelease, ReleasedGilIsSeenAfterASubinterpreterExists) {
   }
   EXPECT_TRUE(py::gil_held());
   EXPECT_EQ(Py_REFCNT(obj), base);
-  calderwick::testing::run_threads(2, [](int) {
+  calderwick::testing::run_threads_with_gil_released(2, [](int) {
     EXPECT_FALSE(py::gil_held());
     py::GilAcquire gil;
     EXPECT_TRUE(py::gil_held());
@@ -80,7 +80,7 @@ TEST(PendingRelease, GilAcquireIsReentrant) {
     EXPECT_TRUE(py::gil_held());
   }
   EXPECT_TRUE(py::gil_held());
-  calderwick::testing::run_threads(2, [](int) {
+  calderwick::testing::run_threads_with_gil_released(2, [](int) {
     EXPECT_FALSE(py::gil_held());
     py::GilAcquire gil;
     EXPECT_TRUE(py::gil_held());

@@ -1,4 +1,4 @@
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/buffered_bitmap/buffered_bitmap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/centered_array/centered_array.h"
+#include "index/structures/centered_array/centered_array.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/hybrid_hashmap/hybrid_hashmap.h"
+#include "index/structures/hybrid_hashmap/hybrid_hashmap.h"
 
 #include <gtest/gtest.h>
 

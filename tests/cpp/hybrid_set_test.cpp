@@ -1,4 +1,4 @@
-#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/structures/hybrid_set/hybrid_set.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "id_set_test_support.h"
-#include "index/core/structures/centered_array/centered_array.h"
+#include "index/structures/centered_array/centered_array.h"
 
 namespace calderwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/structures/id_alloc/id_alloc.h"
+#include "index/structures/id_alloc/id_alloc.h"
 
 #include "index/common/error.h"
 
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <set>
 
-#include "test_support.h"
+#include "structure_test_support.h"
 
 namespace calderwick {
 namespace {

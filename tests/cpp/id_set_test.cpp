@@ -87,7 +87,9 @@ TEST(IdSet, RangeReadsAgreeWithTheSortedIds) {
       const auto at = std::lower_bound(ids.begin(), ids.end(), low);
       const std::optional<uint32_t> next = set.next_at_or_after(low);
       ASSERT_EQ(next.has_value(), at != ids.end()) << c.name << ", from " << low;
-      if (next) ASSERT_EQ(*next, *at) << c.name << ", from " << low;
+      if (next) {
+        ASSERT_EQ(*next, *at) << c.name << ", from " << low;
+      }
       for (uint32_t high : bounds) {
         std::vector<uint32_t> expected;
         for (uint32_t id : ids) {

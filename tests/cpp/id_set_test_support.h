@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "index/common/error.h"
-#include "index/core/structures/centered_array/centered_array.h"
+#include "index/structures/centered_array/centered_array.h"
 
 namespace calderwick::testing {
 

@@ -6,7 +6,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 
-#include "index/core/structures/id_alloc/id_alloc.h"
+#include "index/structures/id_alloc/id_alloc.h"
 #include "index/common/write_gate.h"
 #include "index/core/index.h"
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "test_support.h"
+#include "structure_test_support.h"
 
 namespace calderwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/structures/m2m/m2m.h"
+#include "index/structures/m2m/m2m.h"
 
 #include <gtest/gtest.h>
 

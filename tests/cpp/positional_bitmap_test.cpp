@@ -1,4 +1,4 @@
-#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "index/structures/positional_bitmap/positional_bitmap.h"
 
 #include <gtest/gtest.h>
 

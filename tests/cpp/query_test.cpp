@@ -18,13 +18,12 @@
 #include <vector>
 
 #include "index/binding/gil.h"
-#include "index/core/assignment.h"
 #include "index/core/filtered_index.h"
 #include "index/core/index.h"
-#include "index/core/prepared.h"
+#include "index/core/operations.h"
 #include "index/core/query/query_ops.h"
 #include "index/indexable.h"
-#include "index/interfaces/indexable.h"
+#include "index/interfaces/classes.h"
 
 namespace calderwick {
 namespace {
@@ -209,19 +208,12 @@ class Model {
     return objects_.size() - 1;
   }
 
-  // Adds the objects through the one add path: a batch of one files
+  // Adds the objects as Index.add_object_many does: a batch of one files
   // directly, larger batches through the bulk writers.
   void add(const std::vector<size_t>& which) {
-    const WriteScope gate = py::write_scope();
-    std::vector<PreparedElements> prepared(which.size());
     std::vector<StoredItem> items;
     for (size_t w : which) items.push_back(StoredItem::owning(objects_[w].handle.clone()));
-    std::vector<NewMember> batch;
-    for (size_t k = 0; k < which.size(); ++k) {
-      prepared[k].add_object(*objects_[which[k]].native);
-      batch.push_back(NewMember{&items[k], objects_[which[k]].native, &prepared[k]});
-    }
-    index_->add_objects(batch);
+    ops::add(*index_, items);
     for (size_t w : which) members_.insert(w);
   }
 
@@ -246,13 +238,7 @@ class Model {
     Object& o = objects_[rng_() % objects_.size()];
     const size_t a = rng_() % std::size(kAttributes);
     const Value v = random_value();
-    PyValue value = to_value(v);
-    const WriteScope gate = py::write_scope();
-    PreparedElements prepared;
-    prepared.add_value(value);
-    const uint32_t attribute = attribute_id(kAttributes[a]);
-    reassign_in_indexes(*o.native, attribute, value, prepared);
-    o.native->attributes.insert(attribute, std::move(value));
+    ops::assign(*o.native, attribute_id(kAttributes[a]), to_value(v));
     o.values[a] = v;
   }
 

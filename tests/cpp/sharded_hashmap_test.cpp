@@ -1,4 +1,4 @@
-#include "index/core/structures/shards/hashmap/hashmap.h"
+#include "index/structures/shards/hashmap/hashmap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/string_interner/string_interner.h"
+#include "index/structures/string_interner/string_interner.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "structure_test_support.h"
 
 namespace calderwick {
 namespace {

@@ -1,49 +1,26 @@
-// Helpers shared by the C++ tests.
+// Helpers shared by the tests of Python-facing code. These tests run inside
+// the embedded interpreter that main.cpp starts, with the GIL held by the main
+// thread. Tests of common/ and structures/ use structure_test_support.h,
+// which needs no Python.
 #pragma once
 
 #include <Python.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
-#include <future>
-#include <thread>
-#include <vector>
 
 #include "index/binding/gil.h"
+#include "structure_test_support.h"
 
 namespace calderwick::testing {
 
-// Runs `body(i)` on `n` threads with the GIL released and fails the test if
-// they do not all finish within `timeout` (a deadlock fails instead of hanging).
-inline void run_threads(int n, const std::function<void(int)>& body,
-                        std::chrono::seconds timeout = std::chrono::seconds(60)) {
-  std::vector<std::future<void>> done;
-  std::vector<std::thread> threads;
-  {
-    py::GilRelease release;
-    for (int i = 0; i < n; ++i) {
-      std::promise<void> p;
-      done.push_back(p.get_future());
-      threads.emplace_back([&body, i, p = std::move(p)]() mutable {
-        try {
-          body(i);
-          p.set_value();
-        } catch (...) {
-          p.set_exception(std::current_exception());
-        }
-      });
-    }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (auto& f : done) {
-      if (f.wait_until(deadline) != std::future_status::ready) {
-        ADD_FAILURE() << "threads did not finish in time (deadlock?)";
-        std::abort();  // the threads cannot be joined; stop the run loudly
-      }
-    }
-    for (auto& t : threads) t.join();
-  }
-  for (auto& f : done) f.get();  // rethrows a thread's failure
+// As run_threads, with the GIL released while the threads run (the main
+// thread holds it, so threads that take it would otherwise wait forever);
+// the GIL is back with the caller when this returns or throws.
+inline void run_threads_with_gil_released(int n, const std::function<void(int)>& body,
+                                          std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  py::GilRelease release;
+  run_threads(n, body, timeout);
 }
 
 }  // namespace calderwick::testing

@@ -8,6 +8,7 @@
 
 #include "index/common/error.h"
 #include "index/common/fxhash.h"
+#include "index/debug_form.h"
 
 namespace calderwick {
 namespace {
@@ -146,19 +147,19 @@ TEST(ValueClassification, FailuresAreInternalErrorsWithTypeCheckedPrefix) {
 }
 
 TEST(ValueDebug, ShowsFieldsAndPayloads) {
-  EXPECT_EQ(PyValue::of_int(-3).debug_payload(), "Int(-3)");
-  EXPECT_EQ(PyValue::of_float(1.0).debug_payload(), "Float(1.0)");
-  EXPECT_EQ(PyValue::of_float(0.1).debug_payload(), "Float(0.1)");
-  EXPECT_EQ(PyValue::of_float(-std::numeric_limits<double>::infinity()).debug_payload(), "Float(-inf)");
-  EXPECT_EQ(PyValue::of_float(std::nan("")).debug_payload(), "Float(NaN)");
-  EXPECT_EQ(PyValue::of_float(1e100).debug_payload(), "Float(1e+100)");
-  EXPECT_EQ(of_str("a\"b\n").debug_payload(), "Str(\"a\\\"b\\n\")");
-  EXPECT_EQ(PyValue::of_bool(true).debug_payload(), "Bool(true)");
-  EXPECT_EQ(PyValue::from_borrowed(Py_None).debug_payload(), "Unknown");
+  EXPECT_EQ(debug_payload(PyValue::of_int(-3)), "Int(-3)");
+  EXPECT_EQ(debug_payload(PyValue::of_float(1.0)), "Float(1.0)");
+  EXPECT_EQ(debug_payload(PyValue::of_float(0.1)), "Float(0.1)");
+  EXPECT_EQ(debug_payload(PyValue::of_float(-std::numeric_limits<double>::infinity())), "Float(-inf)");
+  EXPECT_EQ(debug_payload(PyValue::of_float(std::nan(""))), "Float(NaN)");
+  EXPECT_EQ(debug_payload(PyValue::of_float(1e100)), "Float(1e+100)");
+  EXPECT_EQ(debug_payload(of_str("a\"b\n")), "Str(\"a\\\"b\\n\")");
+  EXPECT_EQ(debug_payload(PyValue::of_bool(true)), "Bool(true)");
+  EXPECT_EQ(debug_payload(PyValue::from_borrowed(Py_None)), "Unknown");
   // Numbers keep no Python object; other kinds show the one they hold.
-  const std::string d = of_int(5).debug_string();
+  const std::string d = debug_string(of_int(5));
   EXPECT_EQ(d, "PyValue { obj: None, primitave: Int(5), hash: " + std::to_string(hash_int(5)) + " }");
-  const std::string s = of_str("ab").debug_string();
+  const std::string s = debug_string(of_str("ab"));
   EXPECT_EQ(s.rfind("PyValue { obj: Some(Py(0x", 0), 0u) << s;
 }
 

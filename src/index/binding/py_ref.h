@@ -3,9 +3,8 @@
 // `PyRef` owns one strong reference. Dropping it with the GIL held releases the
 // reference at once; dropping it on a thread without the GIL queues it in the
 // pending-release pool, which is drained the next time the module holds the
-// GIL. `SharedPyRef` is the shared form (atomic count), copyable without the
 // GIL. Nothing outside this folder touches a reference count by hand
-// (scripts/check_layers.py fails the tests if something does).
+// (scripts/check_plumbing.py fails the tests if something does).
 #pragma once
 
 #include <Python.h>
@@ -91,11 +90,5 @@ class PyRef {
   explicit PyRef(PyObject* obj) : obj_(obj) {}
   PyObject* obj_ = nullptr;
 };
-
-// A shared strong reference: copies share one `PyRef`; the last copy to go
-// releases it (through the pool when the GIL is not held).
-using SharedPyRef = std::shared_ptr<const PyRef>;
-
-inline SharedPyRef make_shared_ref(PyRef ref) { return std::make_shared<const PyRef>(std::move(ref)); }
 
 }  // namespace calderwick::py

@@ -1,6 +1,7 @@
 // Lazy<T>: a value created on first use, at most once, safe to reach from
 // many threads. Readers that only need to know whether it exists pay one
-// acquire load; creation is serialised by a small mutex.
+// acquire load; creation is serialised by a small mutex, a leaf of the lock
+// order (common/write_gate.h): nothing is locked while creating.
 #pragma once
 
 #include <atomic>

@@ -1,38 +1,45 @@
 // WriteGate: the one lock every change to indexed state goes through.
 //
-// Lock design (every lock of the module, outermost first):
+// The lock order of the module, outermost first. This is the one place it
+// is written down; a thread that holds a lock takes only locks further down
+// this list.
 //
-//   1. WRITE_GATE (this file): process-wide, re-entrant on one thread. Taken
-//      by every operation that changes an index or an object's attributes:
-//      Index.add_object, add_object_many, union_with, reduce,
-//      FilteredIndex.rebase and Indexable attribute assignment. Held from the
-//      conversion of the values (GIL held) to the last structure write, so
-//      writers are linearised: a narrowing sees exactly the members it
-//      evaluated, a merge or rebase reads a source that nobody changes
-//      meanwhile, and an assignment stores the value under the same hold that
-//      updated the indexes. Queries never take it.
-//   2. Objects have no lock of their own. An object's membership list and
-//      attribute map change only under the gate with the GIL held; index code
-//      reads them under the gate, Python code (attribute reads, dir, repr,
-//      the collector) under the GIL. So no reader meets a writer, and no
-//      object ever waits on another.
-//   3. Index state, outer index before inner sub-index: query_maps, then
-//      allowed_ids / items / parent_links, then a QueryMap's structures
-//      (exact-map shards, strings, numbers, bools, elements, mask_owner,
-//      masked_ids), then the sub-index's state in the same order. Queries
-//      take these for reading top-down; the gate's holder takes at most one of
-//      them for writing at a time (a bulk pass holds allowed_ids with items,
-//      and its writers hold strings, numbers and bools of every map), never
-//      waiting for a lock a reader holds while that reader waits for it. A
-//      query may also take a map's strings or numbers for writing, holding
-//      neither of any map, to apply the moves that assignments queued there.
-//   4. Leaves, which nothing is taken inside: the id allocator's free list,
-//      the interner's writer lock, the pending-release pool.
+//   1. WRITE_GATE (this file): process-wide, re-entrant on one thread. Every
+//      change to an index or to an object's attributes holds it for the whole
+//      step (core/operations.h): from converting the values, with the GIL,
+//      to the last structure write and the final store. Writers are thus
+//      linearised: a narrowing sees exactly the members it evaluated, a merge
+//      or rebase reads a source that nobody changes meanwhile, an assignment
+//      stores its value under the hold that updated the indexes. Queries
+//      never take it. Objects have no lock of their own: an object's
+//      membership list and attribute map change only under the gate with the
+//      GIL held; index code reads them under the gate, Python code (attribute
+//      reads, dir, repr, the collector) under the GIL.
+//   2. Each index's locks, from a top-level index down its tree of
+//      sub-indexes (an index's locks before those of its sub-indexes):
+//        a. query_maps
+//        b. allowed_ids (queries hold it, reading, while they read the maps)
+//        c. each QueryMap's structures: strings, numbers, bools, elements,
+//           mask_owner, masked_ids (a bulk writer holds all six, taken in
+//           this order), then one shard of its exact map
+//        d. the sub-index's locks, this same list one level down
+//        e. parent_links, items: each taken on its own
+//      Queries take these for reading, top-down. The gate's holder writes
+//      one at a time, except that a bulk writer holds a map's six together
+//      (and files exact values inside them), and a narrowing writes items
+//      under query_maps; it never waits for a lock that a reader holds while
+//      that reader waits for it. A query may also take a map's strings or
+//      numbers for writing, holding nothing of that map, to apply the moves
+//      that assignments queued there.
+//   3. Leaves, inside which nothing is taken: Lazy's creation mutex (a map's
+//      exact map and sub-index, created on first use), BuiltOnDemand's build
+//      mutex (taken without waiting), the id allocator's free list, the
+//      interner's writer lock, the pending-release pool.
 //
-// The GIL sits outside all of them: no thread waits for any of these locks
-// while holding the GIL (waits release it first, see binding/gil.h), and a
-// thread that takes the GIL back while holding the gate or index locks only
-// converts values or releases references.
+// The GIL is not in the list: no thread waits for any of these locks while
+// it holds the GIL (it tries first, and releases the GIL to wait: see
+// binding/gil.h). A thread holding the gate or a read lock of items may take
+// the GIL back, only to convert values or count references.
 #pragma once
 
 #include <atomic>

@@ -17,9 +17,7 @@
 // since a QueryMap is never removed from its index.
 //
 // Ids are process-wide: an object is stored under the same id in every index.
-// Lock order: an object's memberships, then its attribute map, then
-// allowed_ids / items / query_maps (one at a time) of the outer index, then a
-// QueryMap's structures, then the sub-index's state, recursively.
+// The lock order of these and every other lock is in common/write_gate.h.
 #pragma once
 
 #include <atomic>
@@ -32,7 +30,7 @@
 #include "index/common/locks.h"
 #include "index/core/query/query.h"
 #include "index/core/stored_item.h"
-#include "index/core/structures/m2m/m2m.h"
+#include "index/structures/m2m/m2m.h"
 #include "index/indexable.h"
 
 namespace calderwick {

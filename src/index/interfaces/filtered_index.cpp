@@ -1,14 +1,10 @@
-#include "index/interfaces/filtered_index.h"
+#include "index/interfaces/classes.h"
 
 #include "index/binding/args.h"
 #include "index/binding/errors.h"
-#include "index/binding/gil.h"
 #include "index/binding/module_state.h"
 #include "index/binding/py_class.h"
-#include "index/core/prepared.h"
-#include "index/core/query/query_ops.h"
-#include "index/interfaces/index.h"
-#include "index/interfaces/query.h"
+#include "index/core/operations.h"
 
 namespace calderwick {
 namespace {
@@ -21,9 +17,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     py::refuse_positionals("reduced", args);
     const std::vector<QueryExpr> exprs = keyword_equalities(kwargs);
-    const FilteredIndexCore& core = core_of(self);
-    FilteredIndexCore result = py::without_gil([&] { return core.reduced_all(exprs); });
-    return wrap_filtered(std::move(result));
+    return wrap_filtered(ops::select(core_of(self), exprs));
   });
 }
 
@@ -32,36 +26,16 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* a[1];
     py::bind_fast("reduced_query", {"query"}, args, nargs, kwnames, a);
     const QueryExpr::Node expr = extract_query("query", a[0]);
-    const FilteredIndexCore& core = core_of(self);
-    FilteredIndexCore result = py::without_gil([&] { return core.reduced_query(*expr); });
-    return wrap_filtered(std::move(result));
+    return wrap_filtered(ops::select(core_of(self), *expr));
   });
 }
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
-    return collect_items(core_of(self));
-  });
+  return py::guarded([&]() -> PyObject* { return ops::collect(core_of(self)).release(); });
 }
 
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
-    const FilteredIndexCore& core = core_of(self);
-    const WriteScope gate = py::write_scope();
-    // The view's objects as they are now (slots emptied by a narrowing of the
-    // source are skipped); every container element is converted before
-    // anything is built, so a value that cannot be filed builds nothing.
-    std::vector<StoredItem> objects;
-    {
-      auto items = py::read_detached(*core.source->items());
-      core.for_each_item(*items, [&](const StoredItem& item) {
-        objects.push_back(StoredItem::owning(py::PyRef::borrow(item.object())));
-      });
-    }
-    std::shared_ptr<IndexAPI> rebased = IndexAPI::make();
-    add_from_python(*rebased, objects);
-    return wrap_index(std::move(rebased));
-  });
+  return py::guarded([&]() -> PyObject* { return wrap_index(ops::rebase(core_of(self))); });
 }
 
 PyMethodDef filtered_methods[] = {

@@ -1,19 +1,13 @@
-#include "index/interfaces/indexable.h"
-
-#include <algorithm>
-#include <optional>
+#include "index/interfaces/classes.h"
 
 #include "index/binding/args.h"
 #include "index/binding/convert.h"
 #include "index/binding/errors.h"
-#include "index/binding/gil.h"
 #include "index/binding/module_state.h"
 #include "index/binding/py_class.h"
-#include "index/core/assignment.h"
-#include "index/core/prepared.h"
-#include "index/core/query/query.h"
-#include "index/core/structures/id_alloc/id_alloc.h"
-#include "index/core/structures/string_interner/string_interner.h"
+#include "index/core/operations.h"
+#include "index/structures/id_alloc/id_alloc.h"
+#include "index/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
 
 namespace calderwick {
@@ -60,16 +54,10 @@ int visit_attributes(const IndexableNative& native, visitproc visit, void* arg) 
   return status;
 }
 
-// Breaks a garbage cycle by emptying the attribute map, under the write gate
-// like every other change to a map. The values are dropped after the gate is
-// released. A gate that a writer holds leaves the cycle for a later
-// collection.
+// Breaks a garbage cycle by emptying the attribute map.
 int indexable_clear(PyObject* obj) {
   py::GilHeld held;  // the collector runs with the GIL
-  std::vector<PyValue> dropped;  // released last, outside the gate
-  if (!WRITE_GATE().try_enter()) return 0;
-  const WriteScope gate(WriteScope::Adopt{});
-  IndexableClass::of(obj).attributes.drain([&](uint32_t, PyValue&& v) { dropped.push_back(std::move(v)); });
+  ops::clear_attributes(IndexableClass::of(obj));
   return 0;
 }
 
@@ -95,23 +83,9 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
     IndexableNative& native = IndexableClass::of(obj);
-    native.attributes.prefetch();  // read by every index update below
-    const std::string text(py::utf8(name));
+    const std::string_view text = py::utf8(name);  // held by the caller's `name`
     PyValue converted = PyValue::from_borrowed(value);
-    // Every writer of indexed state holds the gate, so the memberships read
-    // below, the index updates and the final store form one step.
-    const WriteScope gate = py::write_scope();
-    // Every container element is converted, and the depth the value nests to
-    // below the deepest index holding the object is checked, before anything
-    // changes: a value that cannot be filed changes nothing.
-    PreparedElements prepared;
-    if (converted.nests()) prepared.add_value(converted, deepest_membership(native));
-    const uint32_t id = attribute_id(text);
-    reassign_in_indexes(native, id, converted, prepared);
-    // The old value is dropped last, after every lock, still inside the gate.
-    const std::optional<PyValue> replaced = native.attributes.insert(id, std::move(converted));
-    retry_held_back_pending();  // the graph as stored now may have lost a cycle
-    py::drain_pending();
+    ops::assign(native, attribute_id(text), std::move(converted));
     return 0;
   });
 }

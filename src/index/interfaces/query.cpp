@@ -1,4 +1,4 @@
-#include "index/interfaces/query.h"
+#include "index/interfaces/classes.h"
 
 #include <string>
 #include <utility>

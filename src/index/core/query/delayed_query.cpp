@@ -3,9 +3,9 @@
 namespace calderwick {
 
 BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map) : map_(map) {
-  strings_.emplace(map.strings().write());
-  numbers_.emplace(map.numbers().write());
-  bools_.emplace(map.bools().write());
+  strings_.emplace(map.strings_.write());
+  numbers_.emplace(map.numbers_.write());
+  bools_.emplace(map.bools_.write());
   elements_.emplace(map);
 }
 

@@ -1,15 +1,16 @@
 // BulkQueryMapAdder: batched writes into one QueryMap.
 //
 // It holds the write locks of the map's `strings`, `numbers`, `bools` and
-// container bookkeeping (taken in that order) for its whole life and appends ids to the cells'
+// container bookkeeping for its whole life (the order is in
+// common/write_gate.h) and appends ids to the cells'
 // buffers instead of inserting them one by one; full buffers move into their
 // bitmaps with one bulk add. Dropping it flushes every buffer (numbers,
 // booleans, strings) and releases the locks (strings, numbers, booleans), also
 // when the batch fails part-way. The containers it files must have been
 // forgotten first (QueryMap::forget_elements), as re-filing one would take
-// the locks it holds. Nested objects are not filed while the locks
-// are held (their insertion locks other objects' attribute maps): they are
-// collected and filed by the caller after the adders are gone.
+// the locks it holds. Nested objects are not filed while the locks are
+// held (filing them takes the sub-index's locks and this map's bookkeeping):
+// they are collected and filed by the caller after the adders are gone.
 #pragma once
 
 #include <optional>

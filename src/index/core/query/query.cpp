@@ -3,7 +3,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "index/binding/gil.h"
 #include "index/common/write_gate.h"
-#include "index/core/structures/id_alloc/id_alloc.h"
+#include "index/structures/id_alloc/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/prepared.h"
 

@@ -9,8 +9,7 @@
 //   Unknown    -> `exact`    (ShardedHashMap from value to HybridSet)
 //   Iterable   -> nothing under the owner; every element is filed under an
 //                 element id of its own, mapped back by `mask_owner`.
-// Lock order: a QueryMap's locks are taken inside its index's `query_maps`
-// lock, one structure at a time, and before the locks of its sub-index.
+// Lock order: see common/write_gate.h.
 #pragma once
 
 #include <cstdint>
@@ -26,11 +25,11 @@
 #include "index/common/lazy.h"
 #include "index/common/locks.h"
 #include "index/core/stored_item.h"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
-#include "index/core/structures/hybrid_set/hybrid_set.h"
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
-#include "index/core/structures/positional_bitmap/positional_bitmap.h"
-#include "index/core/structures/shards/hashmap/hashmap.h"
+#include "index/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/hybrid_set/hybrid_set.h"
+#include "index/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/structures/positional_bitmap/positional_bitmap.h"
+#include "index/structures/shards/hashmap/hashmap.h"
 #include "index/value.h"
 
 namespace calderwick {
@@ -109,6 +108,7 @@ struct DeferredIndexable {
 class QueryMap {
  public:
   friend struct ElementLocks;
+  friend class BulkQueryMapAdder;  // holds the structures' write locks for a batch
   // A map owned by `parent` (possibly empty). Its sub-index is created with
   // the same parent when the first nested object arrives.
   explicit QueryMap(std::weak_ptr<IndexAPI> parent);
@@ -159,26 +159,18 @@ class QueryMap {
   // container nesting.
   void unmask_ids(IdSet& ids) const;
 
-  // Structure access for queries and narrowing. Absent structures mean the
-  // attribute never held a value of that kind.
-  RwLock<std::unique_ptr<PositionalBitmap>>& strings() { return strings_; }
-  RwLock<std::unique_ptr<NumericalBitmap>>& numbers() { return numbers_; }
-  // The strings and numbers as queries read them: moves that assignments
-  // queued are applied first, under the write lock, by the first reader to
-  // find them.
+  // Structure access for queries. Absent structures mean the attribute
+  // never held a value of that kind. The strings and numbers as queries read
+  // them: moves that assignments queued are applied first, under the write
+  // lock, by the first reader to find them.
   RwLock<std::unique_ptr<PositionalBitmap>>::ReadGuard strings_for_query() const;
   RwLock<std::unique_ptr<NumericalBitmap>>::ReadGuard numbers_for_query() const;
-  RwLock<std::unique_ptr<BoolSets>>& bools() { return bools_; }
   const RwLock<std::unique_ptr<BoolSets>>& bools() const { return bools_; }
   ExactMap* exact() const { return exact_.get(); }
   // The sub-index, or null before the first nested object.
   IndexAPI* nested() const;
   std::shared_ptr<IndexAPI> nested_shared() const;
   const RwLock<IdSet>& masked_ids() const { return masked_ids_; }
-  RwLock<IdSet>& masked_ids() { return masked_ids_; }
-  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>& mask_owner() { return mask_owner_; }
-  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>& elements() { return elements_; }
-  const std::weak_ptr<IndexAPI>& parent() const { return parent_; }
 
  private:
   // Ancestry of containers being filed on this thread's stack: a container

@@ -9,7 +9,8 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
-#include "index/core/structures/string_interner/string_interner.h"
+#include "index/debug_form.h"
+#include "index/structures/string_interner/string_interner.h"
 
 namespace calderwick {
 namespace {
@@ -105,18 +106,18 @@ IdSet range(const QueryMap& map, const IdSet& universe, Op op, const PyValue& va
   return result;
 }
 
+// Both bounds are numbers: evaluation refuses any other before it starts
+// (refuse_unsupported).
 IdSet between(const QueryMap& map, const IdSet& universe, const PyValue& low, const PyValue& high) {
-  const std::optional<NumKey> lo = numeric_key(low);
-  if (!lo) internal_error("not yet implemented");
-  const std::optional<NumKey> hi = numeric_key(high);
-  if (!hi) internal_error("not yet implemented");
+  const NumKey lo = NumericalBitmap::key_of(low.number());
+  const NumKey hi = NumericalBitmap::key_of(high.number());
   IdSet result;
   // Bounds of ±inf at most keep stored NaNs out; a NaN bound selects nothing.
-  if (is_nan(low) || is_nan(high) || *hi < *lo) return result;
+  if (is_nan(low) || is_nan(high) || hi < lo) return result;
   auto numbers = map.numbers_for_query();
   if (!*numbers) return result;
   const RangeCandidates candidates(map, universe);
-  (*numbers)->get_between_into(*lo, *hi, result, candidates.get());
+  (*numbers)->get_between_into(lo, hi, result, candidates.get());
   return result;
 }
 
@@ -191,7 +192,7 @@ void render_values(std::string& out, const std::vector<PyValue>& values) {
   out += "[";
   for (size_t i = 0; i < values.size(); ++i) {
     if (i) out += ", ";
-    out += values[i].debug_string();
+    out += debug_string(values[i]);
   }
   out += "]";
 }
@@ -207,7 +208,7 @@ void render_leaf(std::string& out, const QueryExpr& e) {
   } else {
     for (const PyValue& v : e.values) {
       out += ", ";
-      out += v.debug_string();
+      out += debug_string(v);
     }
   }
   out += ")";

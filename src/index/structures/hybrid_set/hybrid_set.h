@@ -21,7 +21,7 @@
 #include <variant>
 
 #include "index/common/id_set.h"
-#include "index/core/structures/centered_array/centered_array.h"
+#include "index/structures/centered_array/centered_array.h"
 
 namespace calderwick {
 

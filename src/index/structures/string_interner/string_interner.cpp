@@ -1,4 +1,4 @@
-#include "index/core/structures/string_interner/string_interner.h"
+#include "index/structures/string_interner/string_interner.h"
 
 #include <bit>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/structures/ordered_bitmap/ordered_bitmap.h"
 
 #include <algorithm>
 #include <array>

@@ -59,7 +59,7 @@
 #include "index/common/built_on_demand.h"
 #include "index/common/id_set.h"
 #include "index/common/queued_moves.h"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace calderwick {
 

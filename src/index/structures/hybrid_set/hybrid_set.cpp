@@ -1,4 +1,4 @@
-#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/structures/hybrid_set/hybrid_set.h"
 
 #include <utility>
 

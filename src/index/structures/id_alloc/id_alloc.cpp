@@ -1,4 +1,4 @@
-#include "index/core/structures/id_alloc/id_alloc.h"
+#include "index/structures/id_alloc/id_alloc.h"
 
 #include <algorithm>
 #include <atomic>
