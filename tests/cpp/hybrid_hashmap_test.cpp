@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace calderwick {
@@ -75,6 +77,97 @@ TEST(HybridHashmap, DebugFormShowsRepresentation) {
   EXPECT_EQ(m.debug_string(show), "Small({2: 5})");
   for (uint32_t k = 10; k < 18; ++k) m.insert(k, Counted(1));
   EXPECT_EQ(m.debug_string(show).rfind("Map({", 0), 0u);
+}
+
+// A value that carries its key in 32 spare bits, as PyValue does, and
+// counts its live instances.
+struct Spare {
+  static inline int live = 0;
+  int v;
+  uint32_t spare_bits = 0xdeadbeef;
+  explicit Spare(int x) : v(x) { ++live; }
+  Spare(Spare&& o) noexcept : v(o.v), spare_bits(o.spare_bits) { ++live; }
+  Spare& operator=(Spare&& o) noexcept {
+    v = o.v;
+    spare_bits = o.spare_bits;
+    return *this;
+  }
+  ~Spare() { --live; }
+  uint32_t spare() const { return spare_bits; }
+  void set_spare(uint32_t s) { spare_bits = s; }
+};
+
+// Inserts, replacements, lookups and drains against a std::map mirror (and
+// the insertion order while small), through every size from empty to well
+// past the switch, with and without a reserve up front.
+template <typename V>
+void check_against_mirror(uint64_t seed) {
+  constexpr size_t kSmall = 16;
+  std::mt19937_64 rng(seed);
+  V::live = 0;
+  for (int round = 0; round < 40; ++round) {
+    {
+      HybridHashmap<uint32_t, V, kSmall> m;
+      std::map<uint32_t, int> mirror;
+      std::vector<uint32_t> order;  // first insertion
+      const uint32_t key_space = 1 + rng() % 120;
+      // Room asked for past the small capacity takes the large form at once.
+      const size_t reserved = rng() % 3 == 0 ? rng() % 40 : 0;
+      m.reserve(reserved);
+      const int steps = int(rng() % 300);
+      for (int step = 0; step < steps; ++step) {
+        const uint32_t key = uint32_t(rng() % key_space) * 7919u;  // spread, unsorted
+        const int value = int(rng() % 1000);
+        const bool had = mirror.count(key) > 0;
+        const std::optional<V> replaced = m.insert(key, V(value));
+        ASSERT_EQ(replaced.has_value(), had);
+        if (had) {
+          ASSERT_EQ(replaced->v, mirror[key]);
+        }
+        if (!had) order.push_back(key);
+        mirror[key] = value;
+        ASSERT_EQ(m.size(), mirror.size());
+        ASSERT_EQ(m.is_small(), reserved <= kSmall && mirror.size() <= kSmall);
+        const uint32_t probe = uint32_t(rng() % (key_space + 2)) * 7919u;
+        const V* got = m.get(probe);
+        ASSERT_EQ(got != nullptr, mirror.count(probe) > 0);
+        if (got) {
+          ASSERT_EQ(got->v, mirror[probe]);
+        }
+      }
+      std::vector<std::pair<uint32_t, int>> seen;
+      m.for_each([&](uint32_t k, const V& v) { seen.emplace_back(k, v.v); });
+      std::vector<uint32_t> keys;
+      for (const auto& [k, v] : seen) keys.push_back(k);
+      if (m.is_small()) {
+        ASSERT_EQ(keys, order);
+      } else {
+        ASSERT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+      }
+      std::sort(seen.begin(), seen.end());
+      const std::vector<std::pair<uint32_t, int>> expected(mirror.begin(), mirror.end());
+      ASSERT_EQ(seen, expected);
+      ASSERT_EQ(V::live, int(mirror.size()));
+      if (rng() % 2) {
+        std::map<uint32_t, int> drained;
+        m.drain([&](uint32_t k, V&& v) { drained[k] = v.v; });
+        ASSERT_EQ(drained, mirror);
+        ASSERT_EQ(m.size(), 0u);
+        ASSERT_TRUE(m.is_small());
+        ASSERT_EQ(V::live, 0);
+        m.insert(5, V(1));  // usable again
+        ASSERT_EQ(m.get(5)->v, 1);
+      }
+    }
+    ASSERT_EQ(V::live, 0);
+  }
+}
+
+TEST(HybridHashmap, AnswersLikeAMirrorAcrossEverySize) {
+  for (uint64_t seed = 1; seed <= 5; ++seed) {
+    check_against_mirror<Counted>(seed);
+    check_against_mirror<Spare>(seed + 100);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // HybridHashmap: a map that keeps up to N entries in one array sized by what
 // it holds (searched linearly, iterated in first-insertion order) and
-// switches for good to a hash map (`Map`) when an (N+1)th distinct key
-// arrives.
+// switches for good, when an (N+1)th distinct key arrives, to one array
+// sorted by key (searched by halving, iterated in key order) that grows by
+// one entry per new key. Either way an entry costs the size of the value and
+// nothing else: a map of n entries is one block of about 16n bytes, with no
+// step at the switch.
 //
 // Its use here is the attribute map of an `Indexable`: attribute id -> value.
 // A value type with 32 spare bits (`spare()` / `set_spare()`, as PyValue has)
@@ -22,9 +25,6 @@
 #include <string>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
-#include "index/common/error.h"
-#include "index/common/fxhash.h"
 
 namespace calderwick {
 
@@ -61,12 +61,11 @@ struct Entry<K, V> {
 
 }  // namespace detail
 
-template <typename K, typename V, size_t N = 8, typename Hash = FxIdHash>
+template <typename K, typename V, size_t N = 8>
 class HybridHashmap {
   static_assert(N >= 1 && N < 255, "the small capacity must fit a byte");
 
  public:
-  using Map = absl::flat_hash_map<K, V, Hash>;
   static constexpr size_t kSmallCapacity = N;
 
   HybridHashmap() = default;
@@ -77,25 +76,30 @@ class HybridHashmap {
   ~HybridHashmap() { reset(); }
 
   bool is_small() const { return cap_ != kLarge; }
-  size_t size() const { return is_small() ? len_ : map()->size(); }
+  size_t size() const { return is_small() ? len_ : large()->len; }
 
-  // Room for `n` entries while small, allocated once (a constructor that
-  // knows its attribute count calls this first).
+  // Room for `n` entries, allocated once (a constructor that knows its
+  // attribute count calls this first, before any insert).
   void reserve(size_t n) {
-    if (is_small() && n > cap_) grow(std::min(n, N));
+    if (!is_small()) {
+      if (n > large()->cap) relocate_large(n);
+    } else if (n > N) {
+      spill(n);
+    } else if (n > cap_) {
+      grow(n);
+    }
   }
 
   // Asks for the entries to be brought into the cache ahead of a get().
   void prefetch() const {
-    if (!is_small()) return;
     __builtin_prefetch(data_);
     __builtin_prefetch(static_cast<const char*>(data_) + 64);
   }
 
   const V* get(const K& key) const {
     if (!is_small()) {
-      const auto it = map()->find(key);
-      return it == map()->end() ? nullptr : &it->second;
+      const size_t i = lower_bound(key);
+      return i < large()->len && entries()[i].get_key() == key ? &entries()[i].get_value() : nullptr;
     }
     for (size_t i = 0; i < len_; ++i) {
       if (entries()[i].get_key() == key) return &entries()[i].get_value();
@@ -107,59 +111,35 @@ class HybridHashmap {
   // destroyed here, so that a caller can drop it after releasing its lock
   // (dropping a value may run arbitrary code).
   std::optional<V> insert(const K& key, V value) {
-    if (!is_small()) {
-      if (const auto it = map()->find(key); it != map()->end()) {
-        std::swap(it->second, value);
-        return std::optional<V>(std::move(value));
-      }
-      map()->emplace(key, std::move(value));
-      return std::nullopt;
-    }
+    if (!is_small()) return insert_large(key, std::move(value));
     for (size_t i = 0; i < len_; ++i) {
-      if (entries()[i].get_key() == key) {
-        std::swap(entries()[i].get_value(), value);
-        entries()[i].set_key(key);  // a key riding in the value went out with the swap
-        return std::optional<V>(std::move(value));
-      }
+      if (entries()[i].get_key() == key) return replace(entries()[i], key, std::move(value));
     }
-    if (len_ < N) {
-      if (len_ == cap_) grow(std::min<size_t>(N, std::max<size_t>(2, size_t(cap_) * 2)));
-      new (&entries()[len_]) Entry(key, std::move(value));
-      ++len_;
-      return std::nullopt;
+    if (len_ == N) {
+      // An (N+1)th distinct key: the entries move into the sorted array.
+      spill(N + 1);
+      return insert_large(key, std::move(value));
     }
-    // An (N+1)th distinct key: move the entries, in slot order, into a hash
-    // map, then add the new one.
-    auto* m = new Map();
-    m->reserve(N * 2);
-    for (size_t i = 0; i < len_; ++i) m->emplace(entries()[i].get_key(), std::move(entries()[i].get_value()));
-    m->emplace(key, std::move(value));
-    reset();
-    data_ = m;
-    cap_ = kLarge;
+    if (len_ == cap_) grow(std::min<size_t>(N, std::max<size_t>(2, size_t(cap_) * 2)));
+    new (&entries()[len_]) Entry(key, std::move(value));
+    ++len_;
     return std::nullopt;
   }
 
   // Moves every entry out (f(key, value&&)) and leaves the map empty and small.
   template <typename F>
   void drain(F&& f) {
-    if (is_small()) {
-      for (size_t i = 0; i < len_; ++i) f(entries()[i].get_key(), std::move(entries()[i].get_value()));
-    } else {
-      for (auto& [k, v] : *map()) f(k, std::move(v));
-    }
+    const size_t n = size();
+    for (size_t i = 0; i < n; ++i) f(entries()[i].get_key(), std::move(entries()[i].get_value()));
     reset();
   }
 
-  // f(key, value) for every entry: first-insertion order while small, the hash
-  // table's order afterwards.
+  // f(key, value) for every entry: first-insertion order while small, key
+  // order afterwards.
   template <typename F>
   void for_each(F&& f) const {
-    if (is_small()) {
-      for (size_t i = 0; i < len_; ++i) f(entries()[i].get_key(), entries()[i].get_value());
-    } else {
-      for (const auto& [k, v] : *map()) f(k, v);
-    }
+    const size_t n = size();
+    for (size_t i = 0; i < n; ++i) f(entries()[i].get_key(), entries()[i].get_value());
   }
 
   // Debug form: `Small({k: v, ...})` or `Map({k: v, ...})`.
@@ -178,13 +158,103 @@ class HybridHashmap {
  private:
   using Entry = detail::Entry<K, V>;
   static constexpr uint8_t kLarge = 0xff;
+  // Once large, the block starts with its count and capacity; the entries,
+  // sorted by key, follow.
+  struct Large {
+    uint32_t len;
+    uint32_t cap;
+  };
+  static_assert(sizeof(Large) % alignof(Entry) == 0, "the entries follow the header aligned");
 
-  Entry* entries() const { return static_cast<Entry*>(data_); }
-  Map* map() const { return static_cast<Map*>(data_); }
+  Large* large() const { return static_cast<Large*>(data_); }
+  Entry* entries() const {
+    return is_small() ? static_cast<Entry*>(data_) : reinterpret_cast<Entry*>(static_cast<Large*>(data_) + 1);
+  }
+
+  static void* allocate(size_t bytes) {
+    void* p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+
+  static std::optional<V> replace(Entry& entry, const K& key, V value) {
+    std::swap(entry.get_value(), value);
+    entry.set_key(key);  // a key riding in the value went out with the swap
+    return std::optional<V>(std::move(value));
+  }
+
+  // The first position whose key is not below `key` (large only).
+  size_t lower_bound(const K& key) const {
+    const Entry* e = entries();
+    size_t lo = 0, n = large()->len;
+    while (n > 0) {
+      const size_t half = n / 2;
+      if (e[lo + half].get_key() < key) {
+        lo += half + 1;
+        n -= half + 1;
+      } else {
+        n = half;
+      }
+    }
+    return lo;
+  }
+
+  std::optional<V> insert_large(const K& key, V value) {
+    const size_t at = lower_bound(key);
+    const size_t len = large()->len;
+    if (at < len && entries()[at].get_key() == key) return replace(entries()[at], key, std::move(value));
+    // Grown by one entry at a time: every attribute costs the same few
+    // words, and attributes are added far less often than they are read.
+    if (len == large()->cap) relocate_large(len + 1);
+    Entry* e = entries();
+    if (at < len) {
+      new (&e[len]) Entry(std::move(e[len - 1]));
+      for (size_t i = len - 1; i > at; --i) e[i] = std::move(e[i - 1]);
+      e[at].~Entry();
+    }
+    new (&e[at]) Entry(key, std::move(value));
+    ++large()->len;
+    return std::nullopt;
+  }
+
+  // Moves the large entries into a block with room for `cap`.
+  void relocate_large(size_t cap) {
+    if (cap > UINT32_MAX) throw std::bad_alloc();
+    const size_t len = large()->len;
+    auto* fresh = static_cast<Large*>(allocate(sizeof(Large) + cap * sizeof(Entry)));
+    Entry* to = reinterpret_cast<Entry*>(fresh + 1);
+    Entry* from = entries();
+    for (size_t i = 0; i < len; ++i) {
+      new (&to[i]) Entry(std::move(from[i]));
+      from[i].~Entry();
+    }
+    std::free(data_);
+    data_ = fresh;
+    fresh->len = static_cast<uint32_t>(len);
+    fresh->cap = static_cast<uint32_t>(cap);
+  }
+
+  // Switches to the large form with room for `cap` entries, sorted.
+  void spill(size_t cap) {
+    const size_t len = len_;
+    auto* fresh = static_cast<Large*>(allocate(sizeof(Large) + cap * sizeof(Entry)));
+    Entry* to = reinterpret_cast<Entry*>(fresh + 1);
+    Entry* from = static_cast<Entry*>(data_);
+    for (size_t i = 0; i < len; ++i) {
+      new (&to[i]) Entry(std::move(from[i]));
+      from[i].~Entry();
+    }
+    std::sort(to, to + len, [](const Entry& a, const Entry& b) { return a.get_key() < b.get_key(); });
+    std::free(data_);
+    data_ = fresh;
+    fresh->len = static_cast<uint32_t>(len);
+    fresh->cap = static_cast<uint32_t>(cap);
+    len_ = 0;
+    cap_ = kLarge;
+  }
 
   void grow(size_t cap) {
-    auto* fresh = static_cast<Entry*>(std::malloc(cap * sizeof(Entry)));
-    if (!fresh) throw std::bad_alloc();
+    auto* fresh = static_cast<Entry*>(allocate(cap * sizeof(Entry)));
     for (size_t i = 0; i < len_; ++i) {
       new (&fresh[i]) Entry(std::move(entries()[i]));
       entries()[i].~Entry();
@@ -196,19 +266,16 @@ class HybridHashmap {
 
   // Frees everything and leaves the map empty and small.
   void reset() {
-    if (is_small()) {
-      for (size_t i = 0; i < len_; ++i) entries()[i].~Entry();
-      std::free(data_);
-    } else {
-      delete map();
-    }
+    const size_t n = size();
+    for (size_t i = 0; i < n; ++i) entries()[i].~Entry();
+    std::free(data_);
     data_ = nullptr;
     len_ = 0;
     cap_ = 0;
   }
 
-  void* data_ = nullptr;  // Entry[cap_] while small, a Map once large
-  uint8_t len_ = 0;
+  void* data_ = nullptr;  // Entry[cap_] while small; a Large header and its entries once large
+  uint8_t len_ = 0;       // while small
   uint8_t cap_ = 0;       // kLarge once switched
 };
 
