@@ -112,6 +112,8 @@ PyValue PyValue::make(py::PyRef ref) {
     kind = IterableKind::Dict;
   } else if (t == &PySet_Type) {
     kind = IterableKind::Set;
+  } else if (obj == Py_None) {
+    return none();
   } else {
     Py_hash_t h;
     try {
@@ -128,13 +130,24 @@ PyValue PyValue::make(py::PyRef ref) {
 
 void PyValue::release() noexcept { drop_node(node()); }
 
+std::atomic<uint64_t>& PyValue::none_hash() {
+  static std::atomic<uint64_t> hash{0};
+  return hash;
+}
+
+PyValue PyValue::none() {
+  // Set before the first None value exists, to the same value every time.
+  none_hash().store(static_cast<uint64_t>(py::hash(Py_None)), std::memory_order_relaxed);
+  return PyValue(ValueKind::Unknown, kNone, uint64_t{0});
+}
+
 uint64_t PyValue::stored_hash() const {
   switch (kind_) {
     case ValueKind::Int: return hash_int(int_value());
     case ValueKind::Float: return hash_float(float_value());
     case ValueKind::Bool: return hash_bool(bool_value());
     case ValueKind::Str: return hash_str_value(str_value());
-    case ValueKind::Unknown: return node()->hash;
+    case ValueKind::Unknown: return is_none() ? none_hash().load(std::memory_order_relaxed) : node()->hash;
     // Containers equal only themselves and objects only the same object:
     // the address is hash enough.
     case ValueKind::Iterable: return fx_words({reinterpret_cast<uintptr_t>(object())}, 5);
@@ -165,6 +178,9 @@ py::PyRef PyValue::to_python() const {
     case ValueKind::Float: return py::check(PyFloat_FromDouble(float_value()));
     case ValueKind::Str: return py::new_str(str_value());
     case ValueKind::Bool: return py::PyRef::borrow(bool_value() ? Py_True : Py_False);
+    case ValueKind::Unknown:
+      if (is_none()) return py::PyRef::borrow(Py_None);
+      [[fallthrough]];
     default:
       if (!object()) internal_error("missing value: the value holds no Python object");
       return node()->object.clone();

@@ -4,7 +4,8 @@
 // Float, Str, Bool, Iterable, Ind, Unknown, in this order) with a 64-bit hash.
 // Numbers and booleans are held by value and keep no Python object: reading
 // one back builds a fresh int, float or bool. Every other kind holds the
-// Python object it was built from through a `ValueNode`: one strong
+// Python object it was built from through a `ValueNode` (None excepted, which
+// is held as a bare pointer: it is never freed): one strong
 // reference behind an atomic count, shared by every copy, released when the
 // last copy goes (through the pending pool on a thread without the GIL). A
 // string is read from the `str` object's own UTF-8 bytes; nothing is copied.
@@ -94,6 +95,7 @@ class PyValue {
   // The Python object the value holds (borrowed), or null for numbers and
   // booleans, which hold none.
   PyObject* object() const {
+    if (is_none()) return Py_None;
     const ValueNode* n = node();
     return n ? n->object.get() : nullptr;
   }
@@ -127,14 +129,20 @@ class PyValue {
   PyValue(ValueKind kind, uint8_t aux, ValueNode* node)
       : word_(reinterpret_cast<uintptr_t>(node)), key_(0), kind_(kind), aux_(aux) {}
 
-  bool holds_node() const { return kind_ >= ValueKind::Iterable || kind_ == ValueKind::Str; }
+  // None is held without a node: it lives as long as the process, so no
+  // reference is counted for it, and its hash is the process-wide none_hash.
+  static constexpr uint8_t kNone = 1;  // aux_ of Unknown
+  static PyValue none();
+  static std::atomic<uint64_t>& none_hash();
+  bool is_none() const { return kind_ == ValueKind::Unknown && aux_ == kNone; }
+  bool holds_node() const { return (kind_ >= ValueKind::Iterable || kind_ == ValueKind::Str) && !is_none(); }
   ValueNode* node() const { return holds_node() ? reinterpret_cast<ValueNode*>(word_) : nullptr; }
   void release() noexcept;
 
   uint64_t word_;  // int64 bits, double bits, or the ValueNode
   uint32_t key_;
   ValueKind kind_;
-  uint8_t aux_;  // Bool: the value; Iterable: its kind
+  uint8_t aux_;  // Bool: the value; Iterable: its kind; Unknown: kNone for None
 };
 
 // Hash words of each kind (exposed for tests of the hashing rule).

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "index/common/error.h"
 #include "index/common/fxhash.h"
@@ -98,6 +99,16 @@ TEST(ValueEquality, IdentityKindsCompareByObject) {
   EXPECT_EQ(none1.kind(), ValueKind::Unknown);
   EXPECT_TRUE(none1 == none2);  // same object
   EXPECT_EQ(none1.stored_hash(), static_cast<uint64_t>(PyObject_Hash(Py_None)));
+  // None holds no node: copies, reads back and the object it names still work.
+  const Py_ssize_t none_refs = Py_REFCNT(Py_None);
+  {
+    std::vector<PyValue> copies(100, none1);
+    EXPECT_TRUE(copies.back() == none2);
+    EXPECT_EQ(copies.back().object(), Py_None);
+    EXPECT_EQ(copies.back().to_python().get(), Py_None);
+    EXPECT_FALSE(none1 == PyValue::of_bool(false));
+  }
+  EXPECT_EQ(Py_REFCNT(Py_None), none_refs);
 
   PyObject* fs = PyFrozenSet_New(nullptr);
   const PyValue f1 = PyValue::from_borrowed(fs);
