@@ -27,7 +27,14 @@ void links_removed(IndexAPI& index) {
 }  // namespace
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
-QueryMap::~QueryMap() { held_back_count.fetch_sub(held_back_.size(), std::memory_order_relaxed); }
+QueryMap::~QueryMap() {
+  held_back_count.fetch_sub(held_back_.size(), std::memory_order_relaxed);
+  // The element ids handed out for the containers still filed here go back:
+  // nothing outside this map names them.
+  for (const auto& [owner, record] : *elements_.write()) {
+    for (const PyValue& element : record) free_id(element.spare());
+  }
+}
 
 IndexAPI* QueryMap::nested() const {
   const std::shared_ptr<IndexAPI>* p = nested_.get();
