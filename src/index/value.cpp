@@ -128,7 +128,28 @@ PyValue PyValue::make(py::PyRef ref) {
   return PyValue(ValueKind::Iterable, static_cast<uint8_t>(kind), new_node(std::move(ref)));
 }
 
-void PyValue::release() noexcept { drop_node(node()); }
+void PyValue::release() noexcept {
+  if (is_direct_str()) {
+    py::PyRef::steal(reinterpret_cast<PyObject*>(word_)).reset();  // through the pool without the GIL
+    return;
+  }
+  drop_node(node());
+}
+
+void PyValue::take_direct_reference() const {
+  if (!py::gil_held()) internal_error("missing value: a string held by reference was copied without the GIL");
+  (void)py::PyRef::borrow(reinterpret_cast<PyObject*>(word_)).release();
+}
+
+PyValue PyValue::attribute(py::PyRef ref) {
+  PyObject* obj = ref.get();
+  if (!PyUnicode_CheckExact(obj)) return make(std::move(ref));
+  const std::string_view text = type_checked([&] { return py::utf8(obj); });
+  if (text.size() > UINT32_MAX) internal_error("type checked: string longer than 4 GiB");
+  // Held directly only where the bytes can be found again from the object.
+  if (direct_bytes(obj).data() != text.data() || direct_bytes(obj).size() != text.size()) return make(std::move(ref));
+  return PyValue(ValueKind::Str, kDirect, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ref.release())));
+}
 
 std::atomic<uint64_t>& PyValue::none_hash() {
   static std::atomic<uint64_t> hash{0};

@@ -53,6 +53,12 @@ class PyValue {
   static PyValue make(py::PyRef obj);
   // Same, from a borrowed reference.
   static PyValue from_borrowed(PyObject* obj) { return make(py::PyRef::borrow(obj)); }
+  // The value as an attribute map stores it: a plain `str` is held by its
+  // reference alone, with no node (its bytes are read from the object), so
+  // it costs what the reference does. Such a value may be copied only with
+  // the GIL held (a copy takes a reference); index code reads attribute
+  // values in place and never copies a string. Needs the GIL.
+  static PyValue attribute(py::PyRef obj);
 
   // Values built without Python (tests, query constants).
   static PyValue of_int(int64_t v) { return PyValue(ValueKind::Int, 0, static_cast<uint64_t>(v)); }
@@ -62,6 +68,7 @@ class PyValue {
   PyValue() : PyValue(ValueKind::Int, 0, uint64_t{0}) {}
   PyValue(const PyValue& o) : word_(o.word_), key_(o.key_), kind_(o.kind_), aux_(o.aux_) {
     if (ValueNode* n = node()) n->refs.fetch_add(1, std::memory_order_relaxed);
+    if (is_direct_str()) take_direct_reference();
   }
   PyValue(PyValue&& o) noexcept : word_(std::exchange(o.word_, 0)), key_(o.key_), kind_(o.kind_), aux_(o.aux_) {}
   PyValue& operator=(PyValue o) noexcept {
@@ -83,7 +90,9 @@ class PyValue {
   int64_t int_value() const { return static_cast<int64_t>(word_); }
   double float_value() const { return std::bit_cast<double>(word_); }
   bool bool_value() const { return aux_ != 0; }
-  std::string_view str_value() const { return {node()->data, node()->size}; }
+  std::string_view str_value() const {
+    return aux_ == kDirect ? direct_bytes(reinterpret_cast<PyObject*>(word_)) : std::string_view{node()->data, node()->size};
+  }
   IterableKind iterable_kind() const { return static_cast<IterableKind>(aux_); }
   // A container or an object: filing it walks further values.
   bool nests() const { return kind_ == ValueKind::Iterable || kind_ == ValueKind::Ind; }
@@ -96,6 +105,7 @@ class PyValue {
   // booleans, which hold none.
   PyObject* object() const {
     if (is_none()) return Py_None;
+    if (is_direct_str()) return reinterpret_cast<PyObject*>(word_);
     const ValueNode* n = node();
     return n ? n->object.get() : nullptr;
   }
@@ -135,14 +145,36 @@ class PyValue {
   static PyValue none();
   static std::atomic<uint64_t>& none_hash();
   bool is_none() const { return kind_ == ValueKind::Unknown && aux_ == kNone; }
-  bool holds_node() const { return (kind_ >= ValueKind::Iterable || kind_ == ValueKind::Str) && !is_none(); }
+  // A plain str held by its reference alone (see attribute()).
+  static constexpr uint8_t kDirect = 1;  // aux_ of Str
+  bool is_direct_str() const { return kind_ == ValueKind::Str && aux_ == kDirect; }
+  // The UTF-8 bytes of a str whose UTF-8 form exists (made at construction):
+  // a compact ASCII string holds them inline, any other keeps them cached.
+  static std::string_view direct_bytes(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+      return {reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(s) + 1),
+              static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
+    }
+    const auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(s);
+    return {compact->utf8, static_cast<size_t>(compact->utf8_length)};
+  }
+  void take_direct_reference() const;
+  bool holds_node() const {
+    switch (kind_) {
+      case ValueKind::Str: return aux_ != kDirect;
+      case ValueKind::Unknown: return aux_ != kNone;
+      case ValueKind::Iterable:
+      case ValueKind::Ind: return true;
+      default: return false;
+    }
+  }
   ValueNode* node() const { return holds_node() ? reinterpret_cast<ValueNode*>(word_) : nullptr; }
   void release() noexcept;
 
-  uint64_t word_;  // int64 bits, double bits, or the ValueNode
+  uint64_t word_;  // int64 bits, double bits, the ValueNode, or a direct str
   uint32_t key_;
   ValueKind kind_;
-  uint8_t aux_;  // Bool: the value; Iterable: its kind; Unknown: kNone for None
+  uint8_t aux_;  // Bool: the value; Iterable: its kind; Unknown: kNone for None; Str: kDirect
 };
 
 // Hash words of each kind (exposed for tests of the hashing rule).

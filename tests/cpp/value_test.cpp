@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 #include <vector>
 
+#include "index/binding/gil.h"
 #include "index/common/error.h"
 #include "index/common/fxhash.h"
 #include "index/debug_form.h"
@@ -120,6 +122,44 @@ TEST(ValueEquality, IdentityKindsCompareByObject) {
   EXPECT_EQ(f1 == f2, fs == fs2);
   Py_DECREF(fs);
   Py_DECREF(fs2);
+}
+
+// An attribute's str is held by reference: the same bytes, hash and
+// equality as the node form, one reference per copy (copied with the GIL),
+// released with the last copy.
+TEST(ValueStr, HeldByReferenceAnswersLikeTheNodeForm) {
+  using namespace std::string_view_literals;
+  // Not the empty string, a shared (and on newer CPythons immortal) object.
+  for (const std::string_view text : {"abc"sv, "a\0b"sv, "caf\xc3\xa9"sv, "\xe4\xb8\xad\xe6\x96\x87\xf0\x9f\x98\x80"sv}) {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    ASSERT_NE(s, nullptr);
+    const Py_ssize_t base = Py_REFCNT(s);
+    {
+      const PyValue held = PyValue::attribute(py::PyRef::borrow(s));
+      const PyValue node = PyValue::from_borrowed(s);
+      EXPECT_EQ(held.kind(), ValueKind::Str);
+      EXPECT_EQ(held.object(), s);
+      EXPECT_EQ(held.str_value(), text);
+      EXPECT_EQ(held.str_value(), node.str_value());
+      EXPECT_EQ(held.stored_hash(), node.stored_hash());
+      EXPECT_TRUE(held == node);
+      EXPECT_EQ(Py_REFCNT(s), base + 2);
+      {
+        std::vector<PyValue> copies(3, held);
+        EXPECT_EQ(Py_REFCNT(s), base + 5);
+        EXPECT_EQ(copies[2].str_value(), node.str_value());
+      }
+      EXPECT_EQ(Py_REFCNT(s), base + 2);
+      py::PyRef back = held.to_python();
+      EXPECT_EQ(PyUnicode_Compare(back.get(), s), 0);
+    }
+    EXPECT_EQ(Py_REFCNT(s), base);
+    Py_DECREF(s);
+  }
+  // Copying one without the GIL is refused rather than racing on the count.
+  const PyValue held = PyValue::attribute(py::PyRef::steal(PyUnicode_FromString("guarded")));
+  py::GilRelease release;
+  EXPECT_THROW(PyValue copy(held), InternalError);
 }
 
 TEST(ValueClassification, ExactTypesOnly) {

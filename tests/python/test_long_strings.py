@@ -1,6 +1,8 @@
 """Long and multi-byte strings under every string operator, checked against
 Python's own str methods, and attribute names interned from many threads."""
+import gc
 import random
+import sys
 
 import pytest
 
@@ -96,6 +98,51 @@ def test_long_and_multibyte_strings_match_python_str_methods(alphabet, seed):
         for o in rng.sample(objs, 10):
             o.text = rng.choice(make_texts(rng, symbols, 4, 4000))
         check_all(index, objs, needles_for(rng, symbols, [o.text for o in objs]))
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_strings_held_by_objects_by_lists_and_by_queries_answer_alike(seed):
+    # A str attribute is held by its reference alone; the elements of a list
+    # and the operands of a query each keep a node of their own. Every
+    # pairing must answer alike.
+    make = str
+    rng = random.Random(seed)
+    texts = [make(t) for t in make_texts(rng, ALPHABETS["mixed"], 30, 60)] + [make(""), make("\x00a"), make("é")]
+    objs = [Indexable(text=t, tags=[t, make(t + "!")]) for t in texts]
+    index = Index()
+    index.add_object_many(objs[:15])
+    for o in objs[15:]:
+        index.add_object(o)
+    check_all(index, objs, [make(n) for n in needles_for(rng, ALPHABETS["mixed"], texts)])
+    for t in texts[:10]:
+        got = {id(o) for o in index.reduced_query(Q.eq("tags", t + "!")).collect()}
+        assert got == {id(o) for o in objs if o.text + "!" == t + "!"}
+    for o, t in zip(objs, texts):
+        assert o.text == t and type(o.text) is str
+    for o in rng.sample(objs, 12):  # replaced through assignment, then queried again
+        o.text = make(rng.choice(texts) + rng.choice("ab€"))
+    check_all(index, objs, [make(n) for n in needles_for(rng, ALPHABETS["mixed"], [o.text for o in objs])])
+
+
+def test_a_string_attribute_holds_one_reference_until_replaced_or_dropped():
+    s = "".join(["held ", "by ", "reference é"])  # a fresh str, not interned
+    base = sys.getrefcount(s)
+    obj = Indexable(text=s)
+    assert sys.getrefcount(s) == base + 1
+    index = Index()
+    index.add_object(obj)
+    other = Indexable()
+    other.text = s  # by assignment too
+    index.add_object(other)
+    assert sys.getrefcount(s) == base + 2
+    assert {id(o) for o in index.reduced_query(Q.eq("text", s)).collect()} == {id(obj), id(other)}
+    assert {id(o) for o in index.reduced_query(Q.contains("text", "reference")).collect()} == {id(obj), id(other)}
+    obj.text = "replaced"
+    assert sys.getrefcount(s) == base + 1
+    del other, index
+    gc.collect()
+    assert sys.getrefcount(s) == base
+    assert obj.text == "replaced"
 
 
 def test_one_mebibyte_string_is_indexed_queried_and_replaced():

@@ -32,7 +32,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
         py::PyRef k = py::PyRef::borrow(key);  // the value's conversion may run Python code
         py::PyRef v = py::PyRef::borrow(value);
         const uint32_t id = attribute_id(py::utf8(k.get()));
-        map.insert(id, PyValue::make(std::move(v)));
+        map.insert(id, PyValue::attribute(std::move(v)));
         if (PyDict_GET_SIZE(kwargs) != size) internal_error("dictionary changed size during iteration");
       }
     }
@@ -84,7 +84,7 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
     IndexableNative& native = IndexableClass::of(obj);
     const std::string_view text = py::utf8(name);  // held by the caller's `name`
-    PyValue converted = PyValue::from_borrowed(value);
+    PyValue converted = PyValue::attribute(py::PyRef::borrow(value));
     ops::assign(native, attribute_id(text), std::move(converted));
     return 0;
   });
