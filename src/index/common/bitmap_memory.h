@@ -1,5 +1,5 @@
-// The memory of every id set: the bitmap library allocates through the pool
-// of bitmap_memory.cpp instead of the C heap.
+// A pool for the memory of id sets: with CALDERWICK_BITMAP_POOL=1 the bitmap
+// library allocates through it instead of the C heap.
 //
 // Id sets are made and dropped on every query and every write, on whichever
 // thread runs it. Through the C heap, each thread's blocks land in that
@@ -17,9 +17,12 @@
 
 namespace calderwick::bitmap_memory {
 
-// Points the bitmap library at the pool. Called once, before the first id
-// set is made (IdSet does it); later calls do nothing.
+// Points the bitmap library at the pool when the environment variable
+// CALDERWICK_BITMAP_POOL is 1 (otherwise it stays on the C heap). Called
+// before the first id set is made (IdSet does it); only the first call acts.
 void install();
+// Whether the library allocates from the pool.
+bool installed();
 
 // What the pool holds, for tests and benchmarks.
 struct Stats {
