@@ -8,7 +8,7 @@ is dropped and collected. With --trim it also prints the RSS after a
 malloc_trim(0) at the end, which shows how much of it was memory freed but
 kept by the C allocator (the benchmark calls it, the module never does).
 
-    [CALDERWICK_BITMAP_POOL=1] python benchmarks/soak_rss.py [--seconds 180] [--threads 8] [--objects 300]
+    python benchmarks/soak_rss.py [--seconds 180] [--threads 8] [--objects 300]
                                   [--recycle 1500] [--tick 30] [--trim] [--json]
 """
 import argparse

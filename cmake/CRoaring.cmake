@@ -1,5 +1,4 @@
-# Provides the target `calderwick::roaring`: the bitmap library together with
-# the pool its memory comes from (src/index/common/bitmap_memory.cpp).
+# Provides the target `calderwick::roaring`.
 #
 # By default the bitmap library is compiled into the module from its official
 # single-file distribution, which ships inside the source distribution of the
@@ -9,15 +8,6 @@
 # from the sdist needs no network). Packagers can instead point the build at
 # an installed CRoaring >= 4 with -DCALDERWICK_SYSTEM_CROARING=ON.
 
-# The pool is compiled with our own flags (warnings, sanitizers), the library
-# with its own.
-function(calderwick_bitmap_memory library)
-  add_library(calderwick_bitmap_memory STATIC "${CMAKE_CURRENT_SOURCE_DIR}/src/index/common/bitmap_memory.cpp")
-  set_target_properties(calderwick_bitmap_memory PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_STANDARD 20)
-  target_link_libraries(calderwick_bitmap_memory PRIVATE calderwick_flags PUBLIC ${library})
-  add_library(calderwick::roaring ALIAS calderwick_bitmap_memory)
-endfunction()
-
 option(CALDERWICK_SYSTEM_CROARING "Link an installed CRoaring (>= 4) instead of the pinned copy" OFF)
 
 set(CALDERWICK_CROARING_DIR "${CMAKE_CURRENT_SOURCE_DIR}/third_party/croaring" CACHE PATH
@@ -26,11 +16,11 @@ set(CALDERWICK_CROARING_DIR "${CMAKE_CURRENT_SOURCE_DIR}/third_party/croaring" C
 if(CALDERWICK_SYSTEM_CROARING)
   find_package(roaring 4 CONFIG QUIET)
   if(TARGET roaring::roaring)
-    calderwick_bitmap_memory(roaring::roaring)
+    add_library(calderwick::roaring ALIAS roaring::roaring)
   else()
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(ROARING REQUIRED IMPORTED_TARGET "roaring>=4")
-    calderwick_bitmap_memory(PkgConfig::ROARING)
+    add_library(calderwick::roaring ALIAS PkgConfig::ROARING)
   endif()
   return()
 endif()
@@ -59,4 +49,4 @@ add_library(calderwick_roaring STATIC "${CALDERWICK_CROARING_DIR}/roaring.c")
 set_target_properties(calderwick_roaring PROPERTIES POSITION_INDEPENDENT_CODE ON C_STANDARD 11)
 target_include_directories(calderwick_roaring SYSTEM PUBLIC "${CALDERWICK_CROARING_DIR}")
 target_compile_options(calderwick_roaring PRIVATE -w)
-calderwick_bitmap_memory(calderwick_roaring)
+add_library(calderwick::roaring ALIAS calderwick_roaring)

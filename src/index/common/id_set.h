@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
-#include "index/common/bitmap_memory.h"
 #include "index/common/error.h"
 #include "roaring.h"
 
@@ -366,7 +365,6 @@ class IdSet {
     }
   }
   void init() {
-    bitmap_memory::install();  // before the library's first allocation
     if (!roaring_bitmap_init_with_capacity(&bm_, 0)) internal_error("failed to create an id set: out of memory");
   }
 
