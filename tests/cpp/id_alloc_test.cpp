@@ -49,6 +49,18 @@ TEST(IdAlloc, BatchesTakeFreedIdsFirstThenFreshOnes) {
   EXPECT_EQ(allocate_id(), 9u);
 }
 
+TEST(IdAlloc, IdsReleasedTogetherComeBackLastFirst) {
+  std::vector<uint32_t> drawn(6);
+  allocate_ids(drawn);
+  EXPECT_EQ(drawn, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+  const std::vector<uint32_t> highest_first{6, 5, 3, 2};
+  release_ids(highest_first);
+  EXPECT_EQ(calderwick::testing::free_id_count(), 4u);
+  std::vector<uint32_t> again(5);
+  allocate_ids(again);
+  EXPECT_EQ(again, (std::vector<uint32_t>{2, 3, 5, 6, 7}));  // ascending again, then a fresh one
+}
+
 TEST(IdAlloc, ABatchBeyondTheLastIdTakesNothing) {
   calderwick::testing::set_id_counter(0xFFFFFFFDu);
   free_id(42);

@@ -30,10 +30,15 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) 
 QueryMap::~QueryMap() {
   held_back_count.fetch_sub(held_back_.size(), std::memory_order_relaxed);
   // The element ids handed out for the containers still filed here go back:
-  // nothing outside this map names them.
+  // nothing outside this map names them. Highest first, so that the next
+  // ids drawn (most recently released first) come back in ascending order
+  // and a new index's bitmaps over them stay dense.
+  std::vector<uint32_t> ids;
   for (const auto& [owner, record] : *elements_.write()) {
-    for (const PyValue& element : record) free_id(element.spare());
+    for (const PyValue& element : record) ids.push_back(element.spare());
   }
+  std::sort(ids.begin(), ids.end(), std::greater<>());
+  release_ids(ids);
 }
 
 IndexAPI* QueryMap::nested() const {

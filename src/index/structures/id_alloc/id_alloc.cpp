@@ -56,6 +56,11 @@ void allocate_ids(std::span<uint32_t> out) {
 
 void free_id(uint32_t id) { free_ids().lock()->push_back(id); }
 
+void release_ids(std::span<const uint32_t> ids) {
+  auto free = free_ids().lock();
+  free->insert(free->end(), ids.begin(), ids.end());
+}
+
 namespace testing {
 void set_id_counter(uint32_t next) {
   auto ids = free_ids().lock();

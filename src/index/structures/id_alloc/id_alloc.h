@@ -17,6 +17,8 @@ uint32_t allocate_id();
 // Fills `out` with fresh ids under one lock; on exhaustion none is taken.
 void allocate_ids(std::span<uint32_t> out);
 void free_id(uint32_t id);
+// free_id of each, in order, under one lock.
+void release_ids(std::span<const uint32_t> ids);
 
 namespace testing {
 // Moves the never-used counter (tests of exhaustion only).
