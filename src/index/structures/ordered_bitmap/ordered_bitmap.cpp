@@ -768,13 +768,11 @@ void NumericalBitmap::fold_in(OrderedKeys& ok, std::vector<Entry> incoming, Loss
     std::sort(ok.lossy.begin(), ok.lossy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     ok.index_lossy();
   }
-  // The patch lists keep their memory: a run of assignments fills them
-  // again, to the same limit.
-  ok.added.clear();
-  ok.added_prefix.clear();
-  ok.added_at.clear();
-  ok.removed.clear();
-  ok.removed_prefix.clear();
+  ok.added = {};
+  ok.added_prefix = {};
+  ok.added_at = {};
+  ok.removed = {};
+  ok.removed_prefix = {};
 }
 
 void NumericalBitmap::file_loaded() {
