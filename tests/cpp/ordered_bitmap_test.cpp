@@ -574,7 +574,6 @@ class CheckedNumerical {
   const std::map<uint32_t, Number>& mirror() const { return mirror_; }
   const NumericalBitmap& index() const { return index_; }
   void set_plan(NumericalBitmap::RangePlan plan) { index_.set_range_plan(plan); }
-  void set_patch_limit(size_t limit) { index_.set_patch_limit(limit); }
 
  private:
   NumericalBitmap index_;
@@ -633,22 +632,14 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
   std::mt19937_64 rng(seed);
   CheckedNumerical checked;
   checked.set_plan(plan);
-  // Odd seeds fold the patches of the ordered keys every few writes, even
-  // ones at the default limit (never reached here, so patches pile up).
-  if (seed % 2) checked.set_patch_limit(3 + seed % 7);
   constexpr uint32_t kIdSpace = 600;
   for (int batch = 0; batch < 40; ++batch) {
     if (batch % 5 == 0) {
-      const bool was_empty = checked.mirror().empty();
       std::vector<std::pair<uint32_t, Number>> rows;
       for (uint32_t id = 1; id <= kIdSpace; ++id) {
         if (rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
       }
       checked.bulk_load(rows);
-      // A load into an empty map builds the ordered keys, unless sweeping.
-      if (was_empty && !rows.empty()) {
-        ASSERT_EQ(checked.index().has_ordered_keys(), plan != Plan::kSweep);
-      }
     }
     for (int step = 0; step < 60; ++step) {
       const uint32_t id = 1 + rng() % kIdSpace;
@@ -772,114 +763,11 @@ TEST(NumericalOrderedKeys, SharedPrefixesBeyondTwo53) {
   }
 }
 
-// A load into an empty map builds the ordered keys; direct writes patch
-// them and fold the patches in past the limit; a later load adds its keys
-// as patches when few, else merges them; a narrowing filters them. They are
-// never dropped on the way, and every state answers like the reference.
-TEST(NumericalOrderedKeys, BuiltAtLoadPatchedFoldedMergedAndNarrowed) {
+// Direct writes patch the ordered keys up to a limit; past it, and on a bulk
+// load or narrowing, they are dropped, and rebuilt once enough narrow ranges
+// have been swept to pay for it. Wide ranges never count.
+TEST(NumericalOrderedKeys, PatchedThenDroppedThenRebuiltWhenOwed) {
   CheckedNumerical checked;
-  checked.set_plan(Plan::kOrdered);
-  checked.set_patch_limit(40);
-  // Values with many ids a key, unique ones, and integers beyond 2^53 whose
-  // keys their prefix does not give.
-  const auto value_of = [](uint32_t id) -> Number {
-    switch (id % 4) {
-      case 0:
-        return static_cast<int64_t>(id % 17);
-      case 1:  // every mantissa bit in use, or only a few low ones
-        if (id % 8 == 5) return 1.0 + static_cast<double>((id * 37) % 2048) * 0x1p-40;
-        return 1000.0 * std::bit_cast<double>(0x3FF0000000000000ull | ((id * 0x9E3779B97F4A7C15ull) >> 12));
-      case 2:
-        return kTwo53 + static_cast<int64_t>(id % 9) - 4;
-      default:
-        return -(kTwo53 + static_cast<int64_t>(id % 5));
-    }
-  };
-  std::vector<std::pair<uint32_t, Number>> rows;
-  // Ids out of order, enough of them to be sorted by radix passes.
-  for (uint32_t id = 3; id <= 9000; id += 3) rows.emplace_back(id, value_of(id));
-  for (uint32_t id = 1; id <= 9000; id += 3) rows.emplace_back(id, value_of(id));
-  checked.bulk_load(rows);
-  const auto& index = checked.index();
-  ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_EQ(index.ordered_patches(), 0u);
-  IdSet all;
-  for (uint32_t id = 1; id <= 13000; ++id) all.add(id);
-  std::vector<Number> probes = {1.0 + 0x1p-31, 1.0 + 1000 * 0x1p-40, int64_t{0}, int64_t{8},           int64_t{16},       100.25, 1500.0,
-                                kTwo53,           kTwo53 + 2,           -(kTwo53 + 2),     -(kTwo53 + 4),
-                                0x1p53,           static_cast<double>(kTwo53 + 4), int64_t{-1}, 2999.25};
-  const auto check_all = [&](const char* state) {
-    SCOPED_TRACE(state);
-    for (const Number& key : probes) {
-      checked.check(key, all, IdSet());
-      checked.check_between(key, kTwo53 + 1, all, IdSet{2});
-      checked.check_between(-(kTwo53 + 3), key, all, IdSet());
-    }
-  };
-  check_all("loaded");
-  if (HasFatalFailure()) return;
-
-  // Moves, queued and direct, between all kinds of values: the patches grow
-  // to the limit and fold back to none.
-  std::mt19937_64 rng(5);
-  bool folded = false;
-  for (int w = 0; w < 300; ++w) {
-    const uint32_t id = 1 + static_cast<uint32_t>(rng() % 2000);
-    const size_t before = index.ordered_patches();
-    checked.insert(id, value_of(static_cast<uint32_t>(rng() % 4000)));
-    if (w % 3 == 0) checked.remove(1 + static_cast<uint32_t>(rng() % 2000));
-    checked.settle();
-    ASSERT_TRUE(index.has_ordered_keys());
-    ASSERT_LE(index.ordered_patches(), 2 * 40u);  // at most the limit of each kind
-    folded = folded || index.ordered_patches() < before;
-    if (w % 50 == 49) {
-      check_all("moved");
-      if (HasFatalFailure()) return;
-    }
-  }
-  EXPECT_TRUE(folded);
-  // Patched, then folded with nothing else to add.
-  for (uint32_t id = 2; id < 60; id += 2) checked.insert(id, value_of(id + 7));
-  checked.settle();
-  check_all("patched");
-  if (HasFatalFailure()) return;
-
-  // A small load goes in as patches, a large one is merged.
-  rows.clear();
-  for (uint32_t id = 9001; id <= 9010; ++id) rows.emplace_back(id, value_of(id));
-  checked.bulk_load(rows);
-  ASSERT_TRUE(index.has_ordered_keys());
-  check_all("small load");
-  if (HasFatalFailure()) return;
-  rows.clear();
-  for (uint32_t id = 12000; id > 9010; --id) rows.emplace_back(id, value_of(id * 7));
-  rows.emplace_back(5, value_of(9));  // filed again: it keeps what it holds
-  checked.bulk_load(rows);
-  ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_LE(index.ordered_patches(), 2 * 40u);
-  check_all("merged");
-  if (HasFatalFailure()) return;
-
-  IdSet keep;
-  for (uint32_t id = 1; id <= 13000; ++id) {
-    if (id % 5 != 0) keep.add(id);
-  }
-  for (uint32_t id = 7; id < 40; id += 5) checked.insert(id, value_of(id + 1));  // patches a narrowing folds
-  checked.keep_only(keep);
-  ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_EQ(index.ordered_patches(), 0u);
-  check_all("narrowed");
-  if (HasFatalFailure()) return;
-  EXPECT_GE(index.ordered_keys_bytes(), checked.mirror().size() * 12);  // and the lossy keys
-}
-
-// Where a map has no ordered keys (loaded while sweeping, or loaded into
-// while it had none), the first narrow range builds them; once dropped, they
-// are rebuilt after enough narrow sweeps to pay for it, and wide ranges never
-// count.
-TEST(NumericalOrderedKeys, BuiltOnDemandWhereTheLoadDidNot) {
-  CheckedNumerical checked;
-  checked.set_plan(Plan::kSweep);
   std::vector<std::pair<uint32_t, Number>> rows;
   for (uint32_t id = 1; id <= 20000; ++id) {
     rows.emplace_back(id, id % 2 ? Number(static_cast<int64_t>(id)) : Number(id + 0.5));
@@ -889,7 +777,6 @@ TEST(NumericalOrderedKeys, BuiltOnDemandWhereTheLoadDidNot) {
   for (uint32_t id = 1; id <= 30000; ++id) all.add(id);
   const auto& index = checked.index();
   EXPECT_FALSE(index.has_ordered_keys());
-  checked.set_plan(Plan::kAuto);
   checked.check(int64_t{19990}, all, IdSet());  // the first narrow range builds them
   ASSERT_TRUE(index.has_ordered_keys());
   EXPECT_EQ(index.ordered_keys_bytes(), 20000u * 12);
@@ -904,26 +791,14 @@ TEST(NumericalOrderedKeys, BuiltOnDemandWhereTheLoadDidNot) {
     }
   }
   ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_GT(index.ordered_patches(), 0u);
   for (const Number& key : {Number(int64_t{100}), Number(19990.5), Number(int64_t{25000}), Number(-1.0)}) {
     checked.check(key, all, IdSet());
     checked.check_between(key, int64_t{26000}, all, IdSet());
   }
   if (HasFatalFailure()) return;
-  // Past the limit the patches are folded in, not dropped.
   for (size_t w = 0; w <= NumericalBitmap::kMaxPatches; ++w) checked.insert(next++, static_cast<double>(w));
-  ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_LE(index.ordered_patches(), 2 * NumericalBitmap::kMaxPatches);
-  checked.check(int64_t{19990}, all, IdSet());
-  checked.check(512.0, all, IdSet());
-  if (HasFatalFailure()) return;
+  ASSERT_FALSE(index.has_ordered_keys());
 
-  // Sweeping again, a load into the map drops them.
-  checked.set_plan(Plan::kSweep);
-  checked.bulk_load({{40000, 3.5}});
-  checked.set_plan(Plan::kAuto);
-  EXPECT_FALSE(index.has_ordered_keys());
-  all.add(40000);
   const NumKey wide = NumericalBitmap::key_of(int64_t{0});
   const NumKey narrow = NumericalBitmap::key_of(int64_t{19990});
   for (uint32_t q = 0; q < 2 * NumericalBitmap::kRebuildSweeps; ++q) {
@@ -941,15 +816,14 @@ TEST(NumericalOrderedKeys, BuiltOnDemandWhereTheLoadDidNot) {
   EXPECT_TRUE(index.has_ordered_keys());
   checked.check(int64_t{19990}, all, IdSet());
   checked.check(2.5, all, IdSet());
-  checked.check(3.5, all, IdSet());
 
-  // A load into a map that has none (but is not empty) leaves them to the
-  // queries too.
   IdSet keep;
   for (uint32_t id = 1; id <= 30000; id += 2) keep.add(id);
   checked.keep_only(keep);
-  ASSERT_TRUE(index.has_ordered_keys());
+  EXPECT_FALSE(index.has_ordered_keys());
+  checked.set_plan(Plan::kOrdered);
   checked.check(int64_t{19990}, all, IdSet());
+  EXPECT_TRUE(index.has_ordered_keys());
 }
 
 }  // namespace

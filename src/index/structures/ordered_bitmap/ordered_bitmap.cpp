@@ -3,13 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <iterator>
 #include <string>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
 #include "index/common/error.h"
-#include "index/common/fxhash.h"
 
 namespace calderwick {
 
@@ -65,7 +62,7 @@ NumKey canonical_of(uint64_t prefix) {
 
 // Sorts ids ascending: radix passes over 11-bit digits for long runs.
 void sort_ids(std::vector<uint32_t>& ids) {
-  if (ids.size() < 256) {
+  if (ids.size() < 2048) {
     std::sort(ids.begin(), ids.end());
     return;
   }
@@ -81,99 +78,20 @@ void sort_ids(std::vector<uint32_t>& ids) {
   }
 }
 
-// Sorts (prefix, id) pairs by prefix, then id: radix passes over 11-bit
-// digits for long runs (ids first, unless they come sorted; each pass is
-// stable). The prefix digits start at its lowest bit that differs between
-// entries and end past the highest, so a small integer's prefix, which
-// varies in about ten bits, takes one pass.
-void sort_entries(std::vector<std::pair<uint64_t, uint32_t>>& entries) {
-  using Entry = std::pair<uint64_t, uint32_t>;
-  if (entries.size() < 2048) {
-    std::sort(entries.begin(), entries.end());
-    return;
-  }
-  bool in_order = true;  // by (prefix, id)
-  bool ids_sorted = true;
-  uint64_t varying = 0;  // the prefix bits that differ from the first entry's
-  const uint64_t first = entries.front().first;
-  for (size_t i = 1; i < entries.size(); ++i) {
-    in_order = in_order && !(entries[i] < entries[i - 1]);
-    ids_sorted = ids_sorted && entries[i - 1].second <= entries[i].second;
-    varying |= entries[i].first ^ first;
-  }
-  if (in_order) return;
-  std::vector<Entry> tmp(entries.size());
-  const auto pass = [&](auto digit) {
-    std::array<uint32_t, 2048> count{};
-    for (const Entry& e : entries) ++count[digit(e)];
-    if (count[digit(entries.front())] == entries.size()) return;  // shared by every entry
-    uint32_t sum = 0;
-    for (uint32_t& n : count) sum += std::exchange(n, sum);
-    for (const Entry& e : entries) tmp[count[digit(e)]++] = e;
-    entries.swap(tmp);
-  };
-  if (!ids_sorted) {
-    for (unsigned shift = 0; shift < 32; shift += 11) {
-      pass([shift](const Entry& e) { return (e.second >> shift) & 2047; });
-    }
-  }
-  if (varying == 0) return;
-  const unsigned low = static_cast<unsigned>(std::countr_zero(varying));
-  const unsigned high = 64 - static_cast<unsigned>(std::countl_zero(varying));  // past the top varying bit
-  for (unsigned shift = low; shift < high; shift += 11) {
-    pass([shift](const Entry& e) { return static_cast<size_t>((e.first >> shift) & 2047); });
-  }
-}
-
 }  // namespace
 
 // Every (key, id) in key order: `prefix` ascending and `ids` beside it; the
 // keys their prefix does not give (see prefix_of) are in `lossy`. Direct
 // writes since the build are patched in: `added` holds keys inserted since,
-// `removed` the entries of the arrays that are gone.
+// `removed` the ids whose entry in the arrays is gone.
 struct NumericalBitmap::OrderedKeys {
   std::vector<uint64_t> prefix;
   std::vector<uint32_t> ids;
   std::vector<std::pair<uint32_t, NumKey>> lossy;  // by id
   std::vector<uint64_t> lossy_prefixes;            // ascending, each once
   std::vector<std::pair<NumKey, uint32_t>> added;
-  // The prefix of each added key, beside it: a query filters these (one
-  // compact array) and compares whole keys only where they fall in range.
-  std::vector<uint64_t> added_prefix;
-  // Where each id of `added` is in it (an id holds one key, so once).
-  absl::flat_hash_map<uint32_t, uint32_t, FxIdHash> added_at;
-
-  void add_patch(const NumKey& key, uint32_t id) {
-    added_at[id] = static_cast<uint32_t>(added.size());
-    added.emplace_back(key, id);
-    added_prefix.push_back(prefix_of(key));
-  }
-  // Takes out the added entry (key, id); false if there is none.
-  bool take_patch(const NumKey& key, uint32_t id) {
-    const auto at = added_at.find(id);
-    if (at == added_at.end() || !(added[at->second].first == key)) return false;
-    const uint32_t slot = at->second;
-    added_at.erase(at);
-    if (slot + 1 != added.size()) {
-      added[slot] = added.back();
-      added_prefix[slot] = added_prefix.back();
-      added_at[added[slot].second] = slot;
-    }
-    added.pop_back();
-    added_prefix.pop_back();
-    return true;
-  }
-  // As (key, id), with their prefixes beside them as for `added`.
-  std::vector<std::pair<NumKey, uint32_t>> removed;
-  std::vector<uint64_t> removed_prefix;
-
-  // lossy_prefixes from lossy, which is sorted by id.
-  void index_lossy() {
-    lossy_prefixes.clear();
-    for (const auto& [id, key] : lossy) lossy_prefixes.push_back(prefix_of(key));
-    std::sort(lossy_prefixes.begin(), lossy_prefixes.end());
-    lossy_prefixes.erase(std::unique(lossy_prefixes.begin(), lossy_prefixes.end()), lossy_prefixes.end());
-  }
+  IdSet removed;
+  size_t removals = 0;
 
   // The key of the entry at `at` whose prefix is `p`.
   NumKey key_at(size_t at, uint64_t p) const {
@@ -455,19 +373,12 @@ void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
     refile(key, id);
     return;
   }
-  if (!pending_) loading_ = plan_ != RangePlan::kSweep && (order_.owned() || all_.bitmap().is_empty());
   all_.buffered_add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;
   queued_keys_.push_back(QueuedKey{key, id, hash_of(key)});
   if (queued_keys_.size() == kKeyBatch) add_queued_keys();
-  if (loading_) {
-    const uint64_t p = prefix_of(key);
-    loaded_.emplace_back(p, id);
-    if (!(canonical_of(p) == key)) loaded_lossy_.emplace_back(id, key);
-  } else {
-    drop_ordered();
-  }
+  drop_ordered();
 }
 
 void NumericalBitmap::add_queued_keys() {
@@ -496,28 +407,11 @@ void NumericalBitmap::flush_all() {
     slice.bitmap().run_optimize();
   }
   pending_ = false;
-  if (std::exchange(loading_, false)) file_loaded();
 }
 
 void NumericalBitmap::keep_only(const IdSet& keep) {
   flush_all();
-  if (OrderedKeys* ok = order_.owned()) {
-    // The kept entries keep their order.
-    fold_in(*ok, {}, {});
-    size_t kept = 0;
-    for (size_t p = 0; p < ok->ids.size(); ++p) {
-      if (!keep.contains(ok->ids[p])) continue;
-      ok->prefix[kept] = ok->prefix[p];
-      ok->ids[kept] = ok->ids[p];
-      ++kept;
-    }
-    ok->prefix.resize(kept);
-    ok->ids.resize(kept);
-    ok->prefix.shrink_to_fit();
-    ok->ids.shrink_to_fit();
-    std::erase_if(ok->lossy, [&](const auto& e) { return !keep.contains(e.first); });
-    ok->index_lossy();
-  }
+  drop_ordered();
   all_.bitmap().and_inplace(keep);
   for (auto& slice : slices_) slice.bitmap().and_inplace(keep);
   std::vector<Slot> kept;
@@ -692,114 +586,7 @@ size_t NumericalBitmap::ordered_keys_bytes() const {
   if (!ok) return 0;
   return ok->prefix.capacity() * sizeof(uint64_t) + ok->ids.capacity() * sizeof(uint32_t) +
          ok->lossy.capacity() * sizeof(ok->lossy[0]) + ok->lossy_prefixes.capacity() * sizeof(uint64_t) +
-         ok->added.capacity() * sizeof(ok->added[0]) + ok->added_prefix.capacity() * sizeof(uint64_t) +
-         ok->removed.capacity() * sizeof(ok->removed[0]) + ok->removed_prefix.capacity() * sizeof(uint64_t);
-}
-
-size_t NumericalBitmap::ordered_patches() const {
-  const OrderedKeys* ok = order_.ready();
-  return ok ? ok->added.size() + ok->removed.size() : 0;
-}
-
-size_t NumericalBitmap::patch_limit(const OrderedKeys& ok) const {
-  return patch_limit_ ? patch_limit_ : std::max(kMaxPatches, ok.prefix.size() / kFoldShare);
-}
-
-void NumericalBitmap::fold_in(OrderedKeys& ok, std::vector<Entry> incoming, LossyKeys lossy) {
-  if (ok.added.empty() && ok.removed.empty() && incoming.empty()) return;
-  for (const auto& [key, id] : ok.added) {
-    const uint64_t p = prefix_of(key);
-    incoming.emplace_back(p, id);
-    if (!(canonical_of(p) == key)) lossy.emplace_back(id, key);
-  }
-  sort_entries(incoming);
-  // The entries that are gone, in the arrays' order: the merge below meets
-  // them in turn.
-  std::vector<Entry> gone;
-  gone.reserve(ok.removed.size());
-  bool lossy_gone = false;
-  for (size_t r = 0; r < ok.removed.size(); ++r) {
-    const uint64_t p = ok.removed_prefix[r];
-    gone.emplace_back(p, ok.removed[r].second);
-    lossy_gone = lossy_gone || !(canonical_of(p) == ok.removed[r].first);
-  }
-  sort_entries(gone);
-  const size_t n = ok.ids.size();
-  std::vector<uint64_t> prefix(n - std::min(n, gone.size()) + incoming.size());
-  std::vector<uint32_t> ids(prefix.size());
-  size_t out = 0;
-  size_t g = 0;
-  size_t j = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const Entry base{ok.prefix[i], ok.ids[i]};
-    if (g < gone.size() && gone[g] == base) {
-      ++g;
-      continue;
-    }
-    if (out + (incoming.size() - j) == prefix.size()) break;  // an entry to patch out is missing
-    for (; j < incoming.size() && incoming[j] < base; ++j, ++out) {
-      prefix[out] = incoming[j].first;
-      ids[out] = incoming[j].second;
-    }
-    prefix[out] = base.first;
-    ids[out] = base.second;
-    ++out;
-  }
-  for (; j < incoming.size(); ++j, ++out) {
-    prefix[out] = incoming[j].first;
-    ids[out] = incoming[j].second;
-  }
-  if (g != gone.size()) internal_error("the ordered keys lack an entry they patch out");
-  ok.prefix = std::move(prefix);
-  ok.ids = std::move(ids);
-  if (lossy_gone) {
-    // An id holds one key: its lossy entry goes when that key does.
-    std::vector<std::pair<uint32_t, NumKey>> dropped;
-    for (const auto& [key, id] : ok.removed) dropped.emplace_back(id, key);
-    std::sort(dropped.begin(), dropped.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::erase_if(ok.lossy, [&](const auto& e) {
-      const auto it = std::lower_bound(dropped.begin(), dropped.end(), e.first,
-                                       [](const auto& d, uint32_t id) { return d.first < id; });
-      return it != dropped.end() && it->first == e.first && it->second == e.second;
-    });
-  }
-  if (lossy_gone || !lossy.empty()) {
-    ok.lossy.insert(ok.lossy.end(), lossy.begin(), lossy.end());
-    std::sort(ok.lossy.begin(), ok.lossy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    ok.index_lossy();
-  }
-  ok.added = {};
-  ok.added_prefix = {};
-  ok.added_at = {};
-  ok.removed = {};
-  ok.removed_prefix = {};
-}
-
-void NumericalBitmap::file_loaded() {
-  std::vector<Entry> incoming = std::exchange(loaded_, {});
-  LossyKeys lossy = std::exchange(loaded_lossy_, {});
-  if (incoming.empty()) return;
-  OrderedKeys* ok = order_.owned();
-  if (!ok) {
-    auto built = std::make_unique<OrderedKeys>();
-    built->lossy = std::move(lossy);
-    fold_in(*built, std::move(incoming), {});
-    std::sort(built->lossy.begin(), built->lossy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    built->index_lossy();
-    order_.install(std::move(built));
-    return;
-  }
-  if (ok->added.size() + incoming.size() <= patch_limit(*ok)) {
-    // A small batch into a large map: patches, until they are worth a merge.
-    size_t next_lossy = 0;  // the lossy keys come in the order of their entries
-    for (const auto& [p, id] : incoming) {
-      NumKey key = canonical_of(p);
-      if (next_lossy < lossy.size() && lossy[next_lossy].first == id) key = lossy[next_lossy++].second;
-      ok->add_patch(key, id);
-    }
-    return;
-  }
-  fold_in(*ok, std::move(incoming), std::move(lossy));
+         ok->added.capacity() * sizeof(ok->added[0]);
 }
 
 std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() const {
@@ -850,14 +637,16 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
   }
   low = {};
   high = {};
-  sort_entries(entries);
+  std::sort(entries.begin(), entries.end());
   ok->prefix.resize(n);
   ok->ids.resize(n);
   for (size_t p = 0; p < n; ++p) {
     ok->prefix[p] = entries[p].first;
     ok->ids[p] = entries[p].second;
   }
-  ok->index_lossy();
+  std::sort(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end());
+  ok->lossy_prefixes.erase(std::unique(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end()),
+                           ok->lossy_prefixes.end());
   return ok;
 }
 
@@ -881,17 +670,29 @@ void NumericalBitmap::drop_ordered() {
 void NumericalBitmap::ordered_added(const NumKey& key, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
-  ok->add_patch(key, id);
-  if (ok->added.size() > patch_limit(*ok)) fold_in(*ok, {}, {});
+  if (ok->added.size() >= kMaxPatches) {
+    drop_ordered();
+    return;
+  }
+  ok->added.emplace_back(key, id);
 }
 
 void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
-  if (ok->take_patch(key, id)) return;
-  ok->removed.emplace_back(key, id);
-  ok->removed_prefix.push_back(prefix_of(key));
-  if (ok->removed.size() > patch_limit(*ok)) fold_in(*ok, {}, {});
+  auto& added = ok->added;
+  // Searched from the latest: a value set and soon set back is the common case.
+  const auto it = std::find(added.rbegin(), added.rend(), std::pair{key, id});
+  if (it != added.rend()) {
+    *it = added.back();
+    added.pop_back();
+    return;
+  }
+  if (++ok->removals > kMaxPatches) {
+    drop_ordered();
+    return;
+  }
+  ok->removed.add(id);
 }
 
 bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const {
@@ -946,30 +747,9 @@ bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& r
   sort_ids(gathered);
   // Both bounds may share a prefix, whose ties are then gathered twice.
   gathered.erase(std::unique(gathered.begin(), gathered.end()), gathered.end());
-  // A key's prefix never exceeds that of a larger key, so patched keys whose
-  // prefix is outside the bounds' prefixes are outside the range. The
-  // removed entries in range were gathered: they go first.
-  const uint64_t low_prefix = low ? prefix_of(low->key) : 0;
-  const uint64_t high_prefix = high ? prefix_of(high->key) : UINT64_MAX;
-  std::vector<uint32_t> gone;
-  const std::vector<uint64_t>& removed_prefix = ok->removed_prefix;
-  for (size_t at = 0; at < removed_prefix.size(); ++at) {
-    if (removed_prefix[at] < low_prefix || removed_prefix[at] > high_prefix) continue;
-    const auto& [k, id] = ok->removed[at];
-    if (above_low(k) && below_high(k)) gone.push_back(id);
-  }
-  if (!gone.empty()) {
-    std::sort(gone.begin(), gone.end());
-    std::vector<uint32_t> kept;
-    kept.reserve(gathered.size());
-    std::set_difference(gathered.begin(), gathered.end(), gone.begin(), gone.end(), std::back_inserter(kept));
-    gathered.swap(kept);
-  }
   IdSet hits = IdSet::from_sorted(gathered);
-  const std::vector<uint64_t>& added_prefix = ok->added_prefix;
-  for (size_t at = 0; at < added_prefix.size(); ++at) {
-    if (added_prefix[at] < low_prefix || added_prefix[at] > high_prefix) continue;
-    const auto& [k, id] = ok->added[at];
+  if (!ok->removed.is_empty()) hits.andnot_inplace(ok->removed);
+  for (const auto& [k, id] : ok->added) {
     if (above_low(k) && below_high(k)) hits.add(id);
   }
   hits.and_inplace(candidates);

@@ -24,22 +24,14 @@
 //
 // A range that holds few of the ids is not swept: it is read from the ordered
 // keys, every (key, id) in key order, where two binary searches bound the
-// answer and its ids are gathered directly (O(log n + hits)). They cost 12
-// bytes an id. A bulk load into an empty map builds them from the keys it
-// files (radix passes: ~6 ms at 2x10^5 unique floats, where reading the keys
-// back from the slices took ~23 ms), and one into a map that has them adds
-// its keys to them, so the first range after a load is as fast as the next.
-// Direct writes and moves patch them (a list of added keys and one of
-// removed entries, each with a compact array of prefixes that every ordered
-// query filters); once either holds about 1/kFoldShare of the ids (at least
-// kMaxPatches), the patches are folded back into the sorted arrays in one
-// merge, so the patches a query reads stay bounded however long a run of
-// assignments lasts, and each write pays a fixed share of a merge. A
-// narrowing filters them. Where they are missing (a map loaded with the
-// sweep plan, or a bulk load into a map without them), they are built on
-// demand, by the first range query that would use them, or, when they were
-// dropped, once the narrow ranges swept meanwhile have cost about as much
-// as the rebuild.
+// answer and its ids are gathered directly (O(log n + hits)). The ordered
+// keys are built on demand, by the first range query that would use them,
+// and cost 12 bytes an id while they exist. Direct writes patch them (a short
+// list of added keys and a set of removed ids, both read by every ordered
+// query); a bulk load, narrowing or too many patches drop them, and they are
+// rebuilt once the narrow ranges swept in the meantime have cost about as
+// much as the rebuild (so a write-heavy workload never pays more than about
+// twice what the sweeps alone would cost).
 //
 // Readers see only flushed bitmaps: after a run of `buffered_insert` the bulk
 // writer must call `flush_all()` before any query. Replacements (an assigned
@@ -61,7 +53,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -103,10 +94,8 @@ class NumericalBitmap {
   // the ids fall in it (at 10^6 unique floats they win up to about 1/10 and
   // lose by 2x at 1/5: benchmarks/ordered_bitmap_benchmark.cpp, PriceRange).
   static constexpr size_t kOrderedShare = 8;
-  // The ordered keys fold their patches in once they hold more than
-  // max(kMaxPatches, ids / kFoldShare) added keys or removed entries.
+  // Patches held by the ordered keys before they are dropped.
   static constexpr size_t kMaxPatches = 1024;
-  static constexpr size_t kFoldShare = 16;
   // A rebuild of the ordered keys costs about this many narrow sweeps of the
   // same index (both grow with the ids; at 10^6 ids a build takes ~190 ms and
   // a narrow sweep 0.5-0.9 ms: BuildOrderedKeys and PriceRange).
@@ -187,12 +176,6 @@ class NumericalBitmap {
   // bytes (0 when not built).
   bool has_ordered_keys() const { return order_.ready() != nullptr; }
   size_t ordered_keys_bytes() const;
-  // Added keys and removed entries the ordered keys hold beside their
-  // arrays (0 when not built).
-  size_t ordered_patches() const;
-  // Tests: fold the patches once they number more than `limit` (0: the rule
-  // above). Not thread safe, as set_range_plan.
-  void set_patch_limit(size_t limit) { patch_limit_ = limit; }
 
  private:
   // A slot of the key table. `tag` is 0 for a free slot, else the upper 30
@@ -254,17 +237,6 @@ class NumericalBitmap {
   void ordered_added(const NumKey& key, uint32_t id);
   void ordered_removed(const NumKey& key, uint32_t id);
   void drop_ordered();
-  // (prefix, id) of the ordered keys, and the keys their prefix does not give.
-  using Entry = std::pair<uint64_t, uint32_t>;
-  using LossyKeys = std::vector<std::pair<uint32_t, NumKey>>;
-  // The patches held before a fold.
-  size_t patch_limit(const OrderedKeys& ok) const;
-  // Merges the patches and `incoming` (new ids, in any order, their lossy
-  // keys in `lossy`) into the arrays.
-  static void fold_in(OrderedKeys& ok, std::vector<Entry> incoming, LossyKeys lossy);
-  // Bulk writer, at the flush: the keys of the batch join the ordered keys,
-  // which a load into an empty map builds from them.
-  void file_loaded();
 
   template <bool kGreater, bool kInclusive>
   void sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const;
@@ -294,11 +266,6 @@ class NumericalBitmap {
     uint32_t id;
   };
   std::vector<Move> moves_;  // queued replacements, in the order made
-  // The batch's keys as the ordered keys take them, when they do (`loading_`:
-  // the batch began on an empty map, or on one that has them).
-  std::vector<Entry> loaded_;
-  LossyKeys loaded_lossy_;
-  bool loading_ = false;
   mutable std::atomic<bool> read_since_write_{false};
   // The queued moves, each id's collapsed into one, written in id order.
   void apply_moves();
@@ -311,7 +278,6 @@ class NumericalBitmap {
   // them pay for a rebuild (0 before the first build).
   mutable std::atomic<uint32_t> owed_sweeps_{0};
   uint32_t rebuild_after_ = 0;
-  size_t patch_limit_ = 0;
 };
 
 }  // namespace calderwick
