@@ -815,25 +815,14 @@ def compare(old, new):
             f"{k} {old['meta'].get('sizes', {}).get(k)} -> {new['meta'].get('sizes', {}).get(k)}" for k in sizes))
     olds = {(f["section"], f["row"], f["col"]): f for f in old["figures"]}
     news = {(f["section"], f["row"], f["col"]): f for f in new["figures"]}
-    order = []
-    for f in new["figures"] + old["figures"]:
-        key = (f["section"], f["row"], f["col"])
-        if key not in order:
-            order.append(key)
-    sections = []
-    for s, _, _ in order:
-        if s not in sections:
-            sections.append(s)
-    for s in sections:
+    def unique(items):  # first-seen order
+        return list(dict.fromkeys(items))
+
+    order = unique((f["section"], f["row"], f["col"]) for f in new["figures"] + old["figures"])
+    for s in unique(k[0] for k in order):
         keys = [k for k in order if k[0] == s]
-        cols = []
-        for _, _, c in keys:
-            if c not in cols:
-                cols.append(c)
-        rows_ = []
-        for _, r, _ in keys:
-            if r not in rows_:
-                rows_.append(r)
+        cols = unique(c for _, _, c in keys)
+        rows_ = unique(r for _, r, _ in keys)
         header = [s]
         for c in cols:
             header += [f"{c} old", "new", "new/old"]
