@@ -2,7 +2,8 @@
 query once the index has answered it before, on the records of benchmarks/peers.py.
 
     python benchmarks/first_queries.py --pythonpath build/rel             # 200,000 records
-    python benchmarks/first_queries.py --pythonpath build/rel --n 1000000 --cold 3 --json first.json
+    python benchmarks/first_queries.py --pythonpath build/rel --n 1000000 --cold 3 --json docs/first.json --readme
+    python benchmarks/first_queries.py --from docs/first.json --readme   # the README's table, measuring nothing
 
 For each kind of query (a range and a lower bound on the float `price`, an upper bound on the unique int
 `id`, `in_` on `grp`, `starts_with` / `ends_with` / `contains` on the six-letter `name`, an element of the
@@ -37,7 +38,7 @@ import statistics
 import sys
 import time
 
-from peers import LETTERS, Case, Data, Mismatch, check, fmt_time, load_text, machine, measure
+from peers import LETTERS, Case, Data, Mismatch, check, fmt_time, load_text, machine, measure, replace_in_readme
 
 
 def kinds(data, Q):
@@ -155,6 +156,32 @@ class Bench:
         self.row(key, label, len(expected), loads, firsts, warm, assign)
 
 
+README_BEGIN = "<!-- first-queries:begin (written by benchmarks/first_queries.py --readme; do not edit) -->"
+README_END = "<!-- first-queries:end -->"
+
+
+def markdown(figures):
+    """The README's table: first and warm times per query kind, with where they were measured."""
+    lines = ["| query | hits | assignment before it | first | warm | first / warm |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for r in figures["rows"]:
+        per = fmt_time(r["assign_per_op"]) + " each" if "assign_per_op" in r else ""
+        lines.append(f"| {r['label']} | {r['hits']:,} | {per} | {fmt_time(r['first'])} | {fmt_time(r['warm'])}"
+                     f" | {r['ratio']:.1f}x |")
+    start, end = figures["load_averages_start"][0], figures["load_averages_end"][0]
+    lines += ["", f"First: the first query of a fresh `Index` straight after `add_object_many` of every record"
+                  f" (median of {figures['cold']} fresh indexes), `reduced_query` and `collect` together; warm:"
+                  f" the same query again (median of {figures['repeat']}). The last rows come after"
+                  f" {figures['assignments']:,} assignments of fresh values to objects picked at random, on an"
+                  " index that had answered the query before them (warm) or straight after its load (cold).",
+              "",
+              f"Measured on {figures['date']} with N = {figures['n']:,} records, Python {figures['python']},"
+              f" {figures['machine']} (load average {start:.1f} at the start, {end:.1f} at the end), by"
+              f" `python benchmarks/first_queries.py {' '.join(figures['argv'])}`"
+              f" (the whole run took {figures['seconds'] / 60:.0f} minutes)."]
+    return "\n".join(lines) + "\n"
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--n", type=int, default=200_000, help="records (default 200,000)")
@@ -164,7 +191,15 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--pythonpath", help="directory to import Calderwick from")
     p.add_argument("--json", help="write the raw figures here")
+    p.add_argument("--from", dest="source", metavar="JSON", help="measure nothing: take the figures from this file")
+    p.add_argument("--readme", action="store_true", help="rewrite the README's table from the figures")
     opts = p.parse_args()
+    if opts.source:
+        with open(opts.source) as f:
+            figures = json.load(f)
+        if opts.readme:
+            replace_in_readme(README_BEGIN, README_END, markdown(figures), opts.source)
+        return
     if opts.pythonpath:
         sys.path.insert(0, opts.pythonpath)
     import Calderwick as cw
@@ -218,6 +253,10 @@ def main():
                    "load_averages_end": list(end), "seconds": seconds, "rows": bench.rows}
         with open(opts.json, "w") as f:
             json.dump(figures, f, indent=1)
+        if opts.readme:
+            replace_in_readme(README_BEGIN, README_END, markdown(figures), opts.json)
+    elif opts.readme:
+        raise SystemExit("--readme needs --json (the figures the table is written from)")
 
 
 if __name__ == "__main__":
