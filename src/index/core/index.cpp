@@ -252,19 +252,21 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   std::atomic<size_t> next{0};
   std::vector<DeferredIndexable> helper_deferred;
   std::exception_ptr helper_failure;
-  const auto file_attribute = [&](uint32_t attribute, std::vector<DeferredIndexable>& out) {
+  // Files the values of members [from, to) under `attribute`; the first
+  // stretch of an attribute makes room in its container tables for all.
+  const auto file_stretch = [&](uint32_t attribute, size_t from, size_t to, std::vector<DeferredIndexable>& out) {
     BulkQueryMapAdder adder(*(*maps)[attribute]);
-    if (const AttributeSample& seen = sample[attribute]; seen.containers) {
+    if (const AttributeSample& seen = sample[attribute]; seen.containers && from == 0) {
       adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled);
     }
     // Objects lie scattered over the heap: each object, then its
     // attribute array, then a container value's converted elements, are
     // asked for a few members ahead of their turn.
     constexpr size_t kObjectAhead = 16, kAttributesAhead = 8, kElementsAhead = 4;
-    for (size_t i = 0; i < members.size(); ++i) {
-      if (i + kObjectAhead < members.size()) __builtin_prefetch(members[i + kObjectAhead]->native);
-      if (i + kAttributesAhead < members.size()) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
-      if (i + kElementsAhead < members.size()) {
+    for (size_t i = from; i < to; ++i) {
+      if (i + kObjectAhead < to) __builtin_prefetch(members[i + kObjectAhead]->native);
+      if (i + kAttributesAhead < to) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
+      if (i + kElementsAhead < to) {
         const NewMember& ahead = *members[i + kElementsAhead];
         const PyValue* value = attributes_of(*ahead.native).get(attribute);
         if (value && value->kind() == ValueKind::Iterable) {
@@ -277,6 +279,9 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
         adder.add(*value, m->native->id, *m->prepared, out);
       }
     }
+  };
+  const auto file_attribute = [&](uint32_t attribute, std::vector<DeferredIndexable>& out) {
+    file_stretch(attribute, 0, members.size(), out);
   };
   const auto work = [&](std::vector<DeferredIndexable>& out) {
     for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
@@ -292,11 +297,17 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     }
   });
   try {
+    // A stretch of members at a time, each followed by its nested objects:
+    // what is held for them (the deferred objects, the owner links) stays a
+    // few MiB and is reused, instead of growing with the batch and leaving
+    // its freed blocks behind in the heap.
+    std::vector<DeferredIndexable> stretch;
     for (uint32_t attribute : holding) {
-      const size_t from = deferred.size();
-      file_attribute(attribute, deferred);
-      file_nested(std::span(deferred).subspan(from));
-      deferred.erase(deferred.begin() + static_cast<ptrdiff_t>(from), deferred.end());
+      for (size_t from = 0; from < members.size(); from += kNestedStretch) {
+        file_stretch(attribute, from, std::min(members.size(), from + kNestedStretch), stretch);
+        file_nested(stretch);
+        stretch.clear();
+      }
     }
     work(deferred);
   } catch (...) {

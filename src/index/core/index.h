@@ -119,6 +119,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
+  // Members whose nested objects are filed together in a large batch.
+  static constexpr size_t kNestedStretch = size_t{1} << 16;
   // Members sampled to order the attributes by filing cost.
   static constexpr size_t kCostSample = 512;
   // Sets the member bits of `members`, their values being filed.
