@@ -9,11 +9,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -420,6 +423,140 @@ TEST_P(QueryLayerRandomised, IndexAnswersLikeAScanOfTheObjects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, QueryLayerRandomised, ::testing::Values(1u, 2u, 3u, 17u, 4242u, 90001u));
+
+}  // namespace
+}  // namespace calderwick
+
+namespace calderwick {
+namespace {
+
+// ElementRecords against a std::map of (value, element id) lists: records
+// pooled and of their own, places freed and reused, page tails skipped,
+// records replaced and taken.
+class ElementRecordsRandomised : public ::testing::TestWithParam<uint32_t> {};
+
+using Filed = std::vector<std::pair<int64_t, uint32_t>>;  // (value, element id)
+
+Filed filed_of(std::span<const PyValue> values) {
+  Filed out;
+  for (const PyValue& v : values) out.emplace_back(v.int_value(), v.spare());
+  return out;
+}
+
+TEST_P(ElementRecordsRandomised, MatchesMirror) {
+  std::mt19937 rng(GetParam());
+  ElementRecords records;
+  std::map<uint32_t, Filed> mirror;
+  uint32_t next_eid = 1;
+  const auto make = [&](size_t n) {
+    Filed f;
+    for (size_t i = 0; i < n; ++i) f.emplace_back(static_cast<int64_t>(rng() % 50) - 10, next_eid++);
+    return f;
+  };
+  const auto insert = [&](uint32_t owner, const Filed& f) {
+    std::vector<PyValue> values;
+    for (const auto& [v, eid] : f) {
+      values.push_back(PyValue::of_int(v));
+      values.back().set_spare(eid);
+    }
+    records.insert(owner, values);
+    if (f.empty()) {
+      mirror.erase(owner);
+    } else {
+      mirror[owner] = f;
+    }
+  };
+  constexpr uint32_t kOwners = 40;
+  for (int step = 0; step < 6000; ++step) {
+    const uint32_t owner = rng() % kOwners;
+    const uint32_t op = rng() % 10;
+    if (op < 5) {
+      // Mostly pooled sizes, sometimes past kPooled, sometimes empty.
+      const size_t n = rng() % 8 == 0 ? ElementRecords::kPooled + 1 + rng() % 5 : rng() % (ElementRecords::kPooled + 1);
+      insert(owner, make(n));
+    } else if (op < 8) {
+      ElementRecords::Values out;
+      const auto it = mirror.find(owner);
+      ASSERT_EQ(records.take(owner, out), it != mirror.end()) << owner;
+      if (it != mirror.end()) {
+        ASSERT_EQ(filed_of(std::span<const PyValue>(out.data(), out.size())), it->second) << owner;
+        mirror.erase(it);
+      } else {
+        ASSERT_TRUE(out.empty());
+      }
+    } else if (op == 8) {
+      records.reserve(rng() % 50, rng() % 200);
+    }
+    // Every record, looked up and walked.
+    ASSERT_EQ(records.size(), mirror.size());
+    ASSERT_EQ(records.empty(), mirror.empty());
+    for (uint32_t probe : {owner, static_cast<uint32_t>(rng() % kOwners)}) {
+      const auto it = mirror.find(probe);
+      ASSERT_EQ(records.contains(probe), it != mirror.end()) << probe;
+      ASSERT_EQ(filed_of(records.find(probe)), it == mirror.end() ? Filed{} : it->second) << probe;
+    }
+    if (step % 50 == 0) {
+      std::map<uint32_t, Filed> walked;
+      records.for_each([&](uint32_t o, std::span<const PyValue> values) { walked[o] = filed_of(values); });
+      ASSERT_EQ(walked, mirror);
+    }
+  }
+  // Places are reused: at most one live place of each size per owner was
+  // ever needed, however often places were freed and taken again.
+  const size_t most = kOwners * (ElementRecords::kPooled * (ElementRecords::kPooled + 1) / 2);
+  EXPECT_LE(records.pooled_slots(), (most / (ElementRecords::kPage - ElementRecords::kPooled) + 1) * ElementRecords::kPage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ElementRecordsRandomised, ::testing::Values(1u, 5u, 99u));
+
+struct PageCase {
+  const char* name;
+  uint32_t size;      // values per record
+  uint32_t records;   // inserted, owners 0, 1, ...
+  uint32_t taken;     // then taken, owners 0, 1, ...
+  uint32_t again;     // then inserted again, new owners
+  size_t pages;       // pages afterwards
+};
+
+// A record never straddles a page; freed places are reused before the pages grow.
+TEST(ElementRecords, PlacesAndPages) {
+  constexpr uint32_t P = ElementRecords::kPage;
+  const std::vector<PageCase> cases = {
+      {"nothing pooled", 1, 0, 0, 0, 0},
+      {"one page exactly full of single values", 1, P, 0, 0, 1},
+      {"one value past a page", 1, P + 1, 0, 0, 2},
+      {"records of 7 leave a page's short tail unused", 7, P / 7 + 1, 0, 0, 2},
+      {"records of 6 leave four slots of each page unused", 6, 2 * (P / 6) + 1, 0, 0, 3},
+      {"records of 8 fill pages exactly", 8, P / 8, 0, 0, 1},
+      {"freed places are taken again", 3, 1000, 500, 500, 1},
+      {"a page emptied and filled again", 3, P / 3, P / 3, P / 3, 1},
+      {"records past the pooled size take no page", ElementRecords::kPooled + 1, 100, 0, 0, 0},
+  };
+  for (const PageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElementRecords records;
+    uint32_t eid = 1;
+    const auto insert = [&](uint32_t owner) {
+      std::vector<PyValue> values(c.size);
+      for (PyValue& v : values) {
+        v = PyValue::of_int(owner);
+        v.set_spare(eid++);
+      }
+      records.insert(owner, values);
+    };
+    for (uint32_t o = 0; o < c.records; ++o) insert(o);
+    ElementRecords::Values out;
+    for (uint32_t o = 0; o < c.taken; ++o) ASSERT_TRUE(records.take(o, out));
+    for (uint32_t o = 0; o < c.again; ++o) insert(c.records + o);
+    EXPECT_EQ(records.pooled_slots(), c.pages * P);
+    EXPECT_EQ(records.size(), c.records - c.taken + c.again);
+    // Every record still reads back its own values.
+    records.for_each([&](uint32_t owner, std::span<const PyValue> values) {
+      ASSERT_EQ(values.size(), c.size);
+      for (const PyValue& v : values) ASSERT_EQ(v.int_value(), owner);
+    });
+  }
+}
 
 }  // namespace
 }  // namespace calderwick

@@ -34,9 +34,9 @@ QueryMap::~QueryMap() {
   // ids drawn (most recently released first) come back in ascending order
   // and a new index's bitmaps over them stay dense.
   std::vector<uint32_t> ids;
-  for (const auto& [owner, record] : *elements_.write()) {
-    for (const PyValue& element : record) ids.push_back(element.spare());
-  }
+  elements_.write()->for_each([&](uint32_t, std::span<const PyValue> values) {
+    for (const PyValue& element : values) ids.push_back(element.spare());
+  });
   std::sort(ids.begin(), ids.end(), std::greater<>());
   release_ids(ids);
 }
@@ -237,7 +237,7 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
   const size_t n = elements->size();
   absl::InlinedVector<uint32_t, 8> eids(n);
   allocate_ids(std::span(eids));
-  ElementRecord record(n);
+  ElementRecords::Values record(n);
   for (size_t i = 0; i < n; ++i) {
     record[i] = (*elements)[i];
     record[i].set_spare(eids[i]);  // the element id
@@ -258,24 +258,86 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
   for (const PyValue& e : record) insert_with(e, e.spare(), *source, ancestry, sink);
   ancestry.pop_back();
   if (held) {
-    held->elements->insert_or_assign(owner, std::move(record));
+    held->elements->insert(owner, std::span(record));
   } else {
-    elements_.write()->insert_or_assign(owner, std::move(record));
+    elements_.write()->insert(owner, std::span(record));
   }
+}
+
+uint32_t ElementRecords::place_for(uint32_t n) {
+  if (const uint32_t start = free_[n]; start != kNone) {
+    free_[n] = at(start)->spare();
+    at(start)->set_spare(0);
+    return start;
+  }
+  if (end_ % kPage + n > kPage) end_ += kPage - end_ % kPage;  // the page's tail is too short
+  if (end_ / kPage == pages_.size()) pages_.push_back(std::make_unique<PyValue[]>(kPage));
+  const uint32_t start = end_;
+  end_ += n;
+  return start;
+}
+
+void ElementRecords::release(const Place& place) {
+  for (uint32_t i = 0; i < place.size; ++i) *at(place.start + i) = PyValue();
+  at(place.start)->set_spare(free_[place.size]);
+  free_[place.size] = place.start;
+}
+
+void ElementRecords::insert(uint32_t owner, std::span<PyValue> values) {
+  if (const auto it = places_.find(owner); it != places_.end()) {
+    release(it->second);
+    places_.erase(it);
+  }
+  large_.erase(owner);
+  if (values.empty()) return;
+  const auto n = static_cast<uint32_t>(values.size());
+  if (n > kPooled) {
+    ElementRecord record(n);
+    for (uint32_t i = 0; i < n; ++i) record[i] = std::move(values[i]);
+    large_.emplace(owner, std::move(record));
+    return;
+  }
+  const uint32_t start = place_for(n);
+  for (uint32_t i = 0; i < n; ++i) *at(start + i) = std::move(values[i]);
+  places_.emplace(owner, Place{start, n});
+}
+
+std::span<const PyValue> ElementRecords::find(uint32_t owner) const {
+  if (const auto it = places_.find(owner); it != places_.end()) return {at(it->second.start), it->second.size};
+  if (const auto it = large_.find(owner); it != large_.end()) return {it->second.begin(), it->second.end()};
+  return {};
+}
+
+bool ElementRecords::take(uint32_t owner, Values& out) {
+  out.clear();
+  if (const auto it = places_.find(owner); it != places_.end()) {
+    const Place place = it->second;
+    places_.erase(it);
+    for (uint32_t i = 0; i < place.size; ++i) out.push_back(std::move(*at(place.start + i)));
+    release(place);
+    return true;
+  }
+  const auto it = large_.find(owner);
+  if (it == large_.end()) return false;
+  for (size_t i = 0; i < it->second.size(); ++i) out.push_back(std::move(it->second[i]));
+  large_.erase(it);
+  return true;
+}
+
+void ElementRecords::reserve(size_t owners, size_t values) {
+  places_.reserve(places_.size() + owners);
+  // Pages for the values, as many as they fill; a short tail per page may
+  // ask for one more later.
+  const size_t pages = (size_t{end_} + values + kPage - 1) / kPage;
+  pages_.reserve(pages);
 }
 
 ElementLocks::ElementLocks(QueryMap& map)
     : elements(map.elements_.write()), owners(map.mask_owner_.write()), masked(map.masked_ids_.write()) {}
 
 void QueryMap::remove_iterable(uint32_t owner) {
-  ElementRecord record;
-  {
-    auto elements = elements_.write();
-    const auto it = elements->find(owner);
-    if (it == elements->end()) return;
-    record = std::move(it->second);
-    elements->erase(it);
-  }
+  ElementRecords::Values record;
+  if (!elements_.write()->take(owner, record)) return;
   for (const PyValue& element : record) {
     const uint32_t eid = element.spare();
     {

@@ -12,6 +12,7 @@
 // Lock order: see common/write_gate.h.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -49,7 +50,8 @@ using ExactMap = ShardedHashMap<PyValue, HybridSet>;
 
 // What an iterable insertion filed for one owner: each element's value, with
 // its element id in the value's spare bits, so that removal undoes exactly
-// that, whatever became of the container since. 16 bytes and one array.
+// that, whatever became of the container since. Used by ElementRecords for
+// containers of more than ElementRecords::kPooled elements.
 class ElementRecord {
  public:
   ElementRecord() = default;
@@ -57,10 +59,74 @@ class ElementRecord {
   PyValue& operator[](size_t i) { return values_[i]; }
   const PyValue* begin() const { return values_.get(); }
   const PyValue* end() const { return values_.get() + size_; }
+  size_t size() const { return size_; }
 
  private:
   std::unique_ptr<PyValue[]> values_;
   uint32_t size_ = 0;
+};
+
+// The element records of one map, by owner. A record of up to kPooled
+// values lives in pages of kPage values shared by all records: its place is
+// (start, size) in a 12-byte table entry, with no block or header of its own.
+// A record never straddles a page (a page's tail too short for it is left
+// unused). A freed place joins the free list of its size (linked through the
+// spare bits of its first value) and is reused by the next record of that
+// size. Longer records are blocks of their own (ElementRecord).
+//
+//   ElementRecords records;
+//   records.insert(owner, values);          // values with their element ids
+//   records.find(owner);                    // a span over them
+//   records.take(owner, out);               // moved out, the place freed
+class ElementRecords {
+ public:
+  static constexpr uint32_t kPooled = 8;
+  static constexpr uint32_t kPage = 4096;
+  using Values = absl::InlinedVector<PyValue, 8>;
+
+  ElementRecords() { free_.fill(kNone); }
+  ElementRecords(const ElementRecords&) = delete;
+  ElementRecords& operator=(const ElementRecords&) = delete;
+
+  // Records `values` (moved from) for `owner`; a record it had is dropped
+  // (its values are not undone).
+  void insert(uint32_t owner, std::span<PyValue> values);
+  // The values recorded for `owner`; empty if none.
+  std::span<const PyValue> find(uint32_t owner) const;
+  bool contains(uint32_t owner) const { return places_.contains(owner) || large_.contains(owner); }
+  // Moves the values of `owner` into `out` (cleared first) and forgets the
+  // owner; false if it had none.
+  bool take(uint32_t owner, Values& out);
+  // Makes room for about `owners` more records of `values` values in all.
+  void reserve(size_t owners, size_t values);
+  void prefetch(uint32_t owner) const { places_.prefetch(owner); }
+  size_t size() const { return places_.size() + large_.size(); }
+  bool empty() const { return size() == 0; }
+  // Calls f(owner, values) for every record.
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const auto& [owner, place] : places_) f(owner, std::span<const PyValue>(at(place.start), place.size));
+    for (const auto& [owner, record] : large_) f(owner, std::span<const PyValue>(record.begin(), record.end()));
+  }
+  // Slots in pages (used, free or left at page ends), for tests.
+  size_t pooled_slots() const { return size_t{kPage} * pages_.size(); }
+
+ private:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  struct Place {
+    uint32_t start;
+    uint32_t size;
+  };
+  PyValue* at(uint32_t slot) const { return &pages_[slot / kPage][slot % kPage]; }
+  // A place for `n` values (1 <= n <= kPooled).
+  uint32_t place_for(uint32_t n);
+  void release(const Place& place);
+
+  absl::flat_hash_map<uint32_t, Place, FxIdHash> places_;
+  std::vector<std::unique_ptr<PyValue[]>> pages_;
+  uint32_t end_ = 0;  // first slot never handed out
+  std::array<uint32_t, kPooled + 1> free_;  // by size: first free place, or kNone
+  absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash> large_;
 };
 
 // The write locks of a map's container bookkeeping (elements, mask_owner,
@@ -70,12 +136,12 @@ struct ElementLocks {
   // Makes room for about `containers` more containers holding `elements`
   // elements in all, so that a large batch grows the tables once.
   void expect(size_t containers, size_t elements) {
-    this->elements->reserve(this->elements->size() + containers);
+    this->elements->reserve(containers, elements);
     owners->reserve(owners->size() + elements);
   }
   // Asks for the slot that will record `owner`'s elements.
   void prefetch(uint32_t owner) const { elements->prefetch(owner); }
-  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>>::WriteGuard elements;
+  RwLock<ElementRecords>::WriteGuard elements;
   RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>::WriteGuard owners;
   RwLock<IdSet>::WriteGuard masked;
 };
@@ -200,7 +266,7 @@ class QueryMap {
   Lazy<std::shared_ptr<IndexAPI>> nested_;
   RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>> mask_owner_;
   RwLock<IdSet> masked_ids_;
-  RwLock<absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash>> elements_;
+  RwLock<ElementRecords> elements_;
   // Nested objects not filed below their owner because they led back into
   // it, by (owner, object id). When a link above them goes (an owner's
   // value replaced, an object narrowed away) the cycle may be gone, and they
