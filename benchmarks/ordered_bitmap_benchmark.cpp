@@ -125,7 +125,8 @@ void BM_PriceRange(benchmark::State& state) {
   state.counters["ordered_keys_MB"] = static_cast<double>(index->ordered_keys_bytes()) / 1e6;
 }
 
-// The first narrow range of a fresh index, which builds the ordered keys.
+// The first narrow range of a fresh index, answered from the ordered keys
+// its load built (where they were built on demand, this was the build).
 void BM_BuildOrderedKeys(benchmark::State& state) {
   const NumKey key = NumericalBitmap::key_of(990.0);
   for (auto _ : state) {
@@ -144,7 +145,8 @@ void BM_BuildOrderedKeys(benchmark::State& state) {
 // One id takes a new price, as an assignment does: the key table's two
 // slots and the ~27 of 76 slices whose bit differs change, at random ids.
 // Argument 1: the moves are queued and applied in batches, as assignments
-// make them.
+// make them. Each move also patches the ordered keys the load built, and
+// pays its share of their folds.
 void BM_ReplacePrice(benchmark::State& state) {
   const bool queued = state.range(0) == 1;
   auto index = prices(NumericalBitmap::RangePlan::kAuto);

@@ -574,6 +574,7 @@ class CheckedNumerical {
   const std::map<uint32_t, Number>& mirror() const { return mirror_; }
   const NumericalBitmap& index() const { return index_; }
   void set_plan(NumericalBitmap::RangePlan plan) { index_.set_range_plan(plan); }
+  void set_patch_limit(size_t limit) { index_.set_patch_limit(limit); }
 
  private:
   NumericalBitmap index_;
@@ -623,24 +624,27 @@ const char* plan_name(Plan plan) {
 }
 
 // Every range algorithm against the reference: the sweep alone, the ordered
-// keys alone (built, patched by direct writes, dropped by bulk loads and
-// narrowing, rebuilt), and the choice by selectivity between them.
-class NumericalRandomised : public ::testing::TestWithParam<std::tuple<uint64_t, Plan>> {};
+// keys alone (built by loads, patched by direct writes, queued moves and
+// later loads, folded at the default limit or every few patches, narrowed),
+// and the choice by selectivity between them.
+class NumericalRandomised : public ::testing::TestWithParam<std::tuple<uint64_t, Plan, size_t>> {};
 
 TEST_P(NumericalRandomised, MatchesOrderedReference) {
-  const auto [seed, plan] = GetParam();
+  const auto [seed, plan, patch_limit] = GetParam();
   std::mt19937_64 rng(seed);
   CheckedNumerical checked;
   checked.set_plan(plan);
+  checked.set_patch_limit(patch_limit);
   constexpr uint32_t kIdSpace = 600;
-  for (int batch = 0; batch < 40; ++batch) {
-    if (batch % 5 == 0) {
-      std::vector<std::pair<uint32_t, Number>> rows;
-      for (uint32_t id = 1; id <= kIdSpace; ++id) {
-        if (rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
-      }
-      checked.bulk_load(rows);
+  const auto load = [&] {
+    std::vector<std::pair<uint32_t, Number>> rows;
+    for (uint32_t id = 1; id <= kIdSpace; ++id) {
+      if (rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
     }
+    checked.bulk_load(rows);
+  };
+  for (int batch = 0; batch < 40; ++batch) {
+    if (batch % 5 == 0) load();
     for (int step = 0; step < 60; ++step) {
       const uint32_t id = 1 + rng() % kIdSpace;
       if (rng() % 3 == 0) {
@@ -654,6 +658,8 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
         if (rng() % 4 == 0 && checked.mirror().count(id)) checked.insert(id, before);
       }
     }
+    // A load straight after the writes: their queued moves are applied first.
+    if (batch % 5 == 3) load();
     if (batch % 7 == 6) {
       IdSet keep;
       for (uint32_t id = 1; id <= kIdSpace; ++id) {
@@ -714,10 +720,12 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, NumericalRandomised,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 0xC0FFEEu),
-                                            ::testing::Values(Plan::kAuto, Plan::kSweep, Plan::kOrdered)),
+                                            ::testing::Values(Plan::kAuto, Plan::kSweep, Plan::kOrdered),
+                                            ::testing::Values(size_t{0}, size_t{3}, size_t{40})),
                          [](const auto& info) {
                            return plan_name(std::get<1>(info.param)) + std::string("_") +
-                                  std::to_string(std::get<0>(info.param));
+                                  std::to_string(std::get<0>(info.param)) + "_fold" +
+                                  std::to_string(std::get<2>(info.param));
                          });
 
 // ---------------------------------------------------------------------------
@@ -763,67 +771,153 @@ TEST(NumericalOrderedKeys, SharedPrefixesBeyondTwo53) {
   }
 }
 
-// Direct writes patch the ordered keys up to a limit; past it, and on a bulk
-// load or narrowing, they are dropped, and rebuilt once enough narrow ranges
-// have been swept to pay for it. Wide ranges never count.
-TEST(NumericalOrderedKeys, PatchedThenDroppedThenRebuiltWhenOwed) {
-  CheckedNumerical checked;
+// Floats spread over [0, 1000), a few ids a value.
+std::vector<std::pair<uint32_t, Number>> price_rows(std::mt19937_64& rng, uint32_t first, uint32_t count) {
   std::vector<std::pair<uint32_t, Number>> rows;
-  for (uint32_t id = 1; id <= 20000; ++id) {
-    rows.emplace_back(id, id % 2 ? Number(static_cast<int64_t>(id)) : Number(id + 0.5));
+  for (uint32_t id = first; id < first + count; ++id) {
+    rows.emplace_back(id, id % 7 == 0 ? Number(static_cast<int64_t>(rng() % 1000))
+                                      : Number(static_cast<double>(rng() % 1000000) / 1000.0));
   }
-  checked.bulk_load(rows);
-  IdSet all;
-  for (uint32_t id = 1; id <= 30000; ++id) all.add(id);
-  const auto& index = checked.index();
-  EXPECT_FALSE(index.has_ordered_keys());
-  checked.check(int64_t{19990}, all, IdSet());  // the first narrow range builds them
-  ASSERT_TRUE(index.has_ordered_keys());
-  EXPECT_EQ(index.ordered_keys_bytes(), 20000u * 12);
+  return rows;
+}
 
-  std::mt19937_64 rng(11);
-  uint32_t next = 20001;
-  for (size_t w = 0; w < NumericalBitmap::kMaxPatches / 2; ++w) {
-    if (w % 2) {
-      checked.insert(next++, static_cast<double>(rng() % 30000));
+// Bounds at stored values and between them, narrow and wide, every kind.
+void check_prices(const CheckedNumerical& checked, std::mt19937_64& rng, const IdSet& candidates, int rounds) {
+  for (int q = 0; q < rounds; ++q) {
+    const double low = static_cast<double>(rng() % 1000000) / 1000.0;
+    checked.check(low, candidates, IdSet());
+    checked.check(static_cast<int64_t>(low), candidates, IdSet());
+    checked.check_between(low, low + static_cast<double>(rng() % 20000) / 1000.0, candidates, IdSet{3});
+    if (!checked.mirror().empty()) {
+      auto it = checked.mirror().begin();
+      std::advance(it, rng() % checked.mirror().size());
+      checked.check(it->second, candidates, IdSet());
+      checked.check_between(it->second, it->second, candidates, IdSet());
+    }
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// The ordered keys through every state they have: built by the load that
+// fills an empty map (before any query), patched by direct writes, queued
+// moves and a later load, folded at a small limit (buckets merged, emptied
+// and split), narrowed, emptied and filled again.
+TEST(NumericalOrderedKeys, BuiltByTheLoadThenPatchedFoldedMergedAndNarrowed) {
+  std::mt19937_64 rng(5);
+  CheckedNumerical checked;
+  IdSet all;
+  for (uint32_t id = 1; id <= 20000; ++id) all.add(id);
+  checked.bulk_load(price_rows(rng, 1, 6000));
+  const auto& index = checked.index();
+  ASSERT_TRUE(index.has_ordered_keys());
+  EXPECT_EQ(index.ordered_patches(), 0u);
+  EXPECT_GE(index.ordered_buckets(), 6000 / NumericalBitmap::kMaxBucket);
+  EXPECT_LT(index.ordered_keys_bytes(), 6000u * 6);  // the ids, and a fence and a start a bucket
+  check_prices(checked, rng, all, 20);
+  if (HasFatalFailure()) return;
+
+  // Patches: moves (some queued), removals, new ids, values set back.
+  for (int w = 0; w < 300; ++w) {
+    const uint32_t id = 1 + rng() % 7000;
+    if (w % 5 == 0) {
+      checked.remove(id);
     } else {
-      checked.remove(1 + rng() % 20000);
+      checked.insert(id, static_cast<double>(rng() % 1000000) / 1000.0);
     }
   }
-  ASSERT_TRUE(index.has_ordered_keys());
-  for (const Number& key : {Number(int64_t{100}), Number(19990.5), Number(int64_t{25000}), Number(-1.0)}) {
-    checked.check(key, all, IdSet());
-    checked.check_between(key, int64_t{26000}, all, IdSet());
-  }
+  checked.settle();
+  EXPECT_GT(index.ordered_patches(), 0u);
+  check_prices(checked, rng, all, 20);
   if (HasFatalFailure()) return;
-  for (size_t w = 0; w <= NumericalBitmap::kMaxPatches; ++w) checked.insert(next++, static_cast<double>(w));
-  ASSERT_FALSE(index.has_ordered_keys());
 
-  const NumKey wide = NumericalBitmap::key_of(int64_t{0});
-  const NumKey narrow = NumericalBitmap::key_of(int64_t{19990});
-  for (uint32_t q = 0; q < 2 * NumericalBitmap::kRebuildSweeps; ++q) {
-    IdSet out;
-    index.get_gt_into(wide, out, all);  // about all ids: never owed
+  // Folded every 50 patches; hot ids moved again and again between folds.
+  checked.set_patch_limit(50);
+  for (int w = 0; w < 2000; ++w) {
+    const uint32_t id = w % 3 == 0 ? 1 + rng() % 8 : 1 + rng() % 7000;
+    checked.insert(id, static_cast<double>(rng() % 1000000) / 1000.0);
+    if (w % 97 == 0) {
+      checked.settle();
+      EXPECT_LE(index.ordered_patches(), 50u);
+      check_prices(checked, rng, all, 2);
+      if (HasFatalFailure()) return;
+    }
   }
-  EXPECT_FALSE(index.has_ordered_keys());
-  for (uint32_t q = 0; q < NumericalBitmap::kRebuildSweeps; ++q) {
-    EXPECT_FALSE(index.has_ordered_keys()) << q;
-    IdSet out;
-    index.get_gt_into(narrow, out, all);
-  }
-  IdSet out;
-  index.get_gt_into(narrow, out, all);
-  EXPECT_TRUE(index.has_ordered_keys());
-  checked.check(int64_t{19990}, all, IdSet());
-  checked.check(2.5, all, IdSet());
+  checked.settle();
+  check_prices(checked, rng, all, 10);
+  if (HasFatalFailure()) return;
 
+  // Many keys into one bucket's range: folds split it.
+  const size_t buckets = index.ordered_buckets();
+  for (uint32_t id = 8001; id <= 8600; ++id) checked.insert(id, 500.0 + static_cast<double>(id % 50) / 1e6);
+  checked.settle();
+  EXPECT_GE(index.ordered_buckets(), buckets + 600 / NumericalBitmap::kMaxBucket);
+  checked.check_between(500.0, 500.00001, all, IdSet());
+  checked.check(500.00002, all, IdSet());
+  check_prices(checked, rng, all, 10);
+  if (HasFatalFailure()) return;
+
+  // A later load, small then large, into the map that has them.
+  checked.set_patch_limit(0);
+  checked.bulk_load(price_rows(rng, 9001, 40));
+  EXPECT_GE(index.ordered_patches(), 40u);
+  check_prices(checked, rng, all, 10);
+  checked.bulk_load(price_rows(rng, 10001, 5000));
+  EXPECT_EQ(index.ordered_patches(), 0u);  // folded at the flush
+  check_prices(checked, rng, all, 20);
+  if (HasFatalFailure()) return;
+
+  // A narrowing filters them, patches included.
+  checked.insert(2, 1.5);
   IdSet keep;
-  for (uint32_t id = 1; id <= 30000; id += 2) keep.add(id);
+  for (uint32_t id = 1; id <= 20000; ++id) {
+    if (rng() % 3) keep.add(id);
+  }
   checked.keep_only(keep);
+  ASSERT_TRUE(index.has_ordered_keys());
+  EXPECT_EQ(index.ordered_patches(), 0u);
+  check_prices(checked, rng, all, 20);
+  if (HasFatalFailure()) return;
+
+  // Emptied (every bucket folded away), then filled by direct writes.
+  checked.set_patch_limit(64);
+  const auto ids = checked.mirror();
+  for (const auto& [id, v] : ids) checked.remove(id);
+  check_prices(checked, rng, all, 5);
+  checked.keep_only(IdSet());  // folds: no bucket holds anything
+  EXPECT_EQ(index.ordered_buckets(), 0u);
+  checked.insert(1, 2.0);
+  check_prices(checked, rng, all, 5);
+  for (uint32_t id = 1; id <= 700; ++id) checked.insert(id, static_cast<double>(rng() % 1000000) / 1000.0);
+  EXPECT_GT(index.ordered_buckets(), 0u);
+  check_prices(checked, rng, all, 20);
+}
+
+// A map written while the sweep plan was set has none; the first query under
+// another plan builds them from the slices, and writes patch them from then.
+TEST(NumericalOrderedKeys, BuiltFromTheSlicesWhereTheLoadDidNot) {
+  std::mt19937_64 rng(8);
+  CheckedNumerical checked;
+  IdSet all;
+  for (uint32_t id = 1; id <= 6000; ++id) all.add(id);
+  checked.set_plan(Plan::kSweep);
+  checked.bulk_load(price_rows(rng, 1, 3000));
+  checked.insert(4000, 12.5);
+  checked.insert(4001, int64_t{kTwo53 + 1});
+  checked.insert(4002, int64_t{kTwo53 + 3});
+  const auto& index = checked.index();
   EXPECT_FALSE(index.has_ordered_keys());
   checked.set_plan(Plan::kOrdered);
-  checked.check(int64_t{19990}, all, IdSet());
-  EXPECT_TRUE(index.has_ordered_keys());
+  checked.check(12.5, all, IdSet());
+  ASSERT_TRUE(index.has_ordered_keys());
+  checked.check(int64_t{kTwo53 + 2}, all, IdSet());
+  checked.check(int64_t{kTwo53 + 3}, all, IdSet());
+  check_prices(checked, rng, all, 10);
+  checked.set_plan(Plan::kAuto);
+  checked.set_patch_limit(20);
+  for (int w = 0; w < 500; ++w) checked.insert(1 + rng() % 4500, static_cast<double>(rng() % 1000000) / 1000.0);
+  checked.settle();
+  ASSERT_TRUE(index.has_ordered_keys());
+  check_prices(checked, rng, all, 20);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // would pay, that writers keep current or drop, and that queries read
 // without a lock.
 //
+// A writer may also build it beside its writes and `install` it (a bulk
+// load files every value anyway, so the structure costs it less than a
+// reader's rebuild would).
+//
 // Readers see it only through `ready()`, published with release order once
 // built. `build_once(make)` builds it in the calling reader; the mutex is
 // taken without blocking, so a reader that finds another one building gets
@@ -13,6 +17,7 @@
 //   const Keys* k = keys.ready();                  // null until built
 //   k = keys.build_once([&] { return build(); });  // null if another reader builds
 //   if (Keys* own = keys.owned()) own->patch(...); // writer
+//   keys.install(std::move(built));                // writer
 //   keys.drop();                                   // writer
 #pragma once
 
@@ -56,6 +61,13 @@ class BuiltOnDemand {
 
   // Writers only.
   T* owned() { return value_.get(); }
+  // Installs a structure the writer built itself (from the values it files),
+  // replacing any.
+  void install(std::unique_ptr<T> value) {
+    ready_.store(nullptr, std::memory_order_release);
+    value_ = std::move(value);
+    ready_.store(value_.get(), std::memory_order_release);
+  }
   // Drops the structure; false if there was none.
   bool drop() {
     if (!value_) return false;

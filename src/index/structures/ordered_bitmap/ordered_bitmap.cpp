@@ -78,29 +78,65 @@ void sort_ids(std::vector<uint32_t>& ids) {
   }
 }
 
+// The key bits below and at the highest one where a and b differ: every key
+// between them shares the bits above with both.
+size_t differing_bits(const NumKey& a, const NumKey& b) {
+  if (a.high != b.high) return 64 + static_cast<size_t>(std::bit_width(static_cast<unsigned>(a.high ^ b.high)));
+  return static_cast<size_t>(std::bit_width(a.low ^ b.low));
+}
+
 }  // namespace
 
-// Every (key, id) in key order: `prefix` ascending and `ids` beside it; the
-// keys their prefix does not give (see prefix_of) are in `lossy`. Direct
-// writes since the build are patched in: `added` holds keys inserted since,
-// `removed` the ids whose entry in the arrays is gone.
+// The buckets: `ids` bucket after bucket, bucket j at [starts[j],
+// starts[j + 1]) with every key in [fences[j], fences[j + 1]] (both hold one
+// entry more than there are buckets; all three are empty when there are
+// none). Direct writes since the last fold are patched in: `added` holds the
+// (key, id) of every id whose bucket entry, if any, is not current, and
+// `stale` has the bit of each such id set, so a query skips its entry.
 struct NumericalBitmap::OrderedKeys {
-  std::vector<uint64_t> prefix;
   std::vector<uint32_t> ids;
-  std::vector<std::pair<uint32_t, NumKey>> lossy;  // by id
-  std::vector<uint64_t> lossy_prefixes;            // ascending, each once
+  std::vector<uint32_t> starts;
+  std::vector<NumKey> fences;
   std::vector<std::pair<NumKey, uint32_t>> added;
-  IdSet removed;
-  size_t removals = 0;
+  // Bits by id, as far as the highest one set.
+  std::vector<uint64_t> stale;
+  // Ids patched again since the last fold (moved or removed while in
+  // `added`): their entries there are not searched for and taken out, each
+  // is checked against the slices where a query or a fold meets it.
+  std::vector<uint64_t> dead;
+  bool any_stale = false;
+  bool any_dead = false;
+  size_t removals = 0;  // bucket entries marked stale since the last fold
 
-  // The key of the entry at `at` whose prefix is `p`.
-  NumKey key_at(size_t at, uint64_t p) const {
-    if (!lossy.empty()) {
-      const auto it = std::lower_bound(lossy.begin(), lossy.end(), ids[at],
-                                       [](const auto& e, uint32_t id) { return e.first < id; });
-      if (it != lossy.end() && it->first == ids[at]) return it->second;
-    }
-    return canonical_of(p);
+  size_t buckets() const { return starts.empty() ? 0 : starts.size() - 1; }
+  static bool test(const std::vector<uint64_t>& bits, uint32_t id) {
+    const size_t w = id >> 6;
+    return w < bits.size() && ((bits[w] >> (id & 63)) & 1u) != 0;
+  }
+  static void set(std::vector<uint64_t>& bits, uint32_t id) {
+    const size_t w = id >> 6;
+    if (w >= bits.size()) bits.resize(std::max(w + 1, bits.size() + bits.size() / 2), 0);
+    bits[w] |= uint64_t{1} << (id & 63);
+  }
+  bool is_stale(uint32_t id) const { return any_stale && test(stale, id); }
+  bool is_dead(uint32_t id) const { return any_dead && test(dead, id); }
+  void mark_stale(uint32_t id) {
+    set(stale, id);
+    any_stale = true;
+  }
+  void mark_dead(uint32_t id) {
+    set(dead, id);
+    any_dead = true;
+  }
+  // Opens a bucket at the end, from `fence` up.
+  void open(const NumKey& fence) {
+    starts.push_back(static_cast<uint32_t>(ids.size()));
+    fences.push_back(fence);
+  }
+  // Closes the last bucket, whose keys are at most `fence`.
+  void close(const NumKey& fence) {
+    starts.push_back(static_cast<uint32_t>(ids.size()));
+    fences.push_back(fence);
   }
 };
 
@@ -296,6 +332,9 @@ void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
     refile(key, id);
     return;
   }
+  if (!order_.owned() && plan_ != RangePlan::kSweep && all_.bitmap().is_empty()) {
+    order_.install(std::make_unique<OrderedKeys>());
+  }
   all_.bitmap().add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
   table_add(key, id);
@@ -373,12 +412,17 @@ void NumericalBitmap::buffered_insert(const Number& v, uint32_t id) {
     refile(key, id);
     return;
   }
+  if (!pending_) loading_ = plan_ != RangePlan::kSweep && (order_.owned() || all_.bitmap().is_empty());
   all_.buffered_add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].buffered_add(id); });
   pending_ = true;
   queued_keys_.push_back(QueuedKey{key, id, hash_of(key)});
   if (queued_keys_.size() == kKeyBatch) add_queued_keys();
-  drop_ordered();
+  if (loading_) {
+    const uint64_t p = prefix_of(key);
+    loaded_.emplace_back(p, id);
+    if (!(canonical_of(p) == key)) loaded_lossy_.emplace_back(id, key);
+  }
 }
 
 void NumericalBitmap::add_queued_keys() {
@@ -407,11 +451,12 @@ void NumericalBitmap::flush_all() {
     slice.bitmap().run_optimize();
   }
   pending_ = false;
+  if (std::exchange(loading_, false)) file_loaded();
 }
 
 void NumericalBitmap::keep_only(const IdSet& keep) {
   flush_all();
-  drop_ordered();
+  if (OrderedKeys* ok = order_.owned()) fold_patches(*ok, &keep);
   all_.bitmap().and_inplace(keep);
   for (auto& slice : slices_) slice.bitmap().and_inplace(keep);
   std::vector<Slot> kept;
@@ -525,11 +570,8 @@ void NumericalBitmap::sweep_below(const NumKey& key, size_t top, IdSet& eq, IdSe
 
 template <bool kGreater, bool kInclusive>
 void NumericalBitmap::sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  const bool owing = plan_ == RangePlan::kAuto && !has_ordered_keys();
-  const uint64_t before = owing ? result.cardinality() : 0;
   IdSet eq = IdSet::and_(candidates, all());
   sweep_below<kGreater, kInclusive>(key, kSlices, eq, result);
-  if (owing) note_sweep(before, result.cardinality());
 }
 
 void NumericalBitmap::get_gt_into(const NumKey& key, IdSet& result, const IdSet& candidates) const {
@@ -555,8 +597,6 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
   const Bound lo{low, true};
   const Bound hi{high, true};
   if (ordered_into(&lo, &hi, result, candidates)) return;
-  const bool owing = plan_ == RangePlan::kAuto && !has_ordered_keys();
-  const uint64_t before = owing ? result.cardinality() : 0;
   IdSet eq = IdSet::and_(candidates, all());
   for (size_t i = kSlices; i-- > 0;) {
     const int b = low.bit(i);
@@ -575,8 +615,8 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
     break;
   }
   result.or_inplace(eq);  // low == high (else empty)
-  if (owing) note_sweep(before, result.cardinality());
 }
+
 
 // ---------------------------------------------------------------------------
 // The ordered keys
@@ -584,13 +624,153 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
 size_t NumericalBitmap::ordered_keys_bytes() const {
   const OrderedKeys* ok = order_.ready();
   if (!ok) return 0;
-  return ok->prefix.capacity() * sizeof(uint64_t) + ok->ids.capacity() * sizeof(uint32_t) +
-         ok->lossy.capacity() * sizeof(ok->lossy[0]) + ok->lossy_prefixes.capacity() * sizeof(uint64_t) +
-         ok->added.capacity() * sizeof(ok->added[0]);
+  return ok->ids.capacity() * sizeof(uint32_t) + ok->starts.capacity() * sizeof(uint32_t) +
+         ok->fences.capacity() * sizeof(NumKey) + ok->added.capacity() * sizeof(ok->added[0]) +
+         (ok->stale.capacity() + ok->dead.capacity()) * sizeof(uint64_t);
+}
+
+size_t NumericalBitmap::ordered_patches() const {
+  const OrderedKeys* ok = order_.ready();
+  return ok ? ok->added.size() : 0;
+}
+
+size_t NumericalBitmap::ordered_buckets() const {
+  const OrderedKeys* ok = order_.ready();
+  return ok ? ok->buckets() : 0;
+}
+
+namespace {
+
+// The key with its bits below `top` cleared.
+NumKey bits_from(const NumKey& key, size_t top) {
+  if (top > 64) return NumKey{0, static_cast<uint16_t>(key.high & ~((1u << (top - 64)) - 1))};
+  if (top == 64) return NumKey{0, key.high};
+  return NumKey{key.low & ~((uint64_t{1} << top) - 1), key.high};
+}
+
+}  // namespace
+
+int NumericalBitmap::compare_below(uint32_t id, const NumKey& bound, size_t top) const {
+  for (size_t i = top; i-- > 0;) {
+    const int has = slices_[i].bitmap().contains(id) ? 1 : 0;
+    const int want = bound.bit(i);
+    if (has != want) return has - want;
+  }
+  return 0;
+}
+
+NumKey NumericalBitmap::key_below(uint32_t id, const NumKey& base, size_t top) const {
+  NumKey key = bits_from(base, top);
+  for (size_t i = 0; i < top; ++i) {
+    if (!slices_[i].bitmap().contains(id)) continue;
+    if (i < 64) {
+      key.low |= uint64_t{1} << i;
+    } else {
+      key.high = static_cast<uint16_t>(key.high | (1u << (i - 64)));
+    }
+  }
+  return key;
+}
+
+std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(std::vector<Entry>& entries,
+                                                                            const LossyKeys& lossy) {
+  auto ok = std::make_unique<OrderedKeys>();
+  const size_t n = entries.size();
+  if (n == 0) return ok;
+  const auto exact = [&](const Entry& e) {
+    if (!lossy.empty()) {
+      const auto it = std::lower_bound(lossy.begin(), lossy.end(), e.second,
+                                       [](const auto& l, uint32_t id) { return l.first < id; });
+      if (it != lossy.end() && it->first == e.second) return it->second;
+    }
+    return canonical_of(e.first);
+  };
+  // Key order; only keys beyond 2^53 are told apart past their prefix.
+  const auto by_key = [&](const Entry& a, const Entry& b) {
+    if (a.first != b.first || lossy.empty()) return a.first < b.first;
+    return exact(a) < exact(b);
+  };
+  uint64_t lo = entries[0].first;
+  uint64_t hi = lo;
+  for (const Entry& e : entries) {
+    lo = std::min(lo, e.first);
+    hi = std::max(hi, e.first);
+  }
+  ok->ids.reserve(n);
+  ok->starts.reserve(n / kBucket * 5 / 4 + 2);
+  ok->fences.reserve(n / kBucket * 5 / 4 + 2);
+  // A run sorted by key, as buckets of kBucket: a fence is its first key.
+  const auto emit_sorted = [&](const Entry* first, size_t count) {
+    for (size_t at = 0; at < count; at += kBucket) {
+      ok->open(exact(first[at]));
+      for (size_t e = at; e < std::min(count, at + kBucket); ++e) ok->ids.push_back(first[e].second);
+    }
+  };
+  const auto least = [&](const Entry* first, size_t count) {
+    const Entry* best = first;
+    for (size_t e = 1; e < count; ++e) {
+      if (by_key(first[e], *best)) best = first + e;
+    }
+    return exact(*best);
+  };
+  // The highest key closes the last bucket.
+  NumKey top = canonical_of(hi);
+  if (!lossy.empty()) {
+    for (const Entry& e : entries) {
+      if (e.first == hi) top = std::max(top, exact(e));
+    }
+  }
+  const auto varying = static_cast<unsigned>(std::bit_width(lo ^ hi));  // prefix bits some entries differ in
+  if (varying == 0 || n <= kMaxBucket) {
+    if (varying != 0 || !lossy.empty()) std::sort(entries.begin(), entries.end(), by_key);
+    emit_sorted(entries.data(), n);
+  } else {
+    // Radix passes from the top varying bit of the prefix down, each of at
+    // most 11 bits (about 8 entries a digit), on runs that need it: a run of
+    // at most kMaxBucket entries is a bucket as it comes, or joins the last
+    // one while that holds fewer than kBucket; a longer one is split on the
+    // next bits, or sorted and cut once none are left.
+    std::vector<Entry> spare(n);
+    size_t filling = 0;  // ids in the last bucket, while more may join it
+    const auto split = [&](auto& self, Entry* run, Entry* out, size_t count, unsigned below) -> void {
+      if (count <= kMaxBucket) {
+        if (filling == 0 || filling + count > kBucket) {
+          ok->open(least(run, count));
+          filling = 0;
+        }
+        for (size_t e = 0; e < count; ++e) ok->ids.push_back(run[e].second);
+        filling += count;
+        return;
+      }
+      if (below == 0) {
+        std::sort(run, run + count, by_key);
+        emit_sorted(run, count);
+        filling = (count - 1) % kBucket + 1;
+        return;
+      }
+      const unsigned bits =
+          std::min(below, std::clamp(static_cast<unsigned>(std::bit_width(count / 8)), 1u, 11u));
+      const unsigned shift = below - bits;
+      const uint64_t mask = (uint64_t{1} << bits) - 1;
+      std::array<uint32_t, 2049> begin;
+      std::fill_n(begin.begin(), mask + 2, 0u);
+      for (size_t e = 0; e < count; ++e) ++begin[((run[e].first >> shift) & mask) + 1];
+      for (size_t d = 1; d <= mask + 1; ++d) begin[d] += begin[d - 1];
+      std::array<uint32_t, 2048> next;
+      std::copy_n(begin.begin(), mask + 1, next.begin());
+      for (size_t e = 0; e < count; ++e) out[next[(run[e].first >> shift) & mask]++] = run[e];
+      for (size_t d = 0; d <= mask; ++d) {
+        const size_t part = begin[d + 1] - begin[d];
+        if (part > 0) self(self, out + begin[d], run + begin[d], part, shift);
+      }
+    };
+    split(split, entries.data(), spare.data(), n, varying);
+  }
+  ok->close(top);
+  return ok;
 }
 
 std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() const {
-  auto ok = std::make_unique<OrderedKeys>();
   const std::vector<uint32_t> ids = all().to_vector();
   const size_t n = ids.size();
   // Each id's key, read back from the slices, at the id's position in `ids`.
@@ -625,74 +805,195 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
     });
   }
   position_of = {};
-  std::vector<std::pair<uint64_t, uint32_t>> entries(n);
+  std::vector<Entry> entries(n);
+  LossyKeys lossy;  // by id, as `ids` is
   for (size_t p = 0; p < n; ++p) {
     const NumKey key{low[p], high[p]};
     const uint64_t prefix = prefix_of(key);
     entries[p] = {prefix, ids[p]};
-    if (!(canonical_of(prefix) == key)) {
-      ok->lossy.emplace_back(ids[p], key);
-      ok->lossy_prefixes.push_back(prefix);
-    }
+    if (!(canonical_of(prefix) == key)) lossy.emplace_back(ids[p], key);
   }
   low = {};
   high = {};
-  std::sort(entries.begin(), entries.end());
-  ok->prefix.resize(n);
-  ok->ids.resize(n);
-  for (size_t p = 0; p < n; ++p) {
-    ok->prefix[p] = entries[p].first;
-    ok->ids[p] = entries[p].second;
-  }
-  std::sort(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end());
-  ok->lossy_prefixes.erase(std::unique(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end()),
-                           ok->lossy_prefixes.end());
-  return ok;
+  return ordered_from(entries, lossy);
 }
 
 const NumericalBitmap::OrderedKeys* NumericalBitmap::ordered_keys() const {
   if (const OrderedKeys* ok = order_.ready()) return ok;
-  if (pending_) return nullptr;
-  if (plan_ == RangePlan::kAuto && owed_sweeps_.load(std::memory_order_relaxed) < rebuild_after_) return nullptr;
+  if (pending_ || plan_ == RangePlan::kSweep) return nullptr;
   return order_.build_once([&] { return build_ordered(); });  // null: another query builds them, sweep meanwhile
 }
 
-void NumericalBitmap::note_sweep(uint64_t before, uint64_t after) const {
-  if ((after - before) * kOrderedShare <= all().cardinality()) owed_sweeps_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void NumericalBitmap::drop_ordered() {
-  if (!order_.drop()) return;
-  rebuild_after_ = kRebuildSweeps;
-  owed_sweeps_.store(0, std::memory_order_relaxed);
+size_t NumericalBitmap::patch_limit(const OrderedKeys& ok) const {
+  return patch_limit_ ? patch_limit_ : std::max(kMaxPatches, ok.ids.size() / kFoldShare);
 }
 
 void NumericalBitmap::ordered_added(const NumKey& key, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
-  if (ok->added.size() >= kMaxPatches) {
-    drop_ordered();
-    return;
-  }
+  ok->mark_stale(id);
   ok->added.emplace_back(key, id);
+  if (ok->added.size() > patch_limit(*ok)) fold_patches(*ok, nullptr);
 }
 
-void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
+void NumericalBitmap::ordered_removed(const NumKey&, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
-  auto& added = ok->added;
-  // Searched from the latest: a value set and soon set back is the common case.
-  const auto it = std::find(added.rbegin(), added.rend(), std::pair{key, id});
-  if (it != added.rend()) {
-    *it = added.back();
-    added.pop_back();
+  // An id not yet stale holds the key of its bucket entry, which goes; a
+  // stale one holds a key in `added`, which is left there, to be checked.
+  if (ok->is_stale(id)) {
+    ok->mark_dead(id);
     return;
   }
-  if (++ok->removals > kMaxPatches) {
-    drop_ordered();
+  ok->mark_stale(id);
+  if (++ok->removals > patch_limit(*ok)) fold_patches(*ok, nullptr);
+}
+
+void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
+  // The added entries that hold: those of ids patched again only if the id
+  // holds that key now, once each (the latest).
+  std::vector<std::pair<NumKey, uint32_t>> added = std::move(ok.added);
+  ok.added.clear();
+  if (ok.any_dead) {
+    std::vector<uint32_t> seen;
+    size_t out = added.size();
+    for (size_t i = added.size(); i-- > 0;) {
+      const auto& [key, id] = added[i];
+      if (ok.is_dead(id)) {
+        if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+        if (!all().contains(id) || !(key_below(id, key, kSlices) == key)) continue;
+        seen.push_back(id);
+      }
+      added[--out] = added[i];
+    }
+    added.erase(added.begin(), added.begin() + static_cast<ptrdiff_t>(out));
+  }
+  if (keep) std::erase_if(added, [&](const auto& a) { return !keep->contains(a.second); });
+  std::sort(added.begin(), added.end());
+
+  const size_t nb = ok.buckets();
+  std::vector<uint32_t> ids;
+  ids.reserve(ok.ids.size() + added.size());
+  std::vector<uint32_t> starts;
+  std::vector<NumKey> fences;
+  starts.reserve(ok.starts.size() + added.size() / kBucket + 2);
+  fences.reserve(starts.capacity());
+  size_t a = 0;  // the next added entry
+  size_t filling = 0;
+  std::vector<std::pair<NumKey, uint32_t>> split;
+  NumKey last{};
+  if (nb > 0) {
+    // Keys below the lowest fence or above the highest widen them.
+    std::vector<NumKey>& f = ok.fences;
+    if (!added.empty()) {
+      f.front() = std::min(f.front(), added.front().first);
+      f.back() = std::max(f.back(), added.back().first);
+    }
+    last = f.back();
+    for (size_t j = 0; j < nb; ++j) {
+      const size_t first = ids.size();
+      const size_t before = filling;
+      const bool opened = filling == 0 || filling >= kBucket;
+      if (opened) {
+        starts.push_back(static_cast<uint32_t>(first));
+        fences.push_back(f[j]);
+        filling = 0;
+      }
+      // Appended to the last bucket (or opening it): its keys stay within
+      // its fence and this bucket's upper one.
+      for (uint32_t p = ok.starts[j]; p < ok.starts[j + 1]; ++p) {
+        const uint32_t id = ok.ids[p];
+        if (ok.is_stale(id) || (keep && !keep->contains(id))) continue;
+        ids.push_back(id);
+      }
+      for (; a < added.size() && (j + 1 == nb || added[a].first < f[j + 1]); ++a) ids.push_back(added[a].second);
+      const size_t count = ids.size() - first;
+      if (count == 0 && opened) {  // nothing left in it: the bucket goes
+        starts.pop_back();
+        fences.pop_back();
+        filling = before;
+        continue;
+      }
+      if (filling + count <= kMaxBucket) {
+        filling += count;
+        continue;
+      }
+      // Too large for one bucket: the keys of this bucket's part are read
+      // back and it is cut into buckets of kBucket.
+      split.clear();
+      const NumKey floor = fences.back();
+      const size_t top = differing_bits(floor, f[j + 1]);
+      const size_t own = starts.back();
+      for (size_t p = own; p < ids.size(); ++p) split.emplace_back(key_below(ids[p], f[j + 1], top), ids[p]);
+      std::sort(split.begin(), split.end());
+      ids.resize(own);
+      starts.pop_back();
+      fences.pop_back();
+      for (size_t at = 0; at < split.size(); at += kBucket) {
+        starts.push_back(static_cast<uint32_t>(ids.size()));
+        fences.push_back(at == 0 ? std::min(floor, split[0].first) : split[at].first);
+        for (size_t e = at; e < std::min(split.size(), at + kBucket); ++e) ids.push_back(split[e].second);
+      }
+      filling = kBucket;
+    }
+  } else if (!added.empty()) {
+    for (size_t at = 0; at < added.size(); at += kBucket) {
+      starts.push_back(static_cast<uint32_t>(ids.size()));
+      fences.push_back(added[at].first);
+      for (size_t e = at; e < std::min(added.size(), at + kBucket); ++e) ids.push_back(added[e].second);
+    }
+    last = added.back().first;
+  }
+  // Trailing buckets left empty go (an empty bucket in the middle does no harm).
+  while (!starts.empty() && starts.back() == ids.size()) {
+    starts.pop_back();
+    fences.pop_back();
+  }
+  if (!starts.empty()) {
+    starts.push_back(static_cast<uint32_t>(ids.size()));
+    fences.push_back(last);
+  }
+  ok.ids = std::move(ids);
+  ok.starts = std::move(starts);
+  ok.fences = std::move(fences);
+  // The patch lists keep their memory: a run of assignments fills them again.
+  added.clear();
+  ok.added = std::move(added);
+  std::fill(ok.stale.begin(), ok.stale.end(), 0);
+  std::fill(ok.dead.begin(), ok.dead.end(), 0);
+  ok.any_stale = false;
+  ok.any_dead = false;
+  ok.removals = 0;
+}
+
+void NumericalBitmap::file_loaded() {
+  std::vector<Entry> incoming = std::exchange(loaded_, {});
+  LossyKeys lossy = std::exchange(loaded_lossy_, {});
+  if (incoming.empty()) return;
+  OrderedKeys* ok = order_.owned();
+  if (!ok) {
+    std::sort(lossy.begin(), lossy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    order_.install(ordered_from(incoming, lossy));
     return;
   }
-  ok->removed.add(id);
+  // Into a map that has them: a batch of more than 1/8 of the ids they hold
+  // is filed by building them again, from the slices (their buckets would
+  // nearly all be split, each after reading its keys back one id at a time,
+  // which costs several times the bulk read); a smaller one is patches,
+  // folded in once they are enough.
+  if (incoming.size() > kMaxPatches && incoming.size() > ok->ids.size() / 8) {
+    order_.install(build_ordered());
+    return;
+  }
+  size_t next_lossy = 0;  // the lossy keys come in the order of their entries
+  ok->added.reserve(ok->added.size() + incoming.size());
+  for (const auto& [p, id] : incoming) {
+    NumKey key = canonical_of(p);
+    if (next_lossy < lossy.size() && lossy[next_lossy].first == id) key = lossy[next_lossy++].second;
+    ok->mark_stale(id);
+    ok->added.emplace_back(key, id);
+  }
+  if (ok->added.size() > patch_limit(*ok)) fold_patches(*ok, nullptr);
 }
 
 bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const {
@@ -703,55 +1004,87 @@ bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& r
   const auto below_high = [&](const NumKey& k) {
     return !high || (high->inclusive ? !(high->key < k) : k < high->key);
   };
-  const std::vector<uint64_t>& prefix = ok->prefix;
-  size_t begin = 0;
-  size_t end = prefix.size();
-  // Entries with a bound's prefix hold the key that prefix stands for, so one
-  // comparison decides them all; where some hold a key beyond 2^53 the
-  // prefix does not give, each is compared on its own.
-  std::vector<uint32_t> ties;
-  const auto bound_at = [&](const NumKey& key, bool is_low) {
-    const uint64_t p = prefix_of(key);
-    const auto first = std::lower_bound(prefix.begin(), prefix.end(), p);
-    const auto last = std::upper_bound(first, prefix.end(), p);
-    const auto lb = static_cast<size_t>(first - prefix.begin());
-    const auto ub = static_cast<size_t>(last - prefix.begin());
-    if (lb == ub || !std::binary_search(ok->lossy_prefixes.begin(), ok->lossy_prefixes.end(), p)) {
-      const NumKey common = canonical_of(p);
-      if (is_low) {
-        begin = above_low(common) ? lb : ub;
-      } else {
-        end = below_high(common) ? ub : lb;
-      }
-      return;
+  const std::vector<NumKey>& fences = ok->fences;
+  const size_t nb = ok->buckets();
+  // Buckets from `whole_from` on have every key above the low bound, those
+  // before `whole_to` every key below the high bound; the bucket each bound
+  // falls in is read key by key.
+  size_t whole_from = 0;
+  size_t whole_to = nb;
+  size_t cut[2] = {nb, nb};
+  if (nb > 0) {
+    if (low) {
+      const auto s = static_cast<size_t>(std::partition_point(fences.begin(), fences.end(),
+                                                              [&](const NumKey& f) { return !above_low(f); }) -
+                                         fences.begin());
+      whole_from = s;
+      if (s >= 1 && s <= nb) cut[0] = s - 1;
     }
-    for (size_t at = lb; at < ub; ++at) {
-      const NumKey k = ok->key_at(at, p);
-      if (above_low(k) && below_high(k)) ties.push_back(ok->ids[at]);
+    if (high) {
+      const auto t = static_cast<size_t>(
+          std::partition_point(fences.begin(), fences.end(), [&](const NumKey& f) { return below_high(f); }) -
+          fences.begin());
+      whole_to = t == 0 ? 0 : t - 1;
+      if (t >= 1 && t <= nb && cut[0] != t - 1) cut[1] = t - 1;
     }
-    (is_low ? begin : end) = is_low ? ub : lb;
-  };
-  if (low) bound_at(low->key, true);
-  if (high) bound_at(high->key, false);
-  const size_t count = end > begin ? end - begin : 0;
+  }
+  size_t count = 0;
+  if (whole_to > whole_from) count += ok->starts[whole_to] - ok->starts[whole_from];
+  for (size_t c : cut) {
+    if (c < nb) count += ok->starts[c + 1] - ok->starts[c];
+  }
   // Too wide for the ordered keys, or wider than the candidates: a sweep
   // narrows only the candidates (a conjunction's later operand), so then it
   // costs less than gathering the whole range.
-  if (plan_ == RangePlan::kAuto && (count * kOrderedShare > prefix.size() || count > 2 * candidates.cardinality())) {
+  if (plan_ == RangePlan::kAuto &&
+      (count * kOrderedShare > ok->ids.size() + ok->added.size() || count > 2 * candidates.cardinality())) {
     return false;
   }
 
-  std::vector<uint32_t> gathered(ok->ids.begin() + static_cast<ptrdiff_t>(begin),
-                                 ok->ids.begin() + static_cast<ptrdiff_t>(begin + count));
-  gathered.insert(gathered.end(), ties.begin(), ties.end());
-  sort_ids(gathered);
-  // Both bounds may share a prefix, whose ties are then gathered twice.
-  gathered.erase(std::unique(gathered.begin(), gathered.end()), gathered.end());
-  IdSet hits = IdSet::from_sorted(gathered);
-  if (!ok->removed.is_empty()) hits.andnot_inplace(ok->removed);
-  for (const auto& [k, id] : ok->added) {
-    if (above_low(k) && below_high(k)) hits.add(id);
+  std::vector<uint32_t> gathered;
+  gathered.reserve(count + 16);
+  if (whole_to > whole_from) {
+    const uint32_t* first = ok->ids.data() + ok->starts[whole_from];
+    const uint32_t* last = ok->ids.data() + ok->starts[whole_to];
+    if (ok->any_stale) {
+      for (const uint32_t* p = first; p < last; ++p) {
+        if (!ok->is_stale(*p)) gathered.push_back(*p);
+      }
+    } else {
+      gathered.insert(gathered.end(), first, last);
+    }
   }
+  // A cut bucket's keys share their bits from `top` up with its fences: each
+  // id's key is compared with a bound from the bit below down, until they
+  // differ (or for all of them at once, when the bound differs above).
+  const auto sign = [](const NumKey& a, const NumKey& b) { return a < b ? -1 : (b < a ? 1 : 0); };
+  for (size_t c : cut) {
+    if (c >= nb) continue;
+    const size_t top = differing_bits(fences[c], fences[c + 1]);
+    const NumKey shared = bits_from(fences[c + 1], top);
+    const int low_side = low ? sign(shared, bits_from(low->key, top)) : 1;
+    const int high_side = high ? sign(shared, bits_from(high->key, top)) : -1;
+    for (uint32_t p = ok->starts[c]; p < ok->starts[c + 1]; ++p) {
+      const uint32_t id = ok->ids[p];
+      if (ok->is_stale(id)) continue;
+      const int to_low = low_side != 0 ? low_side : compare_below(id, low->key, top);
+      if (to_low < 0 || (to_low == 0 && !low->inclusive)) continue;
+      const int to_high = high_side != 0 ? high_side : compare_below(id, high->key, top);
+      if (to_high > 0 || (to_high == 0 && !high->inclusive)) continue;
+      gathered.push_back(id);
+    }
+  }
+  for (const auto& [k, id] : ok->added) {
+    if (!above_low(k) || !below_high(k)) continue;
+    // An id patched again may have moved on from this key.
+    if (ok->is_dead(id) && (!all().contains(id) || !(key_below(id, k, kSlices) == k))) continue;
+    gathered.push_back(id);
+  }
+  sort_ids(gathered);
+  // Bucket entries that hold are of ids without added ones; only an id
+  // patched again may have two added entries that hold the same key.
+  if (ok->any_dead) gathered.erase(std::unique(gathered.begin(), gathered.end()), gathered.end());
+  IdSet hits = IdSet::from_sorted(gathered);
   hits.and_inplace(candidates);
   if (result.is_empty()) {
     result = std::move(hits);

@@ -23,15 +23,30 @@
 //   index.get_gt_into(NumericalBitmap::key_of(5.0), out, candidates);  // out |= {2} ∩ candidates
 //
 // A range that holds few of the ids is not swept: it is read from the ordered
-// keys, every (key, id) in key order, where two binary searches bound the
-// answer and its ids are gathered directly (O(log n + hits)). The ordered
-// keys are built on demand, by the first range query that would use them,
-// and cost 12 bytes an id while they exist. Direct writes patch them (a short
-// list of added keys and a set of removed ids, both read by every ordered
-// query); a bulk load, narrowing or too many patches drop them, and they are
-// rebuilt once the narrow ranges swept in the meantime have cost about as
-// much as the rebuild (so a write-heavy workload never pays more than about
-// twice what the sweeps alone would cost).
+// keys, the ids in buckets of about kBucket ids, the buckets in key order.
+// Each bucket is bounded by two fences, exact keys: every key in bucket j
+// lies in [fence j, fence j+1], in no order within the bucket. Two binary
+// searches over the fences find the buckets a range holds whole, whose ids
+// are gathered directly, and the (at most) two buckets each bound cuts,
+// whose ids' keys are read back from the slices (only the bits below those
+// the two fences share). So a narrow range costs O(log n + hits + kBucket)
+// and the ordered keys about 4.6 bytes an id (the id, plus a fence and a
+// start a bucket).
+//
+// They are built with the bulk load that fills an empty map, from the keys
+// it files (one radix pass into buckets, no read-back). A later load of
+// more than 1/8 of the ids they hold builds them again from the slices;
+// direct writes, moves and smaller loads patch them: `added` lists (key, id)
+// for each id whose key is not the one its bucket entry was filed with, and
+// a bit an id marks such entries stale (an id patched again is marked dead
+// instead of being searched for in `added`: its entries there are checked
+// against the slices). Once either list numbers max(kMaxPatches, ids /
+// kFoldShare), the patches are folded in: each added key joins the bucket
+// its fences give, stale entries go, small neighbours merge and a bucket
+// grown past kMaxBucket is split after reading its keys back. A narrowing
+// filters them in the same pass. They are built on demand from the slices
+// only where no load built them (a map written while the sweep plan was
+// set); a map that direct writes fill from empty starts with empty ones.
 //
 // Readers see only flushed bitmaps: after a run of `buffered_insert` the bulk
 // writer must call `flush_all()` before any query. Replacements (an assigned
@@ -42,8 +57,8 @@
 // the misses of different moves overlap (a single move waits for its own).
 // A reader that finds moves queued (`has_queued_moves`) must have them
 // flushed first, under the writer's lock. Queries run concurrently (under
-// the owner's read lock); the one that builds the ordered keys takes a
-// mutex for it, without blocking: the others sweep meanwhile.
+// the owner's read lock); one that builds the ordered keys on demand takes
+// a mutex for it, without blocking: the others sweep meanwhile.
 #pragma once
 
 #include <array>
@@ -53,6 +68,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -94,12 +110,14 @@ class NumericalBitmap {
   // the ids fall in it (at 10^6 unique floats they win up to about 1/10 and
   // lose by 2x at 1/5: benchmarks/ordered_bitmap_benchmark.cpp, PriceRange).
   static constexpr size_t kOrderedShare = 8;
-  // Patches held by the ordered keys before they are dropped.
+  // The ordered keys fold their patches in once they hold more than
+  // max(kMaxPatches, ids / kFoldShare) added keys or stale entries.
   static constexpr size_t kMaxPatches = 1024;
-  // A rebuild of the ordered keys costs about this many narrow sweeps of the
-  // same index (both grow with the ids; at 10^6 ids a build takes ~190 ms and
-  // a narrow sweep 0.5-0.9 ms: BuildOrderedKeys and PriceRange).
-  static constexpr uint32_t kRebuildSweeps = 256;
+  static constexpr size_t kFoldShare = 16;
+  // Ids a bucket of the ordered keys holds when built, and at most before a
+  // fold splits it.
+  static constexpr size_t kBucket = 32;
+  static constexpr size_t kMaxBucket = 4 * kBucket;
 
   NumericalBitmap();
   ~NumericalBitmap();
@@ -176,6 +194,13 @@ class NumericalBitmap {
   // bytes (0 when not built).
   bool has_ordered_keys() const { return order_.ready() != nullptr; }
   size_t ordered_keys_bytes() const;
+  // Added keys the ordered keys hold beside their buckets, and their buckets
+  // (0 when not built).
+  size_t ordered_patches() const;
+  size_t ordered_buckets() const;
+  // Tests: fold the patches once they number more than `limit` (0: the rule
+  // above). Not thread safe, as set_range_plan.
+  void set_patch_limit(size_t limit) { patch_limit_ = limit; }
 
  private:
   // A slot of the key table. `tag` is 0 for a free slot, else the upper 30
@@ -216,6 +241,10 @@ class NumericalBitmap {
   uint32_t new_set(const NumKey& key);
 
   struct OrderedKeys;
+  // (prefix, id) of a key (see prefix_of in the source), and the keys their
+  // prefix does not give, by id.
+  using Entry = std::pair<uint64_t, uint32_t>;
+  using LossyKeys = std::vector<std::pair<uint32_t, NumKey>>;
   // One end of a range: the key and whether it is included.
   struct Bound {
     NumKey key;
@@ -225,18 +254,29 @@ class NumericalBitmap {
   // for an open end), read from the ordered keys. False, with nothing done,
   // when they are not built or the range is too wide for them to pay.
   bool ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const;
-  // The ordered keys if built, else built now when owed (see the header
-  // comment); null when the caller should sweep.
+  // The ordered keys if built, else built now from the slices (unless the
+  // sweep plan is set or a load is pending); null when the caller should
+  // sweep.
   const OrderedKeys* ordered_keys() const;
   std::unique_ptr<OrderedKeys> build_ordered() const;
-  // After a sweep that left `before` of the ids in result and ended with
-  // `after`: counts it towards a rebuild if the ordered keys would have
-  // answered it.
-  void note_sweep(uint64_t before, uint64_t after) const;
-  // Writers: keep the ordered keys current, or drop them.
+  // The ordered keys of `entries` (any order; sorted in place), their lossy
+  // keys in `lossy`, sorted by id.
+  static std::unique_ptr<OrderedKeys> ordered_from(std::vector<Entry>& entries, const LossyKeys& lossy);
+  // The key of an id that holds a number, whose bits from `top` up are those
+  // of `base`; only the slices below `top` are read.
+  NumKey key_below(uint32_t id, const NumKey& base, size_t top) const;
+  // The sign of key(id) - bound over the key bits below `top`.
+  int compare_below(uint32_t id, const NumKey& bound, size_t top) const;
+  // Writers: keep the ordered keys current.
   void ordered_added(const NumKey& key, uint32_t id);
   void ordered_removed(const NumKey& key, uint32_t id);
-  void drop_ordered();
+  // The patches held before a fold.
+  size_t patch_limit(const OrderedKeys& ok) const;
+  // Folds the patches into the buckets; with `keep`, drops every id outside it.
+  void fold_patches(OrderedKeys& ok, const IdSet* keep) const;
+  // Bulk writer, at the flush: the keys of the batch join the ordered keys,
+  // which a load into an empty map builds from them.
+  void file_loaded();
 
   template <bool kGreater, bool kInclusive>
   void sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const;
@@ -266,6 +306,11 @@ class NumericalBitmap {
     uint32_t id;
   };
   std::vector<Move> moves_;  // queued replacements, in the order made
+  // The batch's keys as the ordered keys take them, when they do (`loading_`:
+  // the batch began on an empty map, or on one that has them).
+  std::vector<Entry> loaded_;
+  LossyKeys loaded_lossy_;
+  bool loading_ = false;
   mutable std::atomic<bool> read_since_write_{false};
   // The queued moves, each id's collapsed into one, written in id order.
   void apply_moves();
@@ -274,10 +319,7 @@ class NumericalBitmap {
 
   RangePlan plan_ = RangePlan::kAuto;
   BuiltOnDemand<OrderedKeys> order_;
-  // Narrow ranges swept since the ordered keys were dropped, and how many of
-  // them pay for a rebuild (0 before the first build).
-  mutable std::atomic<uint32_t> owed_sweeps_{0};
-  uint32_t rebuild_after_ = 0;
+  size_t patch_limit_ = 0;
 };
 
 }  // namespace calderwick
