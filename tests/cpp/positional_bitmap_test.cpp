@@ -680,22 +680,39 @@ TEST(PositionalBitmapLong, OneMegabyteString) {
 }
 
 // ---------------------------------------------------------------------------
-// Prefixes through the lead pairs. Strings are drawn from multi-byte tokens
-// (so a byte pair can straddle two characters) and ids from a dense range or
-// one spread over several 2^16-id chunks; inserts, removals, bulk loads and
-// narrowing are interleaved with prefix queries of 0..4 bytes, each compared
-// with the reference, unrestricted and within a few subsets.
+// Queries through the lead pairs, in every state they can be in. Strings are
+// drawn from multi-byte tokens (so a byte pair can straddle two characters)
+// and ids from a dense range or one spread over several 2^16-id chunks;
+// inserts, removals, queued moves, bulk loads (some with removals of ids
+// they queued) and narrowing are interleaved with queries of every operator,
+// each compared with the reference, unrestricted and within a few subsets.
+// Under the default plan the map is given a small load threshold, so that
+// loads cross it upwards (the lead pairs are built at the flush), later loads
+// extend them, narrowing crosses it downwards (they are dropped) or keeps
+// them (filtered), and the sweeps then pay for a rebuild on demand. The model
+// tracks which of these states the map must be in after each step.
 
 struct LeadCase {
   std::string name;
   PositionalBitmap::PrefixPlan plan;
   uint32_t id_step;  // ids are 1 + k * id_step; 0 for 1 + k/2 * 2^16 + k%2 * 7
   uint32_t seed;
+  uint64_t load_build_at;  // 0: the default
 };
+
+// Distinct leading byte pairs among the stored strings.
+size_t lead_pairs_of(const std::map<uint32_t, std::string>& ref) {
+  std::set<std::string> pairs;
+  for (const auto& [_, text] : ref) {
+    if (text.size() >= 2) pairs.insert(text.substr(0, 2));
+  }
+  return pairs.size();
+}
 
 class PositionalBitmapLeadPairs : public ::testing::TestWithParam<LeadCase> {};
 
-TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
+TEST_P(PositionalBitmapLeadPairs, QueriesAgreeWithBruteForceInEveryState) {
+  using Plan = PositionalBitmap::PrefixPlan;
   const LeadCase& c = GetParam();
   const std::vector<std::string> tokens = {"a", "b", "ab", "\xc3\xa9", "\xe2\x82\xac", "\0"s, "\xff"};
   std::mt19937 rng(c.seed);
@@ -710,35 +727,48 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
 
   PositionalBitmap map;
   map.set_prefix_plan(c.plan);
+  if (c.load_build_at) map.set_load_build_at(c.load_build_at);
+  const uint64_t threshold = c.load_build_at ? c.load_build_at : PositionalBitmap::kLoadBuildAt;
   std::map<uint32_t, std::string> ref;
-  bool queued = false;
-  bool built_since = false;  // lead pairs expected since the last bulk write or narrowing
-  size_t builds_seen = 0;
-  for (int step = 0; step < 120; ++step) {
-    // Direct writes keep the lead pairs; a bulk load or narrowing drops them.
-    const size_t kind = pick(10);
+  bool expect = false;  // whether the map must hold the lead pairs now
+  // How often each state was reached.
+  size_t built_at_load = 0, extended = 0, narrowed = 0, dropped = 0, built_by_query = 0, steps_with = 0;
+  constexpr int kSteps = 300;
+  for (int step = 0; step < kSteps; ++step) {
+    // The run opens with a load: under the forced plan, the first prefix
+    // query would build them otherwise.
+    const size_t kind = step == 0 ? 1 : pick(10);
     if (kind == 0) {
+      // Narrowing: sometimes deep, so that the map falls below the threshold.
+      const size_t cut = pick(2) == 0 ? 2 : 5;
       IdSet keep;
       for (const auto& [id, _] : ref) {
-        if (pick(4) != 0) keep.add(id);
+        if (pick(cut) != 0) keep.add(id);
       }
       keep.add(id_of_slot(kIds + 1));  // an id holding no string
       map.keep_only(keep);
       std::erase_if(ref, [&](const auto& entry) { return !keep.contains(entry.first); });
-      built_since = false;
+      if (expect && c.plan == Plan::kAuto && ref.size() < threshold) {
+        expect = false;
+        ++dropped;
+      } else if (expect) {
+        ++narrowed;
+      }
     } else {
-      const bool bulk = kind == 1;
-      for (size_t i = 0, n = bulk ? 40 : 1 + pick(4); i < n; ++i) {
+      const bool bulk = kind <= 2;
+      bool loaded = false;
+      for (size_t i = 0, n = bulk ? 10 + pick(60) : 1 + pick(4); i < n; ++i) {
         const uint32_t id = id_of_slot(uint32_t(pick(kIds)));
         if (ref.count(id) && pick(5) == 0) {
           // Filed again with the string it holds (a member added again).
           if (bulk) {
             map.buffered_insert(ref[id], id);
-            queued = true;
+            loaded = true;
           } else {
             map.insert(ref[id], id);
           }
-        } else if (ref.count(id) && !bulk && pick(2) == 0) {
+        } else if (ref.count(id) && (!bulk || pick(3) == 0) && pick(2) == 0) {
+          // Removed; in a load, perhaps while its own ids are queued.
           map.remove(ref[id], id);
           ref.erase(id);
         } else if (ref.count(id) && !bulk) {
@@ -751,24 +781,28 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
             map.queue_replace(text, before, id);
             ref[id] = before;
           }
-          queued = true;
         } else if (!ref.count(id)) {
           const std::string text = random_text(pick(7) == 0 ? 0 : 1 + pick(5));
           if (bulk) {
             map.buffered_insert(text, id);
-            queued = true;
+            loaded = true;
           } else {
             map.insert(text, id);
           }
           ref[id] = text;
         }
       }
-      if (bulk) built_since = false;
+      map.flush_all();
+      if (loaded && expect) {
+        ++extended;
+      } else if (loaded && (c.plan == Plan::kLeadPairs || (c.plan == Plan::kAuto && ref.size() >= threshold))) {
+        expect = true;
+        ++built_at_load;
+      }
     }
-    if (queued) map.flush_all();
-    queued = false;
-    if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
-      ASSERT_EQ(map.has_lead_pairs(), built_since) << "step " << step;
+    ASSERT_EQ(map.has_lead_pairs(), expect) << "step " << step << ", " << ref.size() << " strings";
+    if (expect) {
+      ASSERT_EQ(map.lead_pair_count(), lead_pairs_of(ref)) << "step " << step;
     }
 
     std::vector<std::string> needles = {"", random_text(1), random_text(2), random_text(3)};
@@ -777,12 +811,14 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
       std::advance(it, pick(ref.size()));
       const std::string& text = it->second;
       for (size_t len = 1; len <= 4 && len <= text.size(); ++len) needles.push_back(text.substr(0, len));
+      if (text.size() >= 2) needles.push_back(text.substr(text.size() - 2));
     }
     std::vector<uint32_t> all_ids;
     for (const auto& [id, _] : ref) all_ids.push_back(id);
     IdSet everything;
     everything.add_many(all_ids);
     everything.add(id_of_slot(kIds + 2));  // and an id holding no string
+    ASSERT_EQ(map.any_string().to_vector(), all_ids) << "step " << step;
     const std::vector<IdSet> withins = {strided(all_ids, 3), everything, IdSet()};
     // Whole stored strings too: equality reads the lead pairs once built.
     for (int i = 0; i < 4 && !ref.empty(); ++i) {
@@ -791,7 +827,7 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
       needles.push_back(it->second);
     }
     for (const std::string& needle : needles) {
-      for (Op op : {Op::kStartsWith, Op::kEqual}) {
+      for (Op op : {Op::kStartsWith, Op::kEqual, Op::kEndsWith, Op::kContains}) {
         const std::vector<uint32_t> expected = brute_force(ref, op, needle);
         ASSERT_EQ(run(map, op, needle).to_vector(), expected)
             << op_name(op) << "(\"" << needle << "\") at step " << step << ", width " << map.width();
@@ -803,36 +839,102 @@ TEST_P(PositionalBitmapLeadPairs, PrefixesAgreeWithBruteForce) {
           ASSERT_EQ(run(map, op, needle, &within).to_vector(), cut)
               << op_name(op) << "(\"" << needle << "\") within " << within.cardinality() << " ids at step " << step;
         }
-        if (op == Op::kStartsWith && needle.size() >= 2 && needle.size() + 2 <= map.width()) built_since = true;
+        // The forced plan builds them at the first prefix that can use them;
+        // the default one once the sweeps have paid.
+        if (op == Op::kStartsWith && needle.size() >= 2 && needle.size() + 2 <= map.width()) {
+          if (c.plan == Plan::kLeadPairs) {
+            ASSERT_TRUE(map.has_lead_pairs());
+          }
+        }
+        if (!expect && map.has_lead_pairs()) {
+          ASSERT_NE(c.plan, Plan::kSweep);
+          expect = true;
+          ++built_by_query;
+        }
+        ASSERT_EQ(map.has_lead_pairs(), expect) << op_name(op) << "(\"" << needle << "\") at step " << step;
       }
     }
-    if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
-      ASSERT_EQ(map.has_lead_pairs(), built_since);
-    } else {
-      ASSERT_FALSE(map.has_lead_pairs());
-    }
-    builds_seen += map.has_lead_pairs();
+    steps_with += expect;
   }
-  // The forced plan must have served most steps from the lead pairs.
-  if (c.plan == PositionalBitmap::PrefixPlan::kLeadPairs) {
-    EXPECT_GT(builds_seen, 60u);
+  if (c.plan == Plan::kSweep) {
+    EXPECT_EQ(steps_with, 0u);
+    return;
+  }
+  // Every state was reached, and many steps ran with the lead pairs.
+  const std::string seen = "built at load " + std::to_string(built_at_load) + ", extended " + std::to_string(extended) +
+                           ", narrowed " + std::to_string(narrowed) + ", dropped " + std::to_string(dropped) +
+                           ", built by a query " + std::to_string(built_by_query) + ", steps with them " +
+                           std::to_string(steps_with);
+  EXPECT_GT(built_at_load, 0u) << seen;
+  EXPECT_GT(extended, 0u) << seen;
+  EXPECT_GT(narrowed, 0u) << seen;
+  EXPECT_GT(steps_with, size_t(kSteps / 3)) << seen;
+  if (c.plan == Plan::kAuto) {
+    EXPECT_GT(dropped, 0u) << seen;
+    EXPECT_GT(built_by_query, 0u) << seen;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Plans, PositionalBitmapLeadPairs,
-    ::testing::Values(LeadCase{"LeadPairsDenseIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 31},
-                      LeadCase{"LeadPairsDenseIds2", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 32},
-                      LeadCase{"LeadPairsSpreadIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1000003, 33},
-                      LeadCase{"LeadPairsIdsOverTwoChunks", PositionalBitmap::PrefixPlan::kLeadPairs, 509, 35},
+    ::testing::Values(LeadCase{"LeadPairsDenseIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 31, 0},
+                      LeadCase{"LeadPairsDenseIds2", PositionalBitmap::PrefixPlan::kLeadPairs, 1, 32, 0},
+                      LeadCase{"LeadPairsSpreadIds", PositionalBitmap::PrefixPlan::kLeadPairs, 1000003, 33, 0},
+                      LeadCase{"LeadPairsIdsOverTwoChunks", PositionalBitmap::PrefixPlan::kLeadPairs, 509, 35, 0},
                       // Two ids per chunk, at the same two offsets in every chunk.
-                      LeadCase{"LeadPairsTwoIdsPerChunk", PositionalBitmap::PrefixPlan::kLeadPairs, 0, 36},
-                      LeadCase{"SweepDenseIds", PositionalBitmap::PrefixPlan::kSweep, 1, 34}),
+                      LeadCase{"LeadPairsTwoIdsPerChunk", PositionalBitmap::PrefixPlan::kLeadPairs, 0, 36, 0},
+                      LeadCase{"AutoDenseIds", PositionalBitmap::PrefixPlan::kAuto, 1, 37, 90},
+                      LeadCase{"AutoDenseIds2", PositionalBitmap::PrefixPlan::kAuto, 1, 38, 90},
+                      LeadCase{"AutoSpreadIds", PositionalBitmap::PrefixPlan::kAuto, 1000003, 39, 90},
+                      LeadCase{"AutoTwoIdsPerChunk", PositionalBitmap::PrefixPlan::kAuto, 0, 40, 90},
+                      LeadCase{"SweepDenseIds", PositionalBitmap::PrefixPlan::kSweep, 1, 34, 1}),
     [](const ::testing::TestParamInfo<LeadCase>& info) { return info.param.name; });
 
-// Under the default plan the lead pairs come once the sweeps have visited
-// kFirstBuildWork cell ids, and after a drop only once they have visited
-// kBuildWork per string; answers are the same throughout.
+// At the default threshold: a load that brings the map to kLoadBuildAt
+// strings leaves it with the lead pairs, a load below it does not, and the
+// sweep plan never gets them from a load.
+TEST(PositionalBitmapLeadPairs, LoadsReachingTheThresholdBuildThem) {
+  // A first load of kLoadBuildAt - 1 strings then one of a single string
+  // (the second builds them), or one load of kLoadBuildAt into the empty map.
+  for (auto [plan, split] : {std::pair{PositionalBitmap::PrefixPlan::kAuto, 1u},
+                             std::pair{PositionalBitmap::PrefixPlan::kAuto, 0u},
+                             std::pair{PositionalBitmap::PrefixPlan::kSweep, 1u}}) {
+    PositionalBitmap map;
+    map.set_prefix_plan(plan);
+    std::map<uint32_t, std::string> ref;
+    std::mt19937 rng(43);
+    auto load = [&](uint32_t from, uint32_t to) {
+      for (uint32_t id = from; id < to; ++id) {
+        std::string text(6, ' ');
+        for (auto& ch : text) ch = char('a' + rng() % 26);
+        map.buffered_insert(text, id);
+        ref[id] = text;
+      }
+      map.flush_all();
+    };
+    constexpr uint32_t kAt = uint32_t(PositionalBitmap::kLoadBuildAt);
+    if (split) {
+      load(0, kAt - 1);
+      EXPECT_FALSE(map.has_lead_pairs());
+      load(kAt - 1, kAt);
+    } else {
+      load(0, kAt);
+    }
+    EXPECT_EQ(map.has_lead_pairs(), plan == PositionalBitmap::PrefixPlan::kAuto);
+    load(kAt, kAt + 1000);
+    EXPECT_EQ(map.has_lead_pairs(), plan == PositionalBitmap::PrefixPlan::kAuto);
+    if (map.has_lead_pairs()) {
+      EXPECT_EQ(map.lead_pair_count(), lead_pairs_of(ref));
+    }
+    for (const std::string needle : {"ab", "zq", "abc", "q"}) {
+      ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
+    }
+  }
+}
+
+// Under the default plan a map written directly gets the lead pairs once the
+// sweeps have visited kFirstBuildWork cell ids, and after a drop only once
+// they have visited kBuildWork per string; answers are the same throughout.
 TEST(PositionalBitmapLeadPairs, AutoPlanBuildsOnceTheSweepsHavePaid) {
   PositionalBitmap map;
   std::map<uint32_t, std::string> ref;
@@ -862,11 +964,18 @@ TEST(PositionalBitmapLeadPairs, AutoPlanBuildsOnceTheSweepsHavePaid) {
   for (const std::string& needle : needles) {
     ASSERT_EQ(map.starts_with(needle).to_vector(), brute_force(ref, Op::kStartsWith, needle)) << needle;
   }
-  // A bulk write drops them; the rebuild waits for more sweeping. (Another
-  // six-byte string: the sweeps keep visiting one start position.)
+  // A bulk write extends them. (Another six-byte string: the sweeps keep
+  // visiting one start position.)
   map.buffered_insert("abcdab", kStrings + 1);
   map.flush_all();
   ref[kStrings + 1] = "abcdab";
+  ASSERT_TRUE(map.has_lead_pairs());
+  EXPECT_EQ(map.starts_with("ab").to_vector(), brute_force(ref, Op::kStartsWith, "ab"));
+  // A narrowing that leaves the map below the load threshold drops them; the
+  // rebuild waits for more sweeping.
+  IdSet everyone;
+  for (const auto& [id, _] : ref) everyone.add(id);
+  map.keep_only(everyone);
   EXPECT_FALSE(map.has_lead_pairs());
   const size_t second = query_until_built();
   ASSERT_TRUE(map.has_lead_pairs());

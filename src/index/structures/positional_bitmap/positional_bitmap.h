@@ -35,16 +35,20 @@
 // of leading bytes: the ids whose string (of two or more bytes, wherever it
 // starts) begins with that pair. A two-byte prefix is then one of those sets,
 // and a longer one, or an equality once they exist, starts its
-// intersections from it. They cost about 2.7
-// bytes an id while they exist and are built on demand: first by the prefix
-// query whose sweep would bring the sweeps to kFirstBuildWork cell ids (the
-// first one on a large map; small maps sweep cheaply and may never hold
-// them), and after they were dropped, by the one that would bring them to
-// about as many cell ids as a rebuild costs, so that a write-heavy
-// workload never pays more than about twice what the sweeps alone would
-// cost. Direct writes keep them current; a bulk load or narrowing drops them.
-// Queries run concurrently: the one that builds takes a mutex without
-// blocking, the others sweep meanwhile.
+// intersections from it. They cost about 2.7 bytes an id while they exist.
+// A bulk load leaves a map of kLoadBuildAt strings or more with them, so that
+// no query after it pays the build (~10 ms at 10^6 strings): the load that
+// brings the map there builds them over the flushed row, and later loads
+// queue their ids into them as they queue ids into the row. Direct writes
+// and moves keep them current, and a narrowing filters them, unless it
+// leaves the map below kLoadBuildAt strings: then it drops them. A smaller
+// map sweeps cheaply; it is given them on demand: first by the prefix query
+// whose sweep would bring the sweeps to kFirstBuildWork cell ids, and after
+// they were dropped, by the one that would bring them to about as many cell
+// ids as a rebuild costs, so that a write-heavy workload never pays more
+// than about twice what the sweeps alone would cost. Queries run
+// concurrently: the one that builds takes a mutex without blocking, the
+// others sweep meanwhile.
 //
 //   PositionalBitmap map;
 //   map.insert("hello", 1);
@@ -97,8 +101,11 @@ class PositionalBitmap {
   };
 
   // How prefixes of two or more bytes are answered: by the sweep until the
-  // lead pairs pay for themselves (the default), always by the sweep, or from
-  // the lead pairs, built by the first query that can use them.
+  // lead pairs pay for themselves (the default), always by the sweep (lead
+  // pairs already built are kept current but not read, and no load builds
+  // them), or from the lead pairs, built by any load (whatever the size of
+  // the map) or else by the first query that can use them. Equality follows
+  // the plan in reading lead pairs already built.
   enum class PrefixPlan : uint8_t { kAuto, kSweep, kLeadPairs };
   // The lead pairs are first built once the sweeps have visited this many
   // cell ids (~30 us of sweeping; at 10^6 six-letter strings one two-letter
@@ -110,6 +117,9 @@ class PositionalBitmap {
   // benchmarks/positional_bitmap_benchmark.cpp, BuildLeadPairs and
   // StartsWithSixLetter).
   static constexpr uint64_t kBuildWork = 24;
+  // A bulk load leaves a map of this many strings ("" included) with the
+  // lead pairs; built on demand they would cost a query up to ~0.7 ms.
+  static constexpr uint64_t kLoadBuildAt = uint64_t(1) << 16;
 
   PositionalBitmap();
   ~PositionalBitmap();
@@ -119,11 +129,12 @@ class PositionalBitmap {
 
   // Stores `bytes` for `id` straight into the bitmaps.
   void insert(std::string_view bytes, uint32_t id);
-  // The same through the bitmap cells' write buffers; call `flush_all()`
-  // before any query is allowed to run.
+  // The same through the bitmap cells' write buffers (and the lead pairs',
+  // if built); call `flush_all()` before any query is allowed to run.
   void buffered_insert(std::string_view bytes, uint32_t id);
   // Applies queued moves, then every queued id: the bitmap cells position by
-  // position, the empty-string set last.
+  // position, the empty-string set, then the lead pairs. After a bulk load,
+  // builds the lead pairs if the map has grown to kLoadBuildAt strings.
   void flush_all();
   // Drops `id` from every cell `bytes` occupies under the current width. A
   // string that could not have been stored at this width is an InternalError
@@ -147,7 +158,8 @@ class PositionalBitmap {
   void note_read() const { note(read_since_write_); }
   static constexpr size_t kMoveBatch = 256;
   static constexpr size_t kQueuedBytes = 64;
-  // Drops every id outside `keep` from every cell (narrowing of the index).
+  // Drops every id outside `keep` from every cell and lead pair (narrowing of
+  // the index); see the header comment for when it drops the lead pairs.
   void keep_only(const IdSet& keep);
 
   // Each query returns a fresh set. With `within`, only ids in it are
@@ -176,6 +188,9 @@ class PositionalBitmap {
   // Tests and benchmarks: choose how prefixes are answered. Not thread safe:
   // set it before queries start.
   void set_prefix_plan(PrefixPlan plan) { plan_ = plan; }
+  // Tests: the size from which loads leave the map with the lead pairs and
+  // narrowings keep them (kLoadBuildAt unless set).
+  void set_load_build_at(uint64_t strings) { load_build_at_ = strings; }
   // Whether the lead pairs are built (and current), and how many pairs they hold.
   bool has_lead_pairs() const { return lead_.ready() != nullptr; }
   size_t lead_pair_count() const;
@@ -299,6 +314,9 @@ class PositionalBitmap {
   // pay for a rebuild (0 before the first build).
   mutable std::atomic<uint64_t> owed_work_{0};
   uint64_t rebuild_work_ = 0;
+  uint64_t load_build_at_ = kLoadBuildAt;
+  // Ids were queued by `buffered_insert` since the last flush.
+  bool loaded_ = false;
 };
 
 }  // namespace calderwick
