@@ -830,6 +830,27 @@ TEST(NumericalOrderedKeys, BuiltByTheLoadThenPatchedFoldedMergedAndNarrowed) {
   check_prices(checked, rng, all, 20);
   if (HasFatalFailure()) return;
 
+  // Ids patched again long after their first patch (further back than a
+  // move searches): their entries are checked against the slices, by
+  // queries and by the fold; some of them removed, some set back.
+  for (uint32_t id = 1; id <= 50; ++id) checked.insert(id, static_cast<double>(id));
+  for (uint32_t w = 0; w < NumericalBitmap::kRecentPatches + 50; ++w) {
+    checked.insert(1000 + w, static_cast<double>(rng() % 1000000) / 1000.0);
+  }
+  for (uint32_t id = 1; id <= 50; ++id) {
+    if (id % 5 == 0) {
+      checked.remove(id);
+    } else {
+      checked.insert(id, id % 5 == 1 ? static_cast<double>(id) + 0.5 : static_cast<double>(id % 7));
+    }
+  }
+  for (uint32_t id = 1; id <= 50; id += 5) checked.insert(id, static_cast<double>(id));  // back, long after
+  checked.settle();
+  for (int64_t v = 0; v <= 52; ++v) checked.check(v, all, IdSet());
+  checked.check_between(0.0, 60.0, all, IdSet());
+  check_prices(checked, rng, all, 5);
+  if (HasFatalFailure()) return;
+
   // Folded every 50 patches; hot ids moved again and again between folds.
   checked.set_patch_limit(50);
   for (int w = 0; w < 2000; ++w) {

@@ -836,12 +836,24 @@ void NumericalBitmap::ordered_added(const NumKey& key, uint32_t id) {
   if (ok->added.size() > patch_limit(*ok)) fold_patches(*ok, nullptr);
 }
 
-void NumericalBitmap::ordered_removed(const NumKey&, uint32_t id) {
+void NumericalBitmap::ordered_removed(const NumKey& key, uint32_t id) {
   OrderedKeys* ok = order_.owned();
   if (!ok) return;
-  // An id not yet stale holds the key of its bucket entry, which goes; a
-  // stale one holds a key in `added`, which is left there, to be checked.
+  // An id not yet stale holds the key of its bucket entry, which goes. A
+  // stale one holds the key of its latest entry in `added`: taken out if it
+  // is among the last kRecentPatches (an object assigned again and again, a
+  // value set back), else left there, to be checked.
   if (ok->is_stale(id)) {
+    auto& added = ok->added;
+    const size_t stop = added.size() > kRecentPatches ? added.size() - kRecentPatches : 0;
+    for (size_t i = added.size(); i-- > stop;) {
+      if (added[i].second != id) continue;
+      if (!(added[i].first == key)) break;
+      // Shifted, not swapped with the last: an id's latest entry stays after
+      // its earlier ones, which a fold relies on.
+      added.erase(added.begin() + static_cast<ptrdiff_t>(i));
+      return;
+    }
     ok->mark_dead(id);
     return;
   }
@@ -855,14 +867,14 @@ void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
   std::vector<std::pair<NumKey, uint32_t>> added = std::move(ok.added);
   ok.added.clear();
   if (ok.any_dead) {
-    std::vector<uint32_t> seen;
+    std::vector<uint64_t> seen(ok.dead.size(), 0);  // dead ids whose latest entry has been met
     size_t out = added.size();
     for (size_t i = added.size(); i-- > 0;) {
       const auto& [key, id] = added[i];
       if (ok.is_dead(id)) {
-        if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+        if (OrderedKeys::test(seen, id)) continue;
+        OrderedKeys::set(seen, id);
         if (!all().contains(id) || !(key_below(id, key, kSlices) == key)) continue;
-        seen.push_back(id);
       }
       added[--out] = added[i];
     }

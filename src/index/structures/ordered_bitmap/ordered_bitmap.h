@@ -38,9 +38,9 @@
 // more than 1/8 of the ids they hold builds them again from the slices;
 // direct writes, moves and smaller loads patch them: `added` lists (key, id)
 // for each id whose key is not the one its bucket entry was filed with, and
-// a bit an id marks such entries stale (an id patched again is marked dead
-// instead of being searched for in `added`: its entries there are checked
-// against the slices). Once either list numbers max(kMaxPatches, ids /
+// a bit an id marks such entries stale (an id patched again has its latest
+// added key taken out when it is among the last few, else it is marked dead:
+// its entries there are then checked against the slices). Once either list numbers max(kMaxPatches, ids /
 // kFoldShare), the patches are folded in: each added key joins the bucket
 // its fences give, stale entries go, small neighbours merge and a bucket
 // grown past kMaxBucket is split after reading its keys back. A narrowing
@@ -118,6 +118,9 @@ class NumericalBitmap {
   // fold splits it.
   static constexpr size_t kBucket = 32;
   static constexpr size_t kMaxBucket = 4 * kBucket;
+  // How far back from the latest added key a move searches for the one it
+  // replaces, before marking the id to be checked instead.
+  static constexpr size_t kRecentPatches = 256;
 
   NumericalBitmap();
   ~NumericalBitmap();
