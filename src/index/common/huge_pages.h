@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace calderwick {
 
@@ -47,10 +48,23 @@ class MappedCache {
     bytes_ += size;
     return true;
   }
+  // What is kept now: blocks and bytes.
+  std::pair<size_t, size_t> kept() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return {count_, bytes_};
+  }
+  // Unmaps every block kept.
+  void release() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (size_t i = 0; i < count_; ++i) munmap(blocks_[i].p, blocks_[i].size);
+    count_ = 0;
+    bytes_ = 0;
+  }
 
- private:
   static constexpr size_t kBlocks = 16;
   static constexpr size_t kBytes = size_t{32} << 20;
+
+ private:
   struct Block {
     void* p;
     size_t size;
