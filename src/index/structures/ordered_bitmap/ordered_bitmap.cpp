@@ -672,7 +672,7 @@ NumKey NumericalBitmap::key_below(uint32_t id, const NumKey& base, size_t top) c
   return key;
 }
 
-std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(std::vector<Entry>& entries,
+std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(MappedArray<Entry>& entries,
                                                                             const LossyKeys& lossy) {
   auto ok = std::make_unique<OrderedKeys>();
   const size_t n = entries.size();
@@ -730,7 +730,7 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(std:
     // at most kMaxBucket entries is a bucket as it comes, or joins the last
     // one while that holds fewer than kBucket; a longer one is split on the
     // next bits, or sorted and cut once none are left.
-    std::vector<Entry> spare(n);
+    MappedArray<Entry> spare(n);
     size_t filling = 0;  // ids in the last bucket, while more may join it
     const auto split = [&](auto& self, Entry* run, Entry* out, size_t count, unsigned below) -> void {
       if (count <= kMaxBucket) {
@@ -805,7 +805,7 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
     });
   }
   position_of = {};
-  std::vector<Entry> entries(n);
+  MappedArray<Entry> entries(n);
   LossyKeys lossy;  // by id, as `ids` is
   for (size_t p = 0; p < n; ++p) {
     const NumKey key{low[p], high[p]};
@@ -968,9 +968,10 @@ void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
   ok.ids = std::move(ids);
   ok.starts = std::move(starts);
   ok.fences = std::move(fences);
-  // The patch lists keep their memory: a run of assignments fills them again.
+  // The patch list keeps its memory while small (a run of assignments fills
+  // it again); a large one goes, rather than cost up to 1.5 bytes an id.
   added.clear();
-  ok.added = std::move(added);
+  if (added.capacity() <= 4 * kMaxPatches) ok.added = std::move(added);
   std::fill(ok.stale.begin(), ok.stale.end(), 0);
   std::fill(ok.dead.begin(), ok.dead.end(), 0);
   ok.any_stale = false;
@@ -979,7 +980,7 @@ void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
 }
 
 void NumericalBitmap::file_loaded() {
-  std::vector<Entry> incoming = std::exchange(loaded_, {});
+  MappedArray<Entry> incoming = std::move(loaded_);
   LossyKeys lossy = std::exchange(loaded_lossy_, {});
   if (incoming.empty()) return;
   OrderedKeys* ok = order_.owned();

@@ -61,12 +61,17 @@
 // a mutex for it, without blocking: the others sweep meanwhile.
 #pragma once
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <variant>
@@ -97,6 +102,77 @@ struct NumKey {
 };
 
 using Number = std::variant<int64_t, double>;
+
+// A growable array of trivially copyable values in memory mapped for it
+// alone and unmapped when it goes: the keys a bulk load files (16 bytes an
+// id) are held only until its flush, and from the C heap they would stay in
+// the process's resident size after it.
+template <typename T>
+class MappedArray {
+ public:
+  MappedArray() = default;
+  // `n` values, zero-filled.
+  explicit MappedArray(size_t n) {
+    reserve(n);
+    size_ = n;
+  }
+  ~MappedArray() { release(); }
+  MappedArray(MappedArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        bytes_(std::exchange(other.bytes_, 0)) {}
+  MappedArray& operator=(MappedArray&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+  }
+  MappedArray(const MappedArray&) = delete;
+  MappedArray& operator=(const MappedArray&) = delete;
+
+  template <typename... Args>
+  void emplace_back(Args&&... args) {
+    if ((size_ + 1) * sizeof(T) > bytes_) reserve(std::max<size_t>(size_ * 2, kFirst));
+    data_[size_++] = T{std::forward<Args>(args)...};
+  }
+  void reserve(size_t n) {
+    if (n * sizeof(T) <= bytes_) return;
+    const size_t bytes = (n * sizeof(T) + kPage - 1) / kPage * kPage;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (size_ > 0) std::memcpy(p, static_cast<const void*>(data_), size_ * sizeof(T));
+    const size_t size = size_;
+    release();
+    data_ = static_cast<T*>(p);
+    size_ = size;
+    bytes_ = bytes;
+  }
+  T* data() { return data_; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data_[i]; }
+
+ private:
+  static constexpr size_t kPage = 4096;
+  static constexpr size_t kFirst = 4096;  // values in the first mapping
+  void release() {
+    if (data_) munmap(data_, bytes_);
+    data_ = nullptr;
+    size_ = 0;
+    bytes_ = 0;
+  }
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t bytes_ = 0;
+};
+
 
 class NumericalBitmap {
  public:
@@ -246,7 +322,10 @@ class NumericalBitmap {
   struct OrderedKeys;
   // (prefix, id) of a key (see prefix_of in the source), and the keys their
   // prefix does not give, by id.
-  using Entry = std::pair<uint64_t, uint32_t>;
+  struct Entry {
+    uint64_t first;   // the prefix
+    uint32_t second;  // the id
+  };
   using LossyKeys = std::vector<std::pair<uint32_t, NumKey>>;
   // One end of a range: the key and whether it is included.
   struct Bound {
@@ -264,7 +343,7 @@ class NumericalBitmap {
   std::unique_ptr<OrderedKeys> build_ordered() const;
   // The ordered keys of `entries` (any order; sorted in place), their lossy
   // keys in `lossy`, sorted by id.
-  static std::unique_ptr<OrderedKeys> ordered_from(std::vector<Entry>& entries, const LossyKeys& lossy);
+  static std::unique_ptr<OrderedKeys> ordered_from(MappedArray<Entry>& entries, const LossyKeys& lossy);
   // The key of an id that holds a number, whose bits from `top` up are those
   // of `base`; only the slices below `top` are read.
   NumKey key_below(uint32_t id, const NumKey& base, size_t top) const;
@@ -311,7 +390,7 @@ class NumericalBitmap {
   std::vector<Move> moves_;  // queued replacements, in the order made
   // The batch's keys as the ordered keys take them, when they do (`loading_`:
   // the batch began on an empty map, or on one that has them).
-  std::vector<Entry> loaded_;
+  MappedArray<Entry> loaded_;
   LossyKeys loaded_lossy_;
   bool loading_ = false;
   mutable std::atomic<bool> read_since_write_{false};
