@@ -4,9 +4,16 @@ Runs the soak of tests/python/test_threads_soak.py (every operation, several
 threads, a pool of a few hundred objects, indexes and keepers replaced every
 1,500 operations, so the live data stays the same size) and prints the
 process's RSS before it starts, every 30 s, at the end, and after everything
-is dropped and collected. With --trim it also prints the RSS after a
-malloc_trim(0) at the end, which shows how much of it was memory freed but
-kept by the C allocator (the benchmark calls it, the module never does).
+is dropped and collected, each with the C heap's bytes in use and the number
+of Python memory blocks in use (these two grow with a leak; RSS alone also
+grows with fragmentation).
+
+The starting figure is taken after a warm-up (a small soak, one second on
+two threads, dropped), so that what the process loads or builds once (the
+module's first look for numpy, type caches) counts in it; the RSS right
+after the import is printed too. With --trim it also prints the RSS after a
+malloc_trim(0) at the end: what is still freed but kept by the C heap after
+the module's own returns of memory (see src/index/common/heap_return.h).
 
     python benchmarks/soak_rss.py [--seconds 180] [--threads 8] [--objects 300]
                                   [--recycle 1500] [--tick 30] [--trim] [--json]
@@ -65,15 +72,25 @@ def main():
     args = ap.parse_args()
 
     gc.collect()
-    figures = {"start": rss_mb(), "ticks": []}
-    print(f"start            rss {figures['start']:8.1f} MB", flush=True)
+    imported = rss_mb()
+    warm = Soak(seed=args.seed + 1, n_objects=50)
+    warm.run(2, 1.0, args.seed + 1)
+    warm.check()
+    del warm
+    gc.collect()
+    figures = {"imported": imported, "start": rss_mb(), "start_heap": heap_mb(), "start_blocks": sys.getallocatedblocks(),
+               "ticks": []}
+    print(f"imported         rss {imported:8.1f} MB", flush=True)
+    print(f"start (warm)     rss {figures['start']:8.1f} MB  malloc in use {figures['start_heap']:8.1f} MB  "
+          f"py blocks {figures['start_blocks']:,}", flush=True)
 
     soak = Soak(seed=args.seed, n_objects=args.objects, recycle_every=args.recycle)
 
     def on_tick(elapsed):
-        r, h = rss_mb(), heap_mb()
-        figures["ticks"].append((round(elapsed), r, h))
-        print(f"t={elapsed:6.0f} s       rss {r:8.1f} MB  malloc in use {h:8.1f} MB  ops {soak.ops:,}", flush=True)
+        r, h, b = rss_mb(), heap_mb(), sys.getallocatedblocks()
+        figures["ticks"].append((round(elapsed), r, h, b))
+        print(f"t={elapsed:6.0f} s       rss {r:8.1f} MB  malloc in use {h:8.1f} MB  py blocks {b:,}  ops {soak.ops:,}",
+              flush=True)
 
     rate = soak.run(args.threads, args.seconds, args.seed, on_tick=on_tick, tick=args.tick)
     figures["end"] = rss_mb()
@@ -87,8 +104,14 @@ def main():
     gc.collect()
     figures["dropped"] = rss_mb()
     figures["dropped_heap"] = heap_mb()
-    print(f"dropped, gc      rss {figures['dropped']:8.1f} MB  malloc in use {figures['dropped_heap']:8.1f} MB",
-          flush=True)
+    figures["dropped_blocks"] = sys.getallocatedblocks()
+    print(f"dropped, gc      rss {figures['dropped']:8.1f} MB  malloc in use {figures['dropped_heap']:8.1f} MB  "
+          f"py blocks {figures['dropped_blocks']:,}", flush=True)
+    first = next((t for t in figures["ticks"] if t[0] >= 60), None)
+    if first and figures["ticks"][-1] is not first:
+        last = figures["ticks"][-1]
+        print(f"rss at {last[0]} s / rss at {first[0]} s: {last[1] / first[1]:.2f}", flush=True)
+    print(f"rss dropped / rss at start: {figures['dropped'] / figures['start']:.2f}", flush=True)
     if args.trim:
         _libc.malloc_trim(0)
         figures["trimmed"] = rss_mb()
