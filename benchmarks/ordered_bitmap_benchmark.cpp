@@ -190,6 +190,25 @@ void BM_BulkLoad(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * ids);
 }
 
+// A load of 10^6 unique floats into an empty map, with the ordered keys
+// built from the keys it files (argument 0) or without them (1: the sweep
+// plan set before the load, as no query then needs them): their share of the
+// load.
+void BM_BulkLoadPrices(benchmark::State& state) {
+  const auto plan = static_cast<NumericalBitmap::RangePlan>(state.range(0));
+  for (auto _ : state) {
+    NumericalBitmap index;
+    index.set_range_plan(plan);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> price(0.0, 1000.0);
+    for (uint32_t id = 1; id <= 1'000'000; ++id) index.buffered_insert(price(rng), id);
+    index.flush_all();
+    benchmark::DoNotOptimize(index.all().cardinality());
+    state.counters["ordered_keys_MB"] = static_cast<double>(index.ordered_keys_bytes()) / 1e6;
+  }
+}
+BENCHMARK(BM_BulkLoadPrices)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 void Sizes(benchmark::internal::Benchmark* b) {
   b->Args({1'000'000, 10})->Args({1'000'000, 100'000})->Unit(benchmark::kMicrosecond);
 }

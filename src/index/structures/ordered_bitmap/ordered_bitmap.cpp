@@ -742,8 +742,8 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(Mapp
         filling += count;
         return;
       }
-      if (below == 0) {
-        std::sort(run, run + count, by_key);
+      if (below == 0) {  // one prefix: one key, unless beyond 2^53
+        if (!lossy.empty()) std::sort(run, run + count, by_key);
         emit_sorted(run, count);
         filling = (count - 1) % kBucket + 1;
         return;

@@ -113,7 +113,7 @@ class MappedArray {
   MappedArray() = default;
   // `n` values, zero-filled.
   explicit MappedArray(size_t n) {
-    reserve(n);
+    reserve(n, kPopulate);  // every page is written: mapped at once rather than a fault each
     size_ = n;
   }
   ~MappedArray() { release(); }
@@ -138,10 +138,10 @@ class MappedArray {
     if ((size_ + 1) * sizeof(T) > bytes_) reserve(std::max<size_t>(size_ * 2, kFirst));
     data_[size_++] = T{std::forward<Args>(args)...};
   }
-  void reserve(size_t n) {
+  void reserve(size_t n, int flags = 0) {
     if (n * sizeof(T) <= bytes_) return;
     const size_t bytes = (n * sizeof(T) + kPage - 1) / kPage * kPage;
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     if (size_ > 0) std::memcpy(p, static_cast<const void*>(data_), size_ * sizeof(T));
     const size_t size = size_;
@@ -161,6 +161,11 @@ class MappedArray {
 
  private:
   static constexpr size_t kPage = 4096;
+#ifdef MAP_POPULATE
+  static constexpr int kPopulate = MAP_POPULATE;
+#else
+  static constexpr int kPopulate = 0;
+#endif
   static constexpr size_t kFirst = 4096;  // values in the first mapping
   void release() {
     if (data_) munmap(data_, bytes_);
