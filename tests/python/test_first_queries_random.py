@@ -109,3 +109,37 @@ def test_first_query_on_a_fresh_index_per_kind():
         index = Index()
         index.add_object_many(objs)
         check_first(rng, index, objs, 1)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_first_queries_from_several_threads_after_an_assignment_run(seed):
+    """Right after a run of assignments (moves still queued), several threads
+    ask their first queries at once: one applies the queued moves under the
+    writer's lock while the others wait or read, and all agree with the model."""
+    import threading
+
+    rng = random.Random(100 + seed)
+    objs = [make(rng, i) for i in range(4000)]
+    index = Index()
+    index.add_object_many(objs)
+    for _ in range(3000):
+        o = rng.choice(objs)
+        attr = rng.choice(["price", "price", "big", "small"])
+        setattr(o, attr, fresh_number(rng, attr))
+    failures = []
+    start = threading.Barrier(4)
+
+    def reader(k):
+        local = random.Random(seed * 10 + k)
+        try:
+            start.wait()
+            check_first(local, index, objs, 12)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures
