@@ -27,11 +27,12 @@
 // Each bucket is bounded by two fences, exact keys: every key in bucket j
 // lies in [fence j, fence j+1], in no order within the bucket. Two binary
 // searches over the fences find the buckets a range holds whole, whose ids
-// are gathered directly, and the (at most) two buckets each bound cuts,
-// whose ids' keys are read back from the slices (only the bits below those
-// the two fences share). So a narrow range costs O(log n + hits + kBucket)
-// and the ordered keys about 4.6 bytes an id (the id, plus a fence and a
-// start a bucket).
+// are gathered directly, and the (at most) two buckets the bounds cut,
+// whose ids' keys are compared with a bound from the slices, bit by bit
+// below those the two fences share, until they differ. So a narrow range
+// costs O(log n + hits + kBucket) and the ordered keys about 4.8 bytes an id
+// (the id, plus a fence and a start a bucket, buckets holding 24-32 ids),
+// with a bit an id for each of two patch marks once written.
 //
 // They are built with the bulk load that fills an empty map, from the keys
 // it files (one radix pass into buckets, no read-back). A later load of
@@ -39,12 +40,12 @@
 // direct writes, moves and smaller loads patch them: `added` lists (key, id)
 // for each id whose key is not the one its bucket entry was filed with, and
 // a bit an id marks such entries stale (an id patched again has its latest
-// added key taken out when it is among the last few, else it is marked dead:
-// its entries there are then checked against the slices). Once either list numbers max(kMaxPatches, ids /
-// kFoldShare), the patches are folded in: each added key joins the bucket
-// its fences give, stale entries go, small neighbours merge and a bucket
-// grown past kMaxBucket is split after reading its keys back. A narrowing
-// filters them in the same pass. They are built on demand from the slices
+// added key taken out when it is among the last few, else it is marked
+// dead: its entries there are then checked against the slices). Once either
+// list numbers max(kMaxPatches, ids / kFoldShare), the patches are folded
+// in: each added key joins the bucket its fences give, stale entries go,
+// small neighbours merge and a bucket grown past kMaxBucket is split after
+// reading its keys back. A narrowing filters them in the same pass. They are built on demand from the slices
 // only where no load built them (a map written while the sweep plan was
 // set); a map that direct writes fill from empty starts with empty ones.
 //
