@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "index/binding/convert.h"
 #include "index/common/write_gate.h"
 #include "index/structures/id_alloc/id_alloc.h"
 #include "index/structures/string_interner/string_interner.h"
@@ -73,6 +74,39 @@ void trim_indexes(Memberships& list, const IndexAPI* drop) {
 uint32_t attribute_id(std::string_view name) {
   if (auto id = INTERNER().snapshot()->get(name)) return *id;
   return INTERNER().intern(name);
+}
+
+namespace {
+
+// Names seen lately, by str object, direct-mapped by address. A slot holds a
+// reference to its str, so while the slot names an address no other object
+// can be given it, and a str never changes: a slot that names the very
+// object asked for has its id. The references of the slots in use are never
+// given back (at most kNameSlots strings). Read and written with the GIL.
+struct NameSlot {
+  PyObject* name = nullptr;
+  uint32_t id = 0;
+};
+constexpr size_t kNameSlots = 256;
+NameSlot name_slots[kNameSlots];
+
+NameSlot& name_slot(PyObject* name) {
+  const uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ull;
+  return name_slots[h >> 56];
+}
+
+}  // namespace
+
+uint32_t attribute_id(PyObject* name) {
+  NameSlot& slot = name_slot(name);
+  if (slot.name == name) return slot.id;
+  const uint32_t id = attribute_id(py::utf8(name));
+  // Only exact str objects are kept: a subclass could compare by its own rules.
+  if (!PyUnicode_CheckExact(name)) return id;
+  PyObject* old = std::exchange(slot.name, py::PyRef::borrow(name).release());  // the slot's reference
+  slot.id = id;
+  if (old) py::PyRef::steal(old).reset();
+  return id;
 }
 
 }  // namespace calderwick

@@ -99,5 +99,11 @@ inline const IndexableNative& indexable_of(const PyValue& v) { return IndexableC
 // Attribute name -> id: the interner's lock-free snapshot first, the
 // interner itself only for a name never seen before.
 uint32_t attribute_id(std::string_view name);
+// The same for a name given as a str object (borrowed; PyUnicode_Check
+// holds), through a small table of the str objects seen lately, so that a
+// name passed again as the same object (keyword names, identifiers) is
+// neither encoded nor hashed again. Needs the GIL; a name that cannot be
+// encoded raises as `py::utf8` does.
+uint32_t attribute_id(PyObject* name);
 
 }  // namespace calderwick

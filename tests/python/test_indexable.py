@@ -196,3 +196,56 @@ def test_numpy_scalars_read_back_as_builtin_scalars():
     assert obj.b is True
     other = np.int32(3)  # not one of the native numpy types: kept as the object
     assert Indexable(x=other).x is other
+
+
+class Name(str):
+    """A str subclass used as an attribute name."""
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_names_given_as_fresh_or_repeated_str_objects_reach_the_same_attributes(seed):
+    # Names are looked up through a small table of the str objects seen lately (256 slots, by
+    # address). Here each name is given as a fresh str object (built at run time, so equal names are
+    # distinct objects, and old ones die and leave their addresses to new ones), as the same object
+    # again, or as a str subclass; over more distinct names than the table holds, so slots are
+    # replaced. Constructions and assignments are checked against a dict per object.
+    import random
+
+    rng = random.Random(seed)
+    pool = [f"n{k}" for k in range(600)]
+
+    def name_object(text):
+        kind = rng.randrange(3)
+        if kind == 0:
+            return "".join(list(text))  # a fresh object with these characters
+        if kind == 1:
+            return text  # the pool's own object, given again and again
+        return Name(text)
+
+    objs, models = [], []
+    for step in range(3000):
+        if not objs or rng.random() < 0.4:
+            texts = rng.sample(pool, rng.randrange(0, 20))
+            model = {t: rng.randrange(1000) for t in texts}
+            kwargs = {name_object(t): v for t, v in model.items()}
+            objs.append(Indexable(**kwargs))
+            models.append(model)
+        else:
+            i = rng.randrange(len(objs))
+            text, value = rng.choice(pool), f"v{step}"
+            setattr(objs[i], name_object(text), value)
+            models[i][text] = value
+        if step % 100 == 0 or step == 2999:
+            for obj, model in zip(objs, models):
+                assert repr(obj) == f"<Indexable with {len(model)} attributes>"
+                for text, value in model.items():
+                    assert getattr(obj, name_object(text)) == value, text
+                listed = obj.__dir__()[: len(model)]
+                if len(model) <= INLINE_ATTRIBUTES:
+                    assert listed == list(model)
+                else:
+                    assert sorted(listed) == sorted(model)
+                absent = rng.choice(pool)
+                if absent not in model:
+                    with pytest.raises(AttributeError):
+                        getattr(obj, absent)

@@ -31,7 +31,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args: ignored*/, PyObjec
         if (!PyUnicode_Check(key)) continue;
         py::PyRef k = py::PyRef::borrow(key);  // the value's conversion may run Python code
         py::PyRef v = py::PyRef::borrow(value);
-        const uint32_t id = attribute_id(py::utf8(k.get()));
+        const uint32_t id = attribute_id(k.get());
         map.insert(id, PyValue::attribute(std::move(v)));
         if (PyDict_GET_SIZE(kwargs) != size) internal_error("dictionary changed size during iteration");
       }
@@ -83,9 +83,9 @@ int indexable_setattro(PyObject* obj, PyObject* name, PyObject* value) {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::downcast_error("name", name, "PyString");
     IndexableNative& native = IndexableClass::of(obj);
-    const std::string_view text = py::utf8(name);  // held by the caller's `name`
+    const uint32_t id = attribute_id(name);
     PyValue converted = PyValue::attribute(py::PyRef::borrow(value));
-    ops::assign(native, attribute_id(text), std::move(converted));
+    ops::assign(native, id, std::move(converted));
     return 0;
   });
 }
