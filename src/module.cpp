@@ -10,7 +10,6 @@
 #include "index/binding/convert.h"
 #include "index/binding/errors.h"
 #include "index/binding/module_state.h"
-#include "index/common/heap_return.h"
 #include "index/interfaces/classes.h"
 
 namespace calderwick {
@@ -91,7 +90,6 @@ PyObject* init_module() {
                 "that imported it first");
     }
     if (state.module) return py::new_ref(state.module);
-    heap_return::install();  // before the first id set is made
     py::PyRef module = py::check(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     register_members(module.get());
     state.module = module.clone().release();  // kept for the life of the process

@@ -3,15 +3,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <random>
 #include <thread>
 #include <vector>
 
-#include "index/common/heap_return.h"
 #include "index/common/huge_pages.h"
-#include "index/common/id_set.h"
 
 namespace calderwick {
 namespace {
@@ -152,123 +149,6 @@ TEST(HugePageAllocator, ArraysDroppedAndRebuiltMatchAMirror) {
   for (std::thread& t : threads) t.join();
   MappedCache::get().release();
 }
-
-// heap_return's state is process-wide: each test starts from a known one and
-// counts returns instead of trimming the heap.
-struct HeapReturnTest : ::testing::Test {
-  static inline std::atomic<int> calls{0};
-  void SetUp() override {
-    saved_ = heap_return::return_fn.load();
-    heap_return::return_fn.store([] { calls.fetch_add(1); });
-    reset();
-  }
-  static void reset() {
-    calls = 0;
-    heap_return::take_thread_delta();
-    heap_return::totals.held = 0;
-    heap_return::totals.high = 0;
-  }
-  void TearDown() override { heap_return::return_fn.store(saved_); }
-  heap_return::ReturnFn saved_ = nullptr;
-};
-
-constexpr int64_t kUnit = heap_return::kMinRelease;
-
-// A mirror of the policy: random allocations and frees, in steps below and
-// above the fold size, and the returns the policy makes after each.
-TEST_F(HeapReturnTest, ReturnsWhenTheCountFallsToHalfItsHighMarkAsAMirrorSays) {
-  std::mt19937_64 rng(5);
-  int64_t local = 0, held = 0, high = 0;
-  int returns = 0;
-  for (int step = 0; step < 20000; ++step) {
-    const int64_t magnitude =
-        rng() % 4 == 0 ? int64_t(rng() % (3 * kUnit)) : int64_t(rng() % (heap_return::kFold / 4));
-    const int64_t delta = rng() % 2 ? magnitude : -std::min(magnitude, held + local);
-    heap_return::note(delta);
-    local += delta;
-    if (local >= heap_return::kFold || local <= -heap_return::kFold) {
-      held += local;
-      local = 0;
-      high = std::max(high, held);
-      if (high - held >= heap_return::kMinRelease && held <= high / 2) {
-        ++returns;
-        high = held;
-      }
-    }
-    ASSERT_EQ(heap_return::thread_delta.blocks, local) << step;
-    ASSERT_EQ(heap_return::totals.held.load(), held) << step;
-    ASSERT_EQ(heap_return::totals.high.load(), high) << step;
-    ASSERT_EQ(calls.load(), returns) << step;
-  }
-  EXPECT_GT(returns, 10) << "the sequence never drove a return";
-}
-
-// The cases around the thresholds, each from an empty count.
-TEST_F(HeapReturnTest, ReturnsOnlyPastBothThresholds) {
-  struct Case {
-    const char* name;
-    std::vector<int64_t> deltas;  // each folded at once (at least kFold)
-    int returns;
-  };
-  const int64_t min = heap_return::kMinRelease;
-  const Case cases[] = {
-      {"growth alone", {8 * kUnit, 8 * kUnit}, 0},
-      {"a fall to just above half", {8 * kUnit, -4 * kUnit + heap_return::kFold}, 0},
-      {"a fall to half", {8 * kUnit, -4 * kUnit}, 1},
-      {"to half, but less than the least release", {min, -min / 2}, 0},
-      {"the least release, to half", {2 * min, -min}, 1},
-      {"a second fall is measured from the first return", {8 * kUnit, -4 * kUnit, -kUnit}, 1},
-      {"and returns again at half of that", {8 * kUnit, -4 * kUnit, -2 * kUnit}, 2},
-      {"temporaries above what is held", {2 * kUnit, 6 * kUnit, -6 * kUnit}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    reset();
-    for (int64_t d : c.deltas) heap_return::note(d);
-    EXPECT_EQ(heap_return::thread_delta.blocks, 0);
-    EXPECT_EQ(calls.load(), c.returns);
-  }
-}
-
-// A thread's first count is folded in at once; after it, below kFold, the
-// thread keeps its change until the thread ends.
-TEST_F(HeapReturnTest, AThreadsChangeIsFoldedInWhenItEnds) {
-  std::thread([] {
-    heap_return::note(5);
-    EXPECT_EQ(heap_return::totals.held.load(), 5);
-    heap_return::note(heap_return::kFold - 1);
-    heap_return::note(-3);
-    EXPECT_EQ(heap_return::totals.held.load(), 5);
-  }).join();
-  EXPECT_EQ(heap_return::totals.held.load(), 5 + heap_return::kFold - 1 - 3);
-}
-
-#if CALDERWICK_HEAP_RETURN
-// Through the hooks, an id set's memory is counted as it grows and shrinks,
-// block by block, and exactly given back when it is dropped.
-TEST_F(HeapReturnTest, IdSetMemoryIsCountedAndGivenBackExactly) {
-  heap_return::install();
-  const auto counted = [] { return heap_return::totals.held.load() + heap_return::thread_delta.blocks; };
-  const int64_t before = counted();
-  {
-    std::mt19937 rng(3);
-    IdSet a, b;
-    for (int i = 0; i < 200000; ++i) a.add(rng() % 5000000);  // arrays growing
-    for (uint32_t i = 0; i < 300000; ++i) b.add_in_place(i * 3);  // bitsets in place
-    std::vector<IdSet> small(2000);  // a directory and three containers each
-    for (IdSet& s : small) s = IdSet{1, 70000, 140000};
-    const int64_t grown = counted();
-    EXPECT_GE(grown - before, 2000 * 4) << "an id set's blocks were not counted";
-    IdSet both = IdSet::and_(a, b);  // results made by the library
-    IdSet copy = a;
-    copy.or_inplace(b);
-    copy.run_optimize();  // reallocated to fit
-    EXPECT_GT(counted(), grown);
-    for (uint32_t i = 0; i < 300000; i += 2) b.remove_in_place(i * 3);  // bitsets back to arrays
-  }
-  EXPECT_EQ(counted(), before);
-}
-#endif
 
 }  // namespace
 }  // namespace calderwick
