@@ -627,19 +627,26 @@ const char* plan_name(Plan plan) {
 // keys alone (built by loads, patched by direct writes, queued moves and
 // later loads, folded at the default limit or every few patches, narrowed),
 // and the choice by selectivity between them.
-class NumericalRandomised : public ::testing::TestWithParam<std::tuple<uint64_t, Plan, size_t>> {};
+// With `pooled`, values come from a dozen drawn at the start, so that every
+// key is held by several ids (ranges are then read from the key sets) until
+// removals leave a key to one id and back.
+class NumericalRandomised : public ::testing::TestWithParam<std::tuple<uint64_t, Plan, size_t, bool>> {};
 
 TEST_P(NumericalRandomised, MatchesOrderedReference) {
-  const auto [seed, plan, patch_limit] = GetParam();
+  const auto [seed, plan, patch_limit, pooled] = GetParam();
   std::mt19937_64 rng(seed);
   CheckedNumerical checked;
   checked.set_plan(plan);
   checked.set_patch_limit(patch_limit);
   constexpr uint32_t kIdSpace = 600;
+  std::vector<Number> pool;
+  for (int i = 0; i < 12; ++i) pool.push_back(random_number(rng));
+  const auto draw_number = [&](std::mt19937_64& r) { return pooled ? pool[r() % pool.size()] : random_number(r); };
+  size_t from_key_sets = 0;
   const auto load = [&] {
     std::vector<std::pair<uint32_t, Number>> rows;
     for (uint32_t id = 1; id <= kIdSpace; ++id) {
-      if (rng() % 3 == 0) rows.emplace_back(id, random_number(rng));
+      if (rng() % 3 == 0) rows.emplace_back(id, draw_number(rng));
     }
     checked.bulk_load(rows);
   };
@@ -653,7 +660,7 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
         checked.file_again(id);
       } else {
         const Number before = checked.mirror().count(id) ? checked.mirror().at(id) : Number(int64_t{0});
-        checked.insert(id, random_number(rng));
+        checked.insert(id, draw_number(rng));
         // Set back at once, as often happens: queued, the two moves cancel.
         if (rng() % 4 == 0 && checked.mirror().count(id)) checked.insert(id, before);
       }
@@ -693,6 +700,7 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       if (rng() % 2) {
         for (int p = 0; p < 5; ++p) preset.add(1 + rng() % (kIdSpace * 2));
       }
+      from_key_sets += checked.index().ranges_from_key_sets();
       checked.check(key, candidates, preset);
       if (HasFatalFailure()) return;
       // A second bound: near the first (narrow ranges share a long key
@@ -714,18 +722,27 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       if (plan == Plan::kSweep) {
         ASSERT_FALSE(checked.index().has_ordered_keys());
       }
+      if (plan != Plan::kAuto) {
+        ASSERT_FALSE(checked.index().ranges_from_key_sets());
+      }
     }
+  }
+  // The pooled runs spend most of their queries on the key sets.
+  if (pooled && plan == Plan::kAuto) {
+    EXPECT_GT(from_key_sets, size_t{40 * 12 / 4});
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, NumericalRandomised,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 0xC0FFEEu),
                                             ::testing::Values(Plan::kAuto, Plan::kSweep, Plan::kOrdered),
-                                            ::testing::Values(size_t{0}, size_t{3}, size_t{40})),
+                                            ::testing::Values(size_t{0}, size_t{3}, size_t{40}),
+                                            ::testing::Bool()),
                          [](const auto& info) {
                            return plan_name(std::get<1>(info.param)) + std::string("_") +
                                   std::to_string(std::get<0>(info.param)) + "_fold" +
-                                  std::to_string(std::get<2>(info.param));
+                                  std::to_string(std::get<2>(info.param)) +
+                                  (std::get<3>(info.param) ? "_pooled" : "");
                          });
 
 // ---------------------------------------------------------------------------

@@ -132,6 +132,13 @@ class IdSet {
     for (const IdSet& s : sets) all.push_back(&s.bm_);
     return IdSet(roaring_bitmap_or_many(all.size(), all.data()));
   }
+  static IdSet union_of(std::span<const IdSet* const> sets) {
+    if (sets.empty()) return IdSet();
+    if (sets.size() == 1) return *sets[0];
+    absl::InlinedVector<const roaring_bitmap_t*, 16> all;
+    for (const IdSet* s : sets) all.push_back(&s->bm_);
+    return IdSet(roaring_bitmap_or_many(all.size(), all.data()));
+  }
 
   // Before one id is added to or removed from several sets: brings in, for
   // every set, the memory that write will read (the directory, the container

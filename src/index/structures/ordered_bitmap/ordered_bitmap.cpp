@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
 
 namespace calderwick {
@@ -984,6 +985,7 @@ void NumericalBitmap::file_loaded() {
   LossyKeys lossy = std::exchange(loaded_lossy_, {});
   if (incoming.empty()) return;
   OrderedKeys* ok = order_.owned();
+  if (!ok && few_keys() && plan_ == RangePlan::kAuto) return;  // ranges read the key sets
   if (!ok) {
     std::sort(lossy.begin(), lossy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     order_.install(ordered_from(incoming, lossy));
@@ -1009,8 +1011,26 @@ void NumericalBitmap::file_loaded() {
   if (ok->added.size() > patch_limit(*ok)) fold_patches(*ok, nullptr);
 }
 
+bool NumericalBitmap::few_keys_into(const Bound* low, const Bound* high, IdSet& result,
+                                    const IdSet& candidates) const {
+  if (plan_ != RangePlan::kAuto || !few_keys()) return false;
+  absl::InlinedVector<const IdSet*, 64> in_range;
+  for (const Shared& s : sets_) {
+    if (s.ids.is_empty()) continue;  // a released entry
+    if (low && (low->inclusive ? s.key < low->key : !(low->key < s.key))) continue;
+    if (high && (high->inclusive ? high->key < s.key : !(s.key < high->key))) continue;
+    in_range.push_back(&s.ids);
+  }
+  if (in_range.empty()) return true;
+  IdSet hits = IdSet::union_of(std::span<const IdSet* const>(in_range));
+  hits.and_inplace(candidates);
+  result.or_inplace(hits);
+  return true;
+}
+
 bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const {
   if (plan_ == RangePlan::kSweep) return false;
+  if (few_keys_into(low, high, result, candidates)) return true;
   const OrderedKeys* ok = ordered_keys();
   if (!ok) return false;
   const auto above_low = [&](const NumKey& k) { return !low || (low->inclusive ? !(k < low->key) : low->key < k); };

@@ -278,6 +278,9 @@ class NumericalBitmap {
   // Whether the ordered keys are built (and current), and their size in
   // bytes (0 when not built).
   bool has_ordered_keys() const { return order_.ready() != nullptr; }
+  // Whether ranges are read from the key sets (few keys, each held by two
+  // ids or more) rather than from the ordered keys or a sweep.
+  bool ranges_from_key_sets() const { return plan_ == RangePlan::kAuto && few_keys(); }
   size_t ordered_keys_bytes() const;
   // Added keys the ordered keys hold beside their buckets, and their buckets
   // (0 when not built).
@@ -342,6 +345,14 @@ class NumericalBitmap {
   // for an open end), read from the ordered keys. False, with nothing done,
   // when they are not built or the range is too wide for them to pay.
   bool ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const;
+  // Whether the map holds at most kFewKeys keys, each by two ids or more:
+  // then every key is in `sets_`, and a range is the union of the sets of
+  // the keys in it (no ordered keys are kept for such a map).
+  bool few_keys() const { return size_ > 0 && size_ <= kFewKeys && size_ == shared_keys(); }
+  static constexpr size_t kFewKeys = 1024;
+  // result |= the ids in candidates between the bounds, from the key sets;
+  // false, with nothing done, unless few_keys() (and the plan is automatic).
+  bool few_keys_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const;
   // The ordered keys if built, else built now from the slices (unless the
   // sweep plan is set or a load is pending); null when the caller should
   // sweep.
