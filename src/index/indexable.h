@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "absl/container/inlined_vector.h"
 #include "index/binding/module_state.h"
@@ -36,8 +37,23 @@ struct IndexMeta {
 };
 
 using Memberships = absl::InlinedVector<IndexMeta, 1>;
-// Up to 16 attributes in one array sized by the count, then a hash map.
-using AttributeMap = HybridHashmap<uint32_t, PyValue, 16>;
+// An object's attribute array comes from Python's small-object allocator:
+// no header per block and sizes in steps of 16 bytes, so eight attributes
+// take 128 bytes, not the C heap's 144. Every write to an attribute map,
+// and so every allocation and release, happens with the GIL held (see
+// interfaces/indexable.cpp), as that allocator requires.
+struct PyObjectBlocks {
+  static void* allocate(size_t bytes) {
+    void* p = PyObject_Malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  static void release(void* p) noexcept { PyObject_Free(p); }
+};
+
+// Up to 16 attributes in one array sized by the count, then one array sorted
+// by attribute id.
+using AttributeMap = HybridHashmap<uint32_t, PyValue, 16, PyObjectBlocks>;
 
 struct IndexableNative {
   // The map's tail padding holds the fields after it.

@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
+#include <type_traits>
 #include <vector>
 
 namespace calderwick {
@@ -97,17 +99,33 @@ struct Spare {
   void set_spare(uint32_t s) { spare_bits = s; }
 };
 
+// A block source that knows every block it handed out: a block released
+// twice, or one it never gave, fails the test, and a map holds at most one.
+struct TrackedBlocks {
+  static inline std::set<void*> live;
+  static void* allocate(size_t bytes) {
+    void* p = HeapBlocks::allocate(bytes);
+    live.insert(p);
+    return p;
+  }
+  static void release(void* p) noexcept {
+    if (!p) return;
+    EXPECT_EQ(live.erase(p), 1u) << "a block released that is not held";
+    HeapBlocks::release(p);
+  }
+};
+
 // Inserts, replacements, lookups and drains against a std::map mirror (and
 // the insertion order while small), through every size from empty to well
 // past the switch, with and without a reserve up front.
-template <typename V>
+template <typename V, typename Blocks = HeapBlocks>
 void check_against_mirror(uint64_t seed) {
   constexpr size_t kSmall = 16;
   std::mt19937_64 rng(seed);
   V::live = 0;
   for (int round = 0; round < 40; ++round) {
     {
-      HybridHashmap<uint32_t, V, kSmall> m;
+      HybridHashmap<uint32_t, V, kSmall, Blocks> m;
       std::map<uint32_t, int> mirror;
       std::vector<uint32_t> order;  // first insertion
       const uint32_t key_space = 1 + rng() % 120;
@@ -128,6 +146,9 @@ void check_against_mirror(uint64_t seed) {
         mirror[key] = value;
         ASSERT_EQ(m.size(), mirror.size());
         ASSERT_EQ(m.is_small(), reserved <= kSmall && mirror.size() <= kSmall);
+        if constexpr (std::is_same_v<Blocks, TrackedBlocks>) {
+          ASSERT_EQ(TrackedBlocks::live.size(), 1u);
+        }
         const uint32_t probe = uint32_t(rng() % (key_space + 2)) * 7919u;
         const V* got = m.get(probe);
         ASSERT_EQ(got != nullptr, mirror.count(probe) > 0);
@@ -160,6 +181,9 @@ void check_against_mirror(uint64_t seed) {
       }
     }
     ASSERT_EQ(V::live, 0);
+    if constexpr (std::is_same_v<Blocks, TrackedBlocks>) {
+      ASSERT_TRUE(TrackedBlocks::live.empty());
+    }
   }
 }
 
@@ -167,6 +191,7 @@ TEST(HybridHashmap, AnswersLikeAMirrorAcrossEverySize) {
   for (uint64_t seed = 1; seed <= 5; ++seed) {
     check_against_mirror<Counted>(seed);
     check_against_mirror<Spare>(seed + 100);
+    check_against_mirror<Counted, TrackedBlocks>(seed + 200);
   }
 }
 

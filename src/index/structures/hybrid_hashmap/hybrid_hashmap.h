@@ -61,7 +61,18 @@ struct Entry<K, V> {
 
 }  // namespace detail
 
-template <typename K, typename V, size_t N = 8>
+// Where a map's one block comes from: the C heap unless the owner says
+// otherwise (an allocator with the same two static functions).
+struct HeapBlocks {
+  static void* allocate(size_t bytes) {
+    void* p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  static void release(void* p) noexcept { std::free(p); }
+};
+
+template <typename K, typename V, size_t N = 8, typename Blocks = HeapBlocks>
 class HybridHashmap {
   static_assert(N >= 1 && N < 255, "the small capacity must fit a byte");
 
@@ -171,12 +182,6 @@ class HybridHashmap {
     return is_small() ? static_cast<Entry*>(data_) : reinterpret_cast<Entry*>(static_cast<Large*>(data_) + 1);
   }
 
-  static void* allocate(size_t bytes) {
-    void* p = std::malloc(bytes);
-    if (!p) throw std::bad_alloc();
-    return p;
-  }
-
   static std::optional<V> replace(Entry& entry, const K& key, V value) {
     std::swap(entry.get_value(), value);
     entry.set_key(key);  // a key riding in the value went out with the swap
@@ -221,14 +226,14 @@ class HybridHashmap {
   void relocate_large(size_t cap) {
     if (cap > UINT32_MAX) throw std::bad_alloc();
     const size_t len = large()->len;
-    auto* fresh = static_cast<Large*>(allocate(sizeof(Large) + cap * sizeof(Entry)));
+    auto* fresh = static_cast<Large*>(Blocks::allocate(sizeof(Large) + cap * sizeof(Entry)));
     Entry* to = reinterpret_cast<Entry*>(fresh + 1);
     Entry* from = entries();
     for (size_t i = 0; i < len; ++i) {
       new (&to[i]) Entry(std::move(from[i]));
       from[i].~Entry();
     }
-    std::free(data_);
+    Blocks::release(data_);
     data_ = fresh;
     fresh->len = static_cast<uint32_t>(len);
     fresh->cap = static_cast<uint32_t>(cap);
@@ -237,7 +242,7 @@ class HybridHashmap {
   // Switches to the large form with room for `cap` entries, sorted.
   void spill(size_t cap) {
     const size_t len = len_;
-    auto* fresh = static_cast<Large*>(allocate(sizeof(Large) + cap * sizeof(Entry)));
+    auto* fresh = static_cast<Large*>(Blocks::allocate(sizeof(Large) + cap * sizeof(Entry)));
     Entry* to = reinterpret_cast<Entry*>(fresh + 1);
     Entry* from = static_cast<Entry*>(data_);
     for (size_t i = 0; i < len; ++i) {
@@ -245,7 +250,7 @@ class HybridHashmap {
       from[i].~Entry();
     }
     std::sort(to, to + len, [](const Entry& a, const Entry& b) { return a.get_key() < b.get_key(); });
-    std::free(data_);
+    Blocks::release(data_);
     data_ = fresh;
     fresh->len = static_cast<uint32_t>(len);
     fresh->cap = static_cast<uint32_t>(cap);
@@ -254,12 +259,12 @@ class HybridHashmap {
   }
 
   void grow(size_t cap) {
-    auto* fresh = static_cast<Entry*>(allocate(cap * sizeof(Entry)));
+    auto* fresh = static_cast<Entry*>(Blocks::allocate(cap * sizeof(Entry)));
     for (size_t i = 0; i < len_; ++i) {
       new (&fresh[i]) Entry(std::move(entries()[i]));
       entries()[i].~Entry();
     }
-    std::free(data_);
+    Blocks::release(data_);
     data_ = fresh;
     cap_ = static_cast<uint8_t>(cap);
   }
@@ -268,7 +273,7 @@ class HybridHashmap {
   void reset() {
     const size_t n = size();
     for (size_t i = 0; i < n; ++i) entries()[i].~Entry();
-    std::free(data_);
+    Blocks::release(data_);
     data_ = nullptr;
     len_ = 0;
     cap_ = 0;
