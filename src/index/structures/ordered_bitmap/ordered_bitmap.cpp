@@ -202,18 +202,7 @@ bool NumericalBitmap::id_has_key(uint32_t id, const NumKey& key) const {
   return true;
 }
 
-NumKey NumericalBitmap::key_held(uint32_t id) const {
-  NumKey key;
-  for (size_t i = 0; i < kSlices; ++i) {
-    if (!slices_[i].bitmap().contains(id)) continue;
-    if (i < 64) {
-      key.low |= uint64_t{1} << i;
-    } else {
-      key.high = static_cast<uint16_t>(key.high | (1u << (i - 64)));
-    }
-  }
-  return key;
-}
+NumKey NumericalBitmap::key_held(uint32_t id) const { return key_below(id, NumKey{}, kSlices); }
 
 void NumericalBitmap::refile(const NumKey& key, uint32_t id) {
   // Adding a member again files what it holds again: the key table and the
