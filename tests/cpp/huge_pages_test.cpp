@@ -17,8 +17,9 @@ using Alloc = HugePageAllocator<uint64_t>;
 using Vec = std::vector<uint64_t, Alloc>;
 constexpr size_t kMapAtSlots = Alloc::kMapAt / sizeof(uint64_t);
 
-// The cache keeps blocks up to its count and byte limits, hands a block back
-// only for its own size, and never hands the same block out twice.
+// The cache keeps blocks up to its count and byte limits, refuses blocks
+// below kKeepFrom, hands a block back only for its own size, and never hands
+// the same block out twice.
 TEST(MappedCache, KeepsUpToItsLimitsAndHandsBlocksBackBySize) {
   MappedCache& cache = MappedCache::get();
   cache.release();
@@ -27,14 +28,19 @@ TEST(MappedCache, KeepsUpToItsLimitsAndHandsBlocksBackBySize) {
     EXPECT_NE(p, MAP_FAILED);
     return p;
   };
-  constexpr size_t kSmall = size_t{128} << 10;
+  void* below = map(MappedCache::kKeepFrom / 2);
+  EXPECT_FALSE(cache.keep(below, MappedCache::kKeepFrom / 2)) << "a block below the least size kept was kept";
+  munmap(below, MappedCache::kKeepFrom / 2);
+  EXPECT_EQ(cache.kept(), std::make_pair(size_t{0}, size_t{0}));
+
+  constexpr size_t kSmall = MappedCache::kKeepFrom;
   std::vector<void*> small;
   for (size_t i = 0; i < MappedCache::kBlocks; ++i) {
     small.push_back(map(kSmall));
     EXPECT_TRUE(cache.keep(small.back(), kSmall)) << i;
   }
   void* extra = map(kSmall);
-  EXPECT_FALSE(cache.keep(extra, kSmall)) << "a 17th block is kept";
+  EXPECT_FALSE(cache.keep(extra, kSmall)) << "a block past the count limit is kept";
   munmap(extra, kSmall);
   EXPECT_EQ(cache.kept(), std::make_pair(MappedCache::kBlocks, MappedCache::kBlocks * kSmall));
   EXPECT_EQ(cache.take(2 * kSmall), nullptr) << "a block of another size was handed out";
@@ -64,7 +70,7 @@ TEST(MappedCache, KeepsUpToItsLimitsAndHandsBlocksBackBySize) {
 }
 
 // A mapped block starts on a huge page from kHugePage on, and a block given
-// back is the next array of the same size.
+// back from kKeepFrom on is the next array of the same size.
 TEST(HugePageAllocator, MapsLargeBlocksAlignedAndReusesThem) {
   MappedCache::get().release();
   Alloc alloc;
@@ -79,6 +85,8 @@ TEST(HugePageAllocator, MapsLargeBlocksAlignedAndReusesThem) {
       {kMapAtSlots + 1, true, 4096},
       {Alloc::kHugePage / sizeof(uint64_t), true, Alloc::kHugePage},
       {3 * Alloc::kHugePage / sizeof(uint64_t) + 5, true, Alloc::kHugePage},
+      {MappedCache::kKeepFrom / sizeof(uint64_t), true, Alloc::kHugePage},
+      {MappedCache::kKeepFrom / sizeof(uint64_t) + 1, true, Alloc::kHugePage},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.slots);
@@ -86,9 +94,10 @@ TEST(HugePageAllocator, MapsLargeBlocksAlignedAndReusesThem) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % c.alignment, 0u);
     std::fill(p, p + c.slots, c.slots);  // the whole block is writable
     alloc.deallocate(p, c.slots);
-    EXPECT_EQ(MappedCache::get().kept().first, c.mapped ? 1u : 0u);
+    const bool kept = c.mapped && Alloc::mapped_size(c.slots * sizeof(uint64_t)) >= MappedCache::kKeepFrom;
+    EXPECT_EQ(MappedCache::get().kept().first, kept ? 1u : 0u);
     uint64_t* again = alloc.allocate(c.slots);
-    if (c.mapped) {
+    if (kept) {
       EXPECT_EQ(again, p) << "the block kept was not reused";
       EXPECT_EQ(MappedCache::get().kept().first, 0u);
     }

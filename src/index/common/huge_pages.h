@@ -23,7 +23,10 @@ namespace calderwick {
 // index made right after another one was dropped), up to kBlocks blocks and
 // kBytes in all; past that they are unmapped. Mapping afresh costs a page
 // fault per page touched and unmapping interrupts every thread of the
-// process, which would make each new index several times slower to fill.
+// process, which would make each new large index several times slower to
+// fill. Only blocks of kKeepFrom and more are kept: a smaller array is
+// faulted in again in well under a millisecond, and keeping it would hold up
+// to kBytes of a program's memory after its small indexes are gone.
 class MappedCache {
  public:
   static MappedCache& get() {
@@ -42,6 +45,7 @@ class MappedCache {
     return nullptr;
   }
   bool keep(void* p, size_t size) {
+    if (size < kKeepFrom) return false;
     std::lock_guard<std::mutex> lock(mu_);
     if (count_ == kBlocks || bytes_ + size > kBytes) return false;
     blocks_[count_++] = {p, size};
@@ -61,8 +65,9 @@ class MappedCache {
     bytes_ = 0;
   }
 
-  static constexpr size_t kBlocks = 16;
+  static constexpr size_t kKeepFrom = size_t{4} << 20;
   static constexpr size_t kBytes = size_t{32} << 20;
+  static constexpr size_t kBlocks = kBytes / kKeepFrom;
 
  private:
   struct Block {
