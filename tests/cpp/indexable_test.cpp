@@ -59,6 +59,34 @@ del objs
   EXPECT_LE(calderwick::testing::id_counter(), 2012u);
 }
 
+// Element ids are drawn from the top of the id space: every way an indexed
+// container goes (replaced, narrowed away, its object or its index dropped)
+// gives them back, and object ids stay below them, dense.
+TEST(IndexableIds, ContainerElementsReleaseTheirIdsAndStayAboveObjectIds) {
+  run("import Calderwick\n");
+  const size_t objects_before = live_ids();
+  const size_t elements_before = calderwick::testing::element_ids_in_use();
+  run(R"(
+import Calderwick
+Q = Calderwick.PyQueryExpr
+objs = [Calderwick.Indexable(a=i, tags=[i % 5, (i, i + 1), [i % 3]], n=Calderwick.Indexable(t=(i,))) for i in range(600)]
+a, b = Calderwick.Index(), Calderwick.Index()
+a.add_object_many(objs)
+b.add_object_many(objs[::2])
+assert len(a.reduced_query(Q.eq("tags", 3)).collect()) == 121  # 3 = i % 5, and i = 2 through (2, 3)
+assert len(a.reduced_query(Q.eq("n.t", 7)).collect()) == 1
+for o in objs[::3]:
+    o.tags = [o.a, o.a]
+a.reduce(a=0)
+b.union_with(a)
+assert {o.a for o in a.reduced_query(Q.eq("tags", 0)).collect()} == {0}
+del a, b, objs
+)");
+  EXPECT_EQ(calderwick::testing::element_ids_in_use(), elements_before);
+  EXPECT_EQ(live_ids(), objects_before);
+  EXPECT_LE(calderwick::testing::id_counter(), objects_before + 1202u);
+}
+
 TEST(IndexableNativePart, TheMovedToPartOwnsAndFreesTheId) {
   IndexableNative owner;
   owner.id = allocate_id();

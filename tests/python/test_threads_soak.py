@@ -237,10 +237,11 @@ def test_dropped_indexes_give_back_element_ids():
 
 
 def live_ids():
-    """How many object ids are in use in the process (objects and container
-    elements of live indexes), read from the ids fresh objects are given:
-    released ids are given out before new ones, so a batch larger than the
-    released ones holds all of them and then a run of new ids."""
+    """How many object ids are in use in the process, read from the ids fresh
+    objects are given: released ids are given out before new ones, so a batch
+    larger than the released ones holds all of them and then a run of new ids.
+    (Container elements draw their ids from the other end of the id space;
+    tests/cpp/indexable_test.cpp counts those.)"""
     from conftest import object_id
 
     def count(n):
@@ -262,7 +263,7 @@ def live_ids():
 
 def test_a_dropped_soak_leaves_no_id_in_use():
     # Every operation of the soak, on eight threads with its indexes replaced
-    # as it goes; once the soak is dropped, every object id and element id it
+    # as it goes; once the soak is dropped, every object id it
     # drew is free again, whatever operation last held it. In a fresh
     # process: live_ids() draws objects until it has taken every released
     # id, so in the suite's process it would first take the millions that

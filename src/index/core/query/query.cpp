@@ -30,14 +30,14 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) 
 QueryMap::~QueryMap() {
   held_back_count.fetch_sub(held_back_.size(), std::memory_order_relaxed);
   // The element ids handed out for the containers still filed here go back:
-  // nothing outside this map names them. Highest first, so that the next
-  // ids drawn (most recently released first) come back in ascending order
-  // and a new index's bitmaps over them stay dense.
+  // nothing outside this map names them. Lowest first, so that the next
+  // ids drawn (most recently released first) come back in descending order,
+  // as fresh element ids are drawn, and a new index's bitmaps stay dense.
   std::vector<uint32_t> ids;
   elements_.write()->for_each([&](uint32_t, std::span<const PyValue> values) {
     for (const PyValue& element : values) ids.push_back(element.spare());
   });
-  std::sort(ids.begin(), ids.end(), std::greater<>());
+  std::sort(ids.begin(), ids.end());
   release_ids(ids);
 }
 
@@ -236,7 +236,7 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
   if (elements->empty()) return;  // nothing filed, nothing to undo
   const size_t n = elements->size();
   absl::InlinedVector<uint32_t, 8> eids(n);
-  allocate_ids(std::span(eids));
+  allocate_element_ids(std::span(eids));
   ElementRecords::Values record(n);
   for (size_t i = 0; i < n; ++i) {
     record[i] = (*elements)[i];
@@ -591,20 +591,25 @@ void QueryMap::unmask_ids(IdSet& ids) const {
     }
     if (elements.is_empty()) return;
     ids.andnot_inplace(elements);
-    IdSet owners;
+    std::vector<uint32_t> owners;
+    owners.reserve(elements.cardinality());
     {
       auto owner_of = mask_owner_.read();
-      uint32_t buffer[1024];
-      size_t n = 0;
       elements.for_each([&](uint32_t eid) {
-        const auto it = owner_of->find(eid);
-        if (it == owner_of->end()) return;
-        buffer[n++] = it->second;
-        if (n == 1024) owners.add_many(buffer, std::exchange(n, 0));
+        if (const auto it = owner_of->find(eid); it != owner_of->end()) owners.push_back(it->second);
       });
-      owners.add_many(buffer, n);
     }
-    ids.or_inplace(owners);
+    // Element ids are drawn downwards, so the elements of owners filed later
+    // have lower ids: read in ascending order, the owners of objects filed in
+    // order come in descending order, put in order in one pass. Reused ids
+    // can mix the order; a sort takes care of that.
+    if (std::is_sorted(owners.begin(), owners.end(), std::greater<>())) {
+      std::reverse(owners.begin(), owners.end());
+    } else if (!std::is_sorted(owners.begin(), owners.end())) {
+      std::sort(owners.begin(), owners.end());
+    }
+    owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+    ids.or_inplace(IdSet::from_sorted(owners));
   }
 }
 

@@ -1,7 +1,6 @@
 #include "index/structures/id_alloc/id_alloc.h"
 
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "index/common/locks.h"
@@ -9,65 +8,74 @@
 namespace calderwick {
 namespace {
 
-// The next never-used id. It only advances under the FREE_IDS mutex; once it
-// has handed out 0xFFFFFFFF it wraps to 0, which marks the id space exhausted.
-std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
+// The id space 1 .. 0xFFFFFFFF, drawn from both ends: object ids upwards
+// from 1, element ids downwards from 0xFFFFFFFF. Every object id is below
+// `next_object` and every element id above `next_element`, so a released id
+// tells which end it came from. The space is exhausted when the two meet.
+struct Ids {
+  uint64_t next_object = 1;              // the next fresh object id
+  uint64_t next_element = 0xFFFFFFFFu;   // the next fresh element id
+  std::vector<uint32_t> free_objects;    // released, in release order
+  std::vector<uint32_t> free_elements;
+  uint64_t fresh_left() const { return next_element + 1 - next_object; }
+  void release(uint32_t id) { (id > next_element ? free_elements : free_objects).push_back(id); }
+};
 
-// Released ids in release order; never destroyed.
-Mutex<std::vector<uint32_t>>& free_ids() {
-  static auto* FREE_IDS = new Mutex<std::vector<uint32_t>>();
-  return *FREE_IDS;
+// Never destroyed.
+Mutex<Ids>& ids() {
+  static auto* IDS = new Mutex<Ids>();
+  return *IDS;
 }
+
+[[noreturn]] void exhausted() { internal_error("object ids exhausted: 4294967295 objects are alive"); }
 
 }  // namespace
 
 uint32_t allocate_id() {
-  auto ids = free_ids().lock();
-  if (!ids->empty()) {
-    const uint32_t id = ids->back();
-    ids->pop_back();
+  auto all = ids().lock();
+  if (!all->free_objects.empty()) {
+    const uint32_t id = all->free_objects.back();
+    all->free_objects.pop_back();
     return id;
   }
-  if (GLOBAL_ID_COUNTER.load(std::memory_order_relaxed) != 0) {
-    return GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
-  }
+  if (all->fresh_left() > 0) return static_cast<uint32_t>(all->next_object++);
   // Nothing changed, so the allocator must stay usable: raise after unlocking.
-  ids.unlock();
-  internal_error("object ids exhausted: 4294967295 objects are alive");
+  all.unlock();
+  exhausted();
 }
 
-void allocate_ids(std::span<uint32_t> out) {
-  auto ids = free_ids().lock();
-  const size_t reused = std::min(out.size(), ids->size());
+void allocate_element_ids(std::span<uint32_t> out) {
+  auto all = ids().lock();
+  std::vector<uint32_t>& free = all->free_elements;
+  const size_t reused = std::min(out.size(), free.size());
   const size_t fresh = out.size() - reused;
-  const uint32_t next = GLOBAL_ID_COUNTER.load(std::memory_order_relaxed);
-  // The counter hands out next .. 0xFFFFFFFF, then wraps to 0 (exhausted).
-  if (fresh > 0 && (next == 0 || fresh > uint64_t(0x100000000) - next)) {
-    ids.unlock();
-    internal_error("object ids exhausted: 4294967295 objects are alive");
+  if (fresh > all->fresh_left()) {
+    all.unlock();
+    exhausted();
   }
   for (size_t i = 0; i < reused; ++i) {
-    out[i] = ids->back();
-    ids->pop_back();
+    out[i] = free.back();
+    free.pop_back();
   }
-  for (size_t i = 0; i < fresh; ++i) out[reused + i] = next + static_cast<uint32_t>(i);
-  GLOBAL_ID_COUNTER.store(static_cast<uint32_t>(next + fresh), std::memory_order_relaxed);
+  for (size_t i = 0; i < fresh; ++i) out[reused + i] = static_cast<uint32_t>(all->next_element - i);
+  all->next_element -= fresh;
 }
 
-void free_id(uint32_t id) { free_ids().lock()->push_back(id); }
+void free_id(uint32_t id) { ids().lock()->release(id); }
 
-void release_ids(std::span<const uint32_t> ids) {
-  auto free = free_ids().lock();
-  free->insert(free->end(), ids.begin(), ids.end());
+void release_ids(std::span<const uint32_t> released) {
+  auto all = ids().lock();
+  for (const uint32_t id : released) all->release(id);
 }
 
 namespace testing {
-void set_id_counter(uint32_t next) {
-  auto ids = free_ids().lock();
-  GLOBAL_ID_COUNTER.store(next, std::memory_order_relaxed);
+void set_id_counter(uint32_t next) { ids().lock()->next_object = next; }
+uint32_t id_counter() { return static_cast<uint32_t>(ids().lock()->next_object); }
+size_t free_id_count() { return ids().lock()->free_objects.size(); }
+size_t element_ids_in_use() {
+  auto all = ids().lock();
+  return 0xFFFFFFFFu - all->next_element - all->free_elements.size();
 }
-uint32_t id_counter() { return GLOBAL_ID_COUNTER.load(std::memory_order_relaxed); }
-size_t free_id_count() { return free_ids().lock()->size(); }
 }  // namespace testing
 
 }  // namespace calderwick

@@ -94,39 +94,64 @@ size_t differing_bits(const NumKey& a, const NumKey& b) {
 // none). Direct writes since the last fold are patched in: `added` holds the
 // (key, id) of every id whose bucket entry, if any, is not current, and
 // `stale` has the bit of each such id set, so a query skips its entry.
+namespace {
+
+// A bit for each id, in two dense arrays: object ids count up from 1 and
+// element ids down from 0xFFFFFFFF, so the upper half is kept from its top.
+class IdBits {
+ public:
+  bool test(uint32_t id) const {
+    const std::vector<uint64_t>& bits = half(id);
+    const uint32_t i = index(id);
+    return (i >> 6) < bits.size() && ((bits[i >> 6] >> (i & 63)) & 1u) != 0;
+  }
+  void set(uint32_t id) {
+    std::vector<uint64_t>& bits = half(id);
+    const uint32_t i = index(id);
+    const size_t w = i >> 6;
+    if (w >= bits.size()) bits.resize(std::max(w + 1, bits.size() + bits.size() / 2), 0);
+    bits[w] |= uint64_t{1} << (i & 63);
+  }
+  void clear() {
+    std::fill(low_.begin(), low_.end(), 0);
+    std::fill(high_.begin(), high_.end(), 0);
+  }
+  size_t bytes() const { return (low_.capacity() + high_.capacity()) * sizeof(uint64_t); }
+
+ private:
+  static constexpr uint32_t kHigh = 0x80000000u;
+  static uint32_t index(uint32_t id) { return id < kHigh ? id : 0xFFFFFFFFu - id; }
+  const std::vector<uint64_t>& half(uint32_t id) const { return id < kHigh ? low_ : high_; }
+  std::vector<uint64_t>& half(uint32_t id) { return id < kHigh ? low_ : high_; }
+  std::vector<uint64_t> low_;
+  std::vector<uint64_t> high_;
+};
+
+}  // namespace
+
 struct NumericalBitmap::OrderedKeys {
   std::vector<uint32_t> ids;
   std::vector<uint32_t> starts;
   std::vector<NumKey> fences;
   std::vector<std::pair<NumKey, uint32_t>> added;
-  // Bits by id, as far as the highest one set.
-  std::vector<uint64_t> stale;
+  IdBits stale;
   // Ids patched again since the last fold (moved or removed while in
   // `added`): their entries there are not searched for and taken out, each
   // is checked against the slices where a query or a fold meets it.
-  std::vector<uint64_t> dead;
+  IdBits dead;
   bool any_stale = false;
   bool any_dead = false;
   size_t removals = 0;  // bucket entries marked stale since the last fold
 
   size_t buckets() const { return starts.empty() ? 0 : starts.size() - 1; }
-  static bool test(const std::vector<uint64_t>& bits, uint32_t id) {
-    const size_t w = id >> 6;
-    return w < bits.size() && ((bits[w] >> (id & 63)) & 1u) != 0;
-  }
-  static void set(std::vector<uint64_t>& bits, uint32_t id) {
-    const size_t w = id >> 6;
-    if (w >= bits.size()) bits.resize(std::max(w + 1, bits.size() + bits.size() / 2), 0);
-    bits[w] |= uint64_t{1} << (id & 63);
-  }
-  bool is_stale(uint32_t id) const { return any_stale && test(stale, id); }
-  bool is_dead(uint32_t id) const { return any_dead && test(dead, id); }
+  bool is_stale(uint32_t id) const { return any_stale && stale.test(id); }
+  bool is_dead(uint32_t id) const { return any_dead && dead.test(id); }
   void mark_stale(uint32_t id) {
-    set(stale, id);
+    stale.set(id);
     any_stale = true;
   }
   void mark_dead(uint32_t id) {
-    set(dead, id);
+    dead.set(id);
     any_dead = true;
   }
   // Opens a bucket at the end, from `fence` up.
@@ -616,7 +641,7 @@ size_t NumericalBitmap::ordered_keys_bytes() const {
   if (!ok) return 0;
   return ok->ids.capacity() * sizeof(uint32_t) + ok->starts.capacity() * sizeof(uint32_t) +
          ok->fences.capacity() * sizeof(NumKey) + ok->added.capacity() * sizeof(ok->added[0]) +
-         (ok->stale.capacity() + ok->dead.capacity()) * sizeof(uint64_t);
+         ok->stale.bytes() + ok->dead.bytes();
 }
 
 size_t NumericalBitmap::ordered_patches() const {
@@ -766,11 +791,14 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
   // Each id's key, read back from the slices, at the id's position in `ids`.
   std::vector<uint64_t> low(n, 0);
   std::vector<uint16_t> high(n, 0);
-  const bool dense = n > 0 && ids.back() / 4 < n;  // a position per id costs at most 16 bytes an id
+  // A position per id from the least one (element ids lie near the top of
+  // the id space) costs at most 16 bytes an id.
+  const uint32_t base = n > 0 ? ids.front() : 0;
+  const bool dense = n > 0 && (ids.back() - base) / 4 < n;
   std::vector<uint32_t> position_of;
   if (dense) {
-    position_of.assign(size_t{ids.back()} + 1, 0);
-    for (size_t p = 0; p < n; ++p) position_of[ids[p]] = static_cast<uint32_t>(p);
+    position_of.assign(size_t{ids.back() - base} + 1, 0);
+    for (size_t p = 0; p < n; ++p) position_of[ids[p] - base] = static_cast<uint32_t>(p);
   }
   for (size_t i = 0; i < kSlices; ++i) {
     const IdSet& ones = slices_[i].bitmap();
@@ -787,7 +815,7 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() c
     }
     ones.for_each_batch([&](std::span<const uint32_t> batch) {
       for (uint32_t id : batch) {
-        const size_t p = dense ? position_of[id]
+        const size_t p = dense ? position_of[id - base]
                                : static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
         low[p] |= bit;
         high[p] |= high_bit;
@@ -857,13 +885,13 @@ void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
   std::vector<std::pair<NumKey, uint32_t>> added = std::move(ok.added);
   ok.added.clear();
   if (ok.any_dead) {
-    std::vector<uint64_t> seen(ok.dead.size(), 0);  // dead ids whose latest entry has been met
+    IdBits seen;  // dead ids whose latest entry has been met
     size_t out = added.size();
     for (size_t i = added.size(); i-- > 0;) {
       const auto& [key, id] = added[i];
       if (ok.is_dead(id)) {
-        if (OrderedKeys::test(seen, id)) continue;
-        OrderedKeys::set(seen, id);
+        if (seen.test(id)) continue;
+        seen.set(id);
         if (!all().contains(id) || !(key_below(id, key, kSlices) == key)) continue;
       }
       added[--out] = added[i];
@@ -962,8 +990,8 @@ void NumericalBitmap::fold_patches(OrderedKeys& ok, const IdSet* keep) const {
   // it again); a large one goes, rather than cost up to 1.5 bytes an id.
   added.clear();
   if (added.capacity() <= 4 * kMaxPatches) ok.added = std::move(added);
-  std::fill(ok.stale.begin(), ok.stale.end(), 0);
-  std::fill(ok.dead.begin(), ok.dead.end(), 0);
+  ok.stale.clear();
+  ok.dead.clear();
   ok.any_stale = false;
   ok.any_dead = false;
   ok.removals = 0;
