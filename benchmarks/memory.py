@@ -25,7 +25,8 @@ Sections:
     objects, with the nested objects owned by each record (as a parser would
     make them) or taken from shared pools; and an Index over them;
   * an Index over the benchmark mix (8 attributes) at --records, per record,
-    settled and at the peak while loading, next to the objects alone and to
+    settled and at the peak while loading, next to the objects alone, the
+    same records filed one by one as they are built (add_object), and
     peers where installed (sqlite3 in-memory table with an index per column;
     a pandas DataFrame);
   * what the Index adds per record by value kind: an indexed object with one
@@ -351,6 +352,33 @@ def child_mixed(args):
             "seconds": seconds, "peak_reset": resettable}
 
 
+def child_mixed_streamed(args):
+    """The benchmark mix as a program that files each record as it builds it
+    (add_object), so that object ids and container element ids are drawn in
+    turn: objects and Index together, settled."""
+    from Calderwick import Index, Indexable
+
+    n = args["n"]
+    index = Index()
+    index.add_object(Indexable(uid=0, small=0, price=0.5, sku="x", city="y", flag=True, tags=[1],
+                               seller=Indexable(name="n", rank=0)))
+    before = settled_rss()
+    sellers = {}
+    objs = []
+    start = time.perf_counter()
+    for uid, small, price, sku, city, flag, tags, seller in mixed_records(n):
+        s = sellers.get(seller)
+        if s is None:
+            s = sellers[seller] = Indexable(name=f"seller-{seller}", rank=seller % 10)
+        o = Indexable(uid=uid, small=small, price=price, sku=sku, city=city, flag=flag, tags=tags, seller=s)
+        index.add_object(o)
+        objs.append(o)
+    seconds = time.perf_counter() - start
+    after = settled_rss()
+    assert len(index.get_by_attribute(uid=n - 1)) == 1
+    return {"total": (after - before) / n, "seconds": seconds}
+
+
 def child_sqlite(args):
     import sqlite3
 
@@ -489,7 +517,8 @@ def child_names(args):
 
 
 CHILDREN = {f.__name__[len("child_"):]: f for f in
-            (child_info, child_attrs, child_kind_objects, child_flights, child_mixed, child_sqlite, child_pandas,
+            (child_info, child_attrs, child_kind_objects, child_flights, child_mixed, child_mixed_streamed, child_sqlite,
+             child_pandas,
              child_kind, child_long_strings, child_names)}
 
 
@@ -726,6 +755,14 @@ def section_mix(opts, figs):
                          f"{r['seconds']:.2f} s" if key == "index" else "", ""])
         figs.add("mix", "  of which the Index", "seconds", r["seconds"], "s")
         total = r["total"]
+    label = "objects + Index, each added as built"
+    st = run_child(opts, "mixed_streamed", n=n)
+    if failed(st):
+        rows.append([label, failed(st)])
+    else:
+        figs.add("mix", label, "settled", st["total"], "B")
+        figs.add("mix", label, "seconds", st["seconds"], "s")
+        rows.append([label, fmt(st["total"], "B"), "", f"{st['seconds']:.2f} s", ""])
     peers = [("sqlite3", "sqlite", "sqlite3 :memory:, an index per column"), ("pandas", "pandas", "pandas DataFrame")]
     for module, child, label in peers:
         if not have(module):
