@@ -639,21 +639,24 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
   checked.set_plan(plan);
   checked.set_patch_limit(patch_limit);
   constexpr uint32_t kIdSpace = 600;
+  // Every other id from the top of the id space, where container elements
+  // draw theirs: the patch marks keep that half from its top.
+  const auto id_of = [](uint32_t k) { return k % 2 ? k : 0xFFFFFFFFu - k; };
   std::vector<Number> pool;
   for (int i = 0; i < 12; ++i) pool.push_back(random_number(rng));
   const auto draw_number = [&](std::mt19937_64& r) { return pooled ? pool[r() % pool.size()] : random_number(r); };
   size_t from_key_sets = 0;
   const auto load = [&] {
     std::vector<std::pair<uint32_t, Number>> rows;
-    for (uint32_t id = 1; id <= kIdSpace; ++id) {
-      if (rng() % 3 == 0) rows.emplace_back(id, draw_number(rng));
+    for (uint32_t k = 1; k <= kIdSpace; ++k) {
+      if (rng() % 3 == 0) rows.emplace_back(id_of(k), draw_number(rng));
     }
     checked.bulk_load(rows);
   };
   for (int batch = 0; batch < 40; ++batch) {
     if (batch % 5 == 0) load();
     for (int step = 0; step < 60; ++step) {
-      const uint32_t id = 1 + rng() % kIdSpace;
+      const uint32_t id = id_of(1 + rng() % kIdSpace);
       if (rng() % 3 == 0) {
         checked.remove(id);
       } else if (rng() % 4 == 0 && checked.mirror().count(id)) {
@@ -669,8 +672,8 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
     if (batch % 5 == 3) load();
     if (batch % 7 == 6) {
       IdSet keep;
-      for (uint32_t id = 1; id <= kIdSpace; ++id) {
-        if (rng() % 4) keep.add(id);
+      for (uint32_t k = 1; k <= kIdSpace; ++k) {
+        if (rng() % 4) keep.add(id_of(k));
       }
       checked.keep_only(keep);
     }
@@ -687,18 +690,18 @@ TEST_P(NumericalRandomised, MatchesOrderedReference) {
       IdSet candidates;
       switch (rng() % 4) {
         case 0:
-          for (uint32_t c = 1; c <= kIdSpace + 10; ++c) candidates.add(c);
+          for (uint32_t c = 1; c <= kIdSpace + 10; ++c) candidates.add(id_of(c));
           break;
         case 1:
           break;  // empty
         default:
           for (uint32_t c = 1; c <= kIdSpace + 10; ++c) {
-            if (rng() % 3 == 0) candidates.add(c);
+            if (rng() % 3 == 0) candidates.add(id_of(c));
           }
       }
       IdSet preset;
       if (rng() % 2) {
-        for (int p = 0; p < 5; ++p) preset.add(1 + rng() % (kIdSpace * 2));
+        for (int p = 0; p < 5; ++p) preset.add(id_of(1 + rng() % (kIdSpace * 2)));
       }
       from_key_sets += checked.index().ranges_from_key_sets();
       checked.check(key, candidates, preset);
