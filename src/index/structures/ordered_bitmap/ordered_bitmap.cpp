@@ -86,16 +86,6 @@ size_t differing_bits(const NumKey& a, const NumKey& b) {
   return static_cast<size_t>(std::bit_width(a.low ^ b.low));
 }
 
-}  // namespace
-
-// The buckets: `ids` bucket after bucket, bucket j at [starts[j],
-// starts[j + 1]) with every key in [fences[j], fences[j + 1]] (both hold one
-// entry more than there are buckets; all three are empty when there are
-// none). Direct writes since the last fold are patched in: `added` holds the
-// (key, id) of every id whose bucket entry, if any, is not current, and
-// `stale` has the bit of each such id set, so a query skips its entry.
-namespace {
-
 // A bit for each id, in two dense arrays: object ids count up from 1 and
 // element ids down from 0xFFFFFFFF, so the upper half is kept from its top.
 class IdBits {
@@ -129,6 +119,12 @@ class IdBits {
 
 }  // namespace
 
+// The buckets: `ids` bucket after bucket, bucket j at [starts[j],
+// starts[j + 1]) with every key in [fences[j], fences[j + 1]] (both hold one
+// entry more than there are buckets; all three are empty when there are
+// none). Direct writes since the last fold are patched in: `added` holds the
+// (key, id) of every id whose bucket entry, if any, is not current, and
+// `stale` has the bit of each such id set, so a query skips its entry.
 struct NumericalBitmap::OrderedKeys {
   std::vector<uint32_t> ids;
   std::vector<uint32_t> starts;
