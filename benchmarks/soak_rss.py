@@ -13,7 +13,8 @@ two threads, dropped), so that what the process loads or builds once (the
 module's first look for numpy, type caches) counts in it; the RSS right
 after the import is printed too. With --trim it also prints the RSS after a
 malloc_trim(0) at the end, which shows how much of it was memory freed but
-kept by the C allocator (the benchmark calls it, the module never does).
+still kept by the C allocator (the module itself trims when an index goes,
+at most every 200 ms, and when the last one goes).
 
     python benchmarks/soak_rss.py [--seconds 180] [--threads 8] [--objects 300]
                                   [--recycle 1500] [--tick 30] [--trim] [--json]

@@ -19,6 +19,7 @@ import threading
 import time
 
 import pytest
+from conftest import SANITIZED
 
 from Calderwick import Index, Indexable, PyQueryExpr as Q
 
@@ -286,6 +287,39 @@ def test_a_dropped_soak_leaves_no_id_in_use():
     out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(os.path.abspath(__file__)),
                          capture_output=True, text=True, timeout=240)
     assert out.returncode == 0, out.stderr
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED or not sys.platform.startswith("linux"),
+                    reason="needs /proc RSS and the C library's heap, unsanitized")
+def test_a_dropped_soak_gives_its_memory_back():
+    # Eight threads write, query and replace indexes; the heap keeps what
+    # each thread frees in that thread's arena. Once everything is dropped,
+    # the process must be back near its size before the soak, not at its peak.
+    script = textwrap.dedent("""
+        import gc
+        from test_threads_soak import Soak
+
+        def rss():
+            gc.collect()
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+
+        warm = Soak(seed=2, n_objects=50)
+        warm.run(threads=2, seconds=1, seed=2)
+        del warm
+        start = rss()
+        soak = Soak(seed=17, n_objects=300, recycle_every=1500)
+        soak.run(threads=8, seconds=6, seed=17)
+        soak.check()
+        peak = rss()
+        del soak
+        print(start, peak, rss())
+    """)
+    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(os.path.abspath(__file__)),
+                         capture_output=True, text=True, timeout=240)
+    assert out.returncode == 0, out.stderr
+    start, peak, dropped = map(int, out.stdout.split())
+    assert dropped <= start * 1.2 + (4 << 20), (start, peak, dropped)
 
 
 def main():

@@ -6,6 +6,7 @@
 #include <thread>
 #include <optional>
 
+#include "index/common/heap_trim.h"
 #include "index/common/write_gate.h"
 #include "index/core/prepared.h"
 #include "index/core/query/delayed_query.h"
@@ -21,7 +22,31 @@ IndexAPI::IndexAPI(Private, std::weak_ptr<IndexAPI> parent, const QueryMap* owne
       owner_map_(owner_map),
       depth_(depth) {}
 
-std::shared_ptr<IndexAPI> IndexAPI::make() { return std::make_shared<IndexAPI>(Private{}, std::weak_ptr<IndexAPI>{}, nullptr, 0); }
+namespace {
+
+// Top-level indexes alive, the placeholder aside.
+std::atomic<int64_t> live_top_level{0};
+// Trims when an index goes: now and then while others live, and once more
+// when the last one goes, so that a program that has dropped every index
+// is back near the size it had before it made them.
+heap::TrimThrottle trim_on_drop{std::chrono::milliseconds{200}};
+heap::TrimThrottle trim_on_last_drop{std::chrono::seconds{1}};
+
+}  // namespace
+
+std::shared_ptr<IndexAPI> IndexAPI::make() {
+  live_top_level.fetch_add(1, std::memory_order_relaxed);
+  // A top-level index takes its sub-indexes and every structure with it
+  // when it goes, and the free heap pages that leaves are given back.
+  return std::shared_ptr<IndexAPI>(new IndexAPI(Private{}, std::weak_ptr<IndexAPI>{}, nullptr, 0), [](IndexAPI* index) {
+    delete index;
+    if (live_top_level.fetch_sub(1, std::memory_order_relaxed) == 1) {
+      trim_on_last_drop.trim();
+    } else {
+      trim_on_drop.trim();
+    }
+  });
+}
 
 std::shared_ptr<IndexAPI> IndexAPI::make_nested(const std::shared_ptr<IndexAPI>& parent, const QueryMap* owner_map) {
   return std::make_shared<IndexAPI>(Private{}, parent, owner_map, parent->depth() + 1);
@@ -391,7 +416,8 @@ void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>
 }
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
-  static const auto* placeholder = new std::shared_ptr<IndexAPI>(IndexAPI::make());
+  static const auto* placeholder = new std::shared_ptr<IndexAPI>(
+      std::make_shared<IndexAPI>(IndexAPI::Private{}, std::weak_ptr<IndexAPI>{}, nullptr, 0));
   return *placeholder;
 }
 

@@ -108,6 +108,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
  private:
   struct Private {};
+  friend const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();  // the one top-level index made without make()
   template <typename Evaluate>
   FilteredIndexCore view_of(Evaluate&& evaluate) const;
   // Files the values of several objects through every map's bulk writer.

@@ -6,12 +6,17 @@
 #include "absl/container/inlined_vector.h"
 #include "index/binding/convert.h"
 #include "index/binding/gil.h"
+#include "index/common/heap_trim.h"
 #include "index/common/write_gate.h"
 #include "index/core/prepared.h"
 #include "index/core/query/query_ops.h"
 
 namespace calderwick::ops {
 namespace {
+
+// Objects in one add from which the free heap pages are given back after it
+// (a trim costs about as much as filing a few thousand objects).
+constexpr size_t kGiveBackAfter = size_t{1} << 16;
 
 using Indexes = absl::InlinedVector<std::shared_ptr<IndexAPI>, 4>;
 using Done = absl::InlinedVector<const IndexAPI*, 4>;
@@ -77,6 +82,9 @@ void add(IndexAPI& index, std::span<StoredItem> objects) {
   }
   py::GilRelease release;
   index.add_objects(batch);
+  // The batch's buffers and sorting space are free now, spread through the
+  // heap: a large load gives them back rather than leave them resident.
+  if (batch.size() >= kGiveBackAfter) heap::give_back_free_pages();
 }
 
 void merge(IndexAPI& target, const IndexAPI& source) {
