@@ -467,8 +467,13 @@ TEST_P(ElementRecordsRandomised, MatchesMirror) {
     }
   };
   constexpr uint32_t kOwners = 40;
+  // Owners close together first (the table by owner is an array), then
+  // spread over millions of ids beside them (it turns into a hash table).
+  const auto draw_owner = [&](int step) -> uint32_t {
+    return rng() % kOwners * (step < 3000 || rng() % 2 ? 1u : 100003u);
+  };
   for (int step = 0; step < 6000; ++step) {
-    const uint32_t owner = rng() % kOwners;
+    const uint32_t owner = draw_owner(step);
     const uint32_t op = rng() % 10;
     if (op < 5) {
       // Mostly pooled sizes, sometimes past kPooled, sometimes empty.
@@ -485,12 +490,12 @@ TEST_P(ElementRecordsRandomised, MatchesMirror) {
         ASSERT_TRUE(out.empty());
       }
     } else if (op == 8) {
-      records.reserve(rng() % 50, rng() % 200);
+      records.reserve(rng() % 50, rng() % 200, owner);
     }
     // Every record, looked up and walked.
     ASSERT_EQ(records.size(), mirror.size());
     ASSERT_EQ(records.empty(), mirror.empty());
-    for (uint32_t probe : {owner, static_cast<uint32_t>(rng() % kOwners)}) {
+    for (uint32_t probe : {owner, draw_owner(step)}) {
       const auto it = mirror.find(probe);
       ASSERT_EQ(records.contains(probe), it != mirror.end()) << probe;
       ASSERT_EQ(filed_of(records.find(probe)), it == mirror.end() ? Filed{} : it->second) << probe;

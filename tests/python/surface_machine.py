@@ -57,7 +57,7 @@ class Surface(RuleBasedStateMachine):
         self.objects = []
         self.indexes = []  # [Index, {id: obj}]
         self.views = []  # [FilteredIndex, source entry, {id: obj}, stale]
-        self.big = None  # [Index, [objects]] once loaded
+        self.big = None  # [Index, [objects], [places]] once loaded
         self.steps = 0
         self.seed = 0
         self.stats = {}
@@ -319,38 +319,62 @@ class Surface(RuleBasedStateMachine):
     def load_big(self, seed):
         # Enough objects that the structures queries build on demand pay
         # for themselves: six-letter strings on a small alphabet (prefixes
-        # then sweep large cells) and numbers in a narrow range.
+        # then sweep large cells) and numbers in a narrow range. Each also
+        # holds a list (element ids in one long stretch) and a place, one
+        # of a few objects made among the records (so the sub-index holds
+        # a few objects scattered over many ids).
         rng = random.Random(seed)
-        objs = []
-        for _ in range(BIG):
+        objs, places = [], []
+        for i in range(BIG):
+            if i % 75 == 0:
+                place = Indexable(k=len(places) % 7)
+                self.model.track(place, {"k": len(places) % 7})
+                places.append(place)
             attrs = {"s": "".join(rng.choice("ab") for _ in range(6)), "n": rng.randrange(-300, 300),
-                     "f": rng.choice([rng.random() * 100, rng.choice(FLOATS)])}
+                     "f": rng.choice([rng.random() * 100, rng.choice(FLOATS)]),
+                     "t": [rng.randrange(10) for _ in range(rng.randrange(4))], "p": rng.choice(places)}
             obj = Indexable(**attrs)
             self.model.track(obj, attrs)
             objs.append(obj)
         index = Index()
         index.add_object_many(objs)
-        self.big = [index, objs]
+        self.big = [index, objs, places]
 
     @precondition(lambda self: self.big is not None)
     @rule(seed=st.integers(0, 2**16), n=st.sampled_from([1, 50, 300, 2000]), again=st.integers(0, 20))
     def big_writes(self, seed, n, again):
         rng = random.Random(seed)
-        index, objs = self.big
+        index, objs, places = self.big
         for _ in range(n):
             obj = rng.choice(objs)
-            if rng.random() < 0.5:
-                v = "".join(rng.choice("abc") for _ in range(rng.choice([2, 6, 6, 7])))
-                obj.s = v
-                self.model.attrs[id(obj)]["s"] = v
+            r = rng.random()
+            if r < 0.4:
+                name, v = "s", "".join(rng.choice("abc") for _ in range(rng.choice([2, 6, 6, 7])))
+            elif r < 0.8:
+                name, v = "n", rng.choice([rng.randrange(-300, 300), rng.choice(NUMBERS)])
+            elif r < 0.9:
+                name, v = "t", [rng.randrange(10) for _ in range(rng.randrange(4))]
             else:
-                v = rng.choice([rng.randrange(-300, 300), rng.choice(NUMBERS)])
-                obj.n = v
-                self.model.attrs[id(obj)]["n"] = v
+                name, v = "p", rng.choice(places)
+            setattr(obj, name, v)
+            self.model.attrs[id(obj)][name] = v
         for _ in range(again):  # members filed again
             index.add_object(rng.choice(objs))
         if again > 10:
-            index.add_object_many(rng.sample(objs, 40) * 2)
+            index.add_object_many(rng.sample(objs, min(40, len(objs))) * 2)
+
+    @precondition(lambda self: self.big is not None)
+    @rule(seed=st.integers(0, 2**16))
+    def narrow_big(self, seed):
+        # Down to a few members: the tables by id that were arrays empty out.
+        index, objs, places = self.big
+        rng = random.Random(seed)
+        held = [v for o in objs if type(v := self.model.attrs[id(o)]["n"]) is int]
+        if not held:
+            return
+        value = rng.choice(held)
+        index.reduce(n=value)
+        objs[:] = [o for o in objs if self.model.attrs[id(o)]["n"] == value]
 
     # -- checks ------------------------------------------------------------
 
@@ -440,11 +464,20 @@ class Surface(RuleBasedStateMachine):
     def check_big(self, rng):
         # Single leaves over one attribute, decided by a plain predicate (the
         # general model costs too much at this size).
-        index, big = self.big
+        index, big, _ = self.big
         attrs = self.model.attrs
         for _ in range(2):
-            kind = rng.choice(["starts_with", "starts_with", "eq", "ends_with", "contains", "bt", "gt", "lt"])
-            if kind in ("bt", "gt", "lt"):
+            kind = rng.choice(["starts_with", "starts_with", "eq", "ends_with", "contains", "bt", "gt", "lt", "element",
+                               "place"])
+            if kind == "element":
+                v = rng.randrange(11)
+                tree = ("eq", "t", v)
+                want = {id(o) for o in big if v in attrs[id(o)]["t"]}
+            elif kind == "place":
+                v = rng.randrange(8)
+                tree = ("eq", "p.k", v)
+                want = {id(o) for o in big if attrs[id(attrs[id(o)]["p"])]["k"] == v}
+            elif kind in ("bt", "gt", "lt"):
                 path = rng.choice(["n", "f"])
                 lo = rng.randrange(-300, 300)
                 hi = lo + rng.choice([0, 1, 5, 40])

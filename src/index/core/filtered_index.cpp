@@ -68,7 +68,7 @@ void IndexAPI::keep_only_from_bitmap(const IdSet& keep) {
   {
     auto items = items_->write();
     removed.for_each([&](uint32_t id) {
-      if (id < items->size()) dropped.push_back(std::exchange((*items)[id], StoredItem{}));
+      if (StoredItem item = items->take(id); !item.is_placeholder()) dropped.push_back(std::move(item));
     });
   }
   // Narrowing may have taken away what made nested objects lead back into

@@ -43,7 +43,7 @@ struct FilteredIndexCore {
       // A large answer's items lie spread over the store: the batch's
       // misses are taken together first.
       for (uint32_t id : batch) {
-        if (id < items.size()) __builtin_prefetch(&items[id]);
+        items.prefetch(id);
       }
       size_t n = 0;
       for (uint32_t id : batch) {
@@ -60,9 +60,8 @@ struct FilteredIndexCore {
  private:
   // The item at `id` if it is one of the view's objects.
   const StoredItem* visible(const Items& items, uint32_t id) const {
-    if (id >= items.size()) return nullptr;
-    const StoredItem& item = items[id];
-    return item.is_placeholder() || item.stamp > stamp ? nullptr : &item;
+    const StoredItem* item = items.find(id);
+    return item == nullptr || item->stamp > stamp ? nullptr : item;
   }
 };
 

@@ -53,10 +53,10 @@ std::shared_ptr<IndexAPI> IndexAPI::make_nested(const std::shared_ptr<IndexAPI>&
 }
 
 void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
-  StoredItem& slot = items[id];
-  if (!slot.is_placeholder() && slot.object() == item.object()) return;  // `item` goes with the caller's scope
+  const StoredItem* held = items.find(id);
+  if (held && held->object() == item.object()) return;  // `item` goes with the caller's scope
   item.stamp = stamps_.fetch_add(1, std::memory_order_relaxed) + 1;
-  StoredItem previous = std::exchange(slot, std::move(item));
+  StoredItem previous = items.put(id, std::move(item));
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
@@ -72,7 +72,7 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   }
   {
     auto items = items_->write();
-    if (max_id >= items->size()) items->resize(size_t(max_id) + 1);
+    items->reserve(batch.size(), max_id);
     for (const NewMember& m : batch) store_item(*items, m.native->id, std::move(*m.item));
   }
   if (batch.size() == 1) {
@@ -273,6 +273,8 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     holding.push_back(a);
     return true;
   });
+  uint32_t last_member = 0;
+  for (const NewMember* m : members) last_member = std::max(last_member, m->native->id);
   auto maps = query_maps_->read();
   std::atomic<size_t> next{0};
   std::vector<DeferredIndexable> helper_deferred;
@@ -282,7 +284,8 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   const auto file_stretch = [&](uint32_t attribute, size_t from, size_t to, std::vector<DeferredIndexable>& out) {
     BulkQueryMapAdder adder(*(*maps)[attribute]);
     if (const AttributeSample& seen = sample[attribute]; seen.containers && from == 0) {
-      adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled);
+      adder.element_locks()->expect(seen.containers * members.size() / sampled, seen.elements * members.size() / sampled,
+                                    last_member);
     }
     // Objects lie scattered over the heap: each object, then its
     // attribute array, then a container value's converted elements, are

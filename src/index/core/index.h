@@ -98,7 +98,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // 0 for a top-level index, one more per level of nesting.
   int depth() const { return depth_; }
 
-  // Stores `item` at slot `id` of the locked `items`, which has room for it.
+  // Stores `item` at slot `id` of the locked `items`.
   // A different object than the slot held gets a new store stamp; the same
   // object keeps its stamp (and its first item).
   void store_item(Items& items, uint32_t id, StoredItem item);

@@ -101,10 +101,9 @@ void merge(IndexAPI& target, const IndexAPI& source) {
     auto items = source.items()->read();
     members.reserve(ids->cardinality());
     ids->for_each([&](uint32_t id) {
-      if (id >= items->size() || (*items)[id].is_placeholder()) {
-        internal_error("missing value: a member of the merged index has no stored object");
-      }
-      members.push_back((*items)[id].object());
+      const StoredItem* item = items->find(id);
+      if (item == nullptr) internal_error("missing value: a member of the merged index has no stored object");
+      members.push_back(item->object());
     });
   }
   std::vector<StoredItem> objects;

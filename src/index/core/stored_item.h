@@ -6,6 +6,10 @@
 // sub-index as the value of an attribute shares the reference of that value,
 // without the GIL. A vacant slot is the placeholder: all zero, so growing an
 // items array costs nothing per slot.
+//
+// An index's items are an IdTable: an array by id while its objects' ids run
+// in long stretches, a hash table for a sub-index whose few objects are
+// scattered over the id space.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,7 @@
 #include "index/common/huge_pages.h"
 #include "index/common/locks.h"
 #include "index/indexable.h"
+#include "index/structures/id_table/id_table.h"
 
 namespace calderwick {
 
@@ -67,7 +72,10 @@ class StoredItem {
   uintptr_t handle_ = 0;  // an owned PyObject*, or a ValueNode* with the low bit set
 };
 
-using Items = std::vector<StoredItem, HugePageAllocator<StoredItem>>;
+struct VacantItem {
+  bool operator()(const StoredItem& item) const { return item.is_placeholder(); }
+};
+using Items = IdTable<StoredItem, false, VacantItem, HugePageAllocator<StoredItem>>;
 using ItemsLock = RwLock<Items>;
 
 }  // namespace calderwick

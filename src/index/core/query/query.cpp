@@ -244,7 +244,7 @@ void QueryMap::insert_iterable(const PyValue& iterable, uint32_t owner, const Pr
   }
   const auto book = [&](auto& owners, auto& masked) {
     for (uint32_t eid : eids) owners->prefetch(eid);  // misses taken together
-    for (uint32_t eid : eids) (*owners)[eid] = owner;
+    for (uint32_t eid : eids) owners->put(eid, owner);
     masked->add_many(eids.data(), n);
   };
   if (held) {
@@ -284,10 +284,7 @@ void ElementRecords::release(const Place& place) {
 }
 
 void ElementRecords::insert(uint32_t owner, std::span<PyValue> values) {
-  if (const auto it = places_.find(owner); it != places_.end()) {
-    release(it->second);
-    places_.erase(it);
-  }
+  if (const Place place = places_.take(owner); place.size) release(place);
   large_.erase(owner);
   if (values.empty()) return;
   const auto n = static_cast<uint32_t>(values.size());
@@ -299,20 +296,18 @@ void ElementRecords::insert(uint32_t owner, std::span<PyValue> values) {
   }
   const uint32_t start = place_for(n);
   for (uint32_t i = 0; i < n; ++i) *at(start + i) = std::move(values[i]);
-  places_.emplace(owner, Place{start, n});
+  places_.put(owner, Place{start, n});
 }
 
 std::span<const PyValue> ElementRecords::find(uint32_t owner) const {
-  if (const auto it = places_.find(owner); it != places_.end()) return {at(it->second.start), it->second.size};
+  if (const Place* place = places_.find(owner)) return {at(place->start), place->size};
   if (const auto it = large_.find(owner); it != large_.end()) return {it->second.begin(), it->second.end()};
   return {};
 }
 
 bool ElementRecords::take(uint32_t owner, Values& out) {
   out.clear();
-  if (const auto it = places_.find(owner); it != places_.end()) {
-    const Place place = it->second;
-    places_.erase(it);
+  if (const Place place = places_.take(owner); place.size) {
     for (uint32_t i = 0; i < place.size; ++i) out.push_back(std::move(*at(place.start + i)));
     release(place);
     return true;
@@ -324,8 +319,8 @@ bool ElementRecords::take(uint32_t owner, Values& out) {
   return true;
 }
 
-void ElementRecords::reserve(size_t owners, size_t values) {
-  places_.reserve(places_.size() + owners);
+void ElementRecords::reserve(size_t owners, size_t values, uint32_t last_owner) {
+  places_.reserve(owners, last_owner);
   // Pages for the values, as many as they fill; a short tail per page may
   // ask for one more later.
   const size_t pages = (size_t{end_} + values + kPage - 1) / kPage;
@@ -342,7 +337,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     const uint32_t eid = element.spare();
     {
       auto owners = mask_owner_.write();
-      owners->erase(eid);
+      owners->take(eid);
       masked_ids_.write()->remove(eid);
     }
     remove_id(element, eid);
@@ -458,7 +453,7 @@ void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {
   StoredItem dropped;
   {
     auto items = nested->items()->write();
-    if (object.id < items->size()) dropped = std::exchange((*items)[object.id], StoredItem{});
+    dropped = items->take(object.id);
   }
   links_removed(*nested);
 }
@@ -596,7 +591,7 @@ void QueryMap::unmask_ids(IdSet& ids) const {
     {
       auto owner_of = mask_owner_.read();
       elements.for_each([&](uint32_t eid) {
-        if (const auto it = owner_of->find(eid); it != owner_of->end()) owners.push_back(it->second);
+        if (const uint32_t* owner = owner_of->find(eid)) owners.push_back(*owner);
       });
     }
     // Element ids are drawn downwards, so the elements of owners filed later

@@ -28,6 +28,7 @@
 #include "index/core/stored_item.h"
 #include "index/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/structures/hybrid_set/hybrid_set.h"
+#include "index/structures/id_table/id_table.h"
 #include "index/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/structures/positional_bitmap/positional_bitmap.h"
 #include "index/structures/shards/hashmap/hashmap.h"
@@ -68,7 +69,8 @@ class ElementRecord {
 
 // The element records of one map, by owner. A record of up to kPooled
 // values lives in pages of kPage values shared by all records: its place is
-// (start, size) in a 12-byte table entry, with no block or header of its own.
+// (start, size) in an 8-byte entry of a table by owner id, with no block or
+// header of its own.
 // A record never straddles a page (a page's tail too short for it is left
 // unused). A freed place joins the free list of its size (linked through the
 // spare bits of its first value) and is reused by the next record of that
@@ -97,15 +99,17 @@ class ElementRecords {
   // Moves the values of `owner` into `out` (cleared first) and forgets the
   // owner; false if it had none.
   bool take(uint32_t owner, Values& out);
-  // Makes room for about `owners` more records of `values` values in all.
-  void reserve(size_t owners, size_t values);
+  // Makes room for about `owners` more records of `values` values in all,
+  // of owners up to `last_owner`.
+  void reserve(size_t owners, size_t values, uint32_t last_owner);
   void prefetch(uint32_t owner) const { places_.prefetch(owner); }
   size_t size() const { return places_.size() + large_.size(); }
   bool empty() const { return size() == 0; }
   // Calls f(owner, values) for every record.
   template <typename F>
   void for_each(F&& f) const {
-    for (const auto& [owner, place] : places_) f(owner, std::span<const PyValue>(at(place.start), place.size));
+    places_.for_each(
+        [&](uint32_t owner, const Place& place) { f(owner, std::span<const PyValue>(at(place.start), place.size)); });
     for (const auto& [owner, record] : large_) f(owner, std::span<const PyValue>(record.begin(), record.end()));
   }
   // Slots in pages (used, free or left at page ends), for tests.
@@ -114,35 +118,42 @@ class ElementRecords {
  private:
   static constexpr uint32_t kNone = 0xFFFFFFFF;
   struct Place {
-    uint32_t start;
-    uint32_t size;
+    uint32_t start = 0;
+    uint32_t size = 0;  // 0: no record
+    friend bool operator==(const Place&, const Place&) = default;
   };
   PyValue* at(uint32_t slot) const { return &pages_[slot / kPage][slot % kPage]; }
   // A place for `n` values (1 <= n <= kPooled).
   uint32_t place_for(uint32_t n);
   void release(const Place& place);
 
-  absl::flat_hash_map<uint32_t, Place, FxIdHash> places_;
+  IdTable<Place> places_;
   std::vector<std::unique_ptr<PyValue[]>> pages_;
   uint32_t end_ = 0;  // first slot never handed out
   std::array<uint32_t, kPooled + 1> free_;  // by size: first free place, or kNone
   absl::flat_hash_map<uint32_t, ElementRecord, FxIdHash> large_;
 };
 
+// Element id -> the owner of the element (an object id, or the element id of
+// the container holding it). Element ids are drawn from the top of the id
+// space in long stretches, so this is mostly an array of 4-byte owners.
+using ElementOwners = IdTable<uint32_t, true>;
+
 // The write locks of a map's container bookkeeping (elements, mask_owner,
 // masked_ids, taken in that order), held by a bulk writer for its batch.
 struct ElementLocks {
   explicit ElementLocks(QueryMap& map);
   // Makes room for about `containers` more containers holding `elements`
-  // elements in all, so that a large batch grows the tables once.
-  void expect(size_t containers, size_t elements) {
-    this->elements->reserve(containers, elements);
-    owners->reserve(owners->size() + elements);
+  // elements in all, of owners up to `last_owner`, so that a large batch
+  // grows the tables once.
+  void expect(size_t containers, size_t elements, uint32_t last_owner) {
+    this->elements->reserve(containers, elements, last_owner);
+    owners->reserve_next(elements);
   }
   // Asks for the slot that will record `owner`'s elements.
   void prefetch(uint32_t owner) const { elements->prefetch(owner); }
   RwLock<ElementRecords>::WriteGuard elements;
-  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>>::WriteGuard owners;
+  RwLock<ElementOwners>::WriteGuard owners;
   RwLock<IdSet>::WriteGuard masked;
 };
 
@@ -264,7 +275,7 @@ class QueryMap {
   RwLock<std::unique_ptr<BoolSets>> bools_;
   std::weak_ptr<IndexAPI> parent_;
   Lazy<std::shared_ptr<IndexAPI>> nested_;
-  RwLock<absl::flat_hash_map<uint32_t, uint32_t, FxIdHash>> mask_owner_;
+  RwLock<ElementOwners> mask_owner_;
   RwLock<IdSet> masked_ids_;
   RwLock<ElementRecords> elements_;
   // Nested objects not filed below their owner because they led back into
