@@ -1,6 +1,13 @@
 #include "index/indexable.h"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "absl/hash/hash.h"
 
 #include "index/binding/convert.h"
 #include "index/common/write_gate.h"
@@ -9,53 +16,210 @@
 
 namespace calderwick {
 
-static_assert(sizeof(IndexableNative) == 32, "the native part fits 32 bytes");
+static_assert(sizeof(IndexableNative) == 16, "the native part fits 16 bytes");
+
+namespace {
+
+bool same_index(const std::weak_ptr<IndexAPI>& a, const std::weak_ptr<IndexAPI>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
+
+constexpr uint32_t kMembershipPage = 1u << 16;
+// The pages of handles by object id (see MembershipTable), zero until made:
+// constant-initialised, so untouched entries take no memory.
+constinit std::atomic<std::atomic<uint32_t>*> membership_pages[(uint64_t{1} << 32) / kMembershipPage] = {};
+
+// The membership lists of every object, each distinct list kept once.
+//
+// A list is interned in a slot with a count of the objects that hold it;
+// handle = slot + 1, and a slot whose count falls to zero is free for the
+// next new list. An object's handle lives in a table by object id, in pages
+// of kPage handles made as ids reach them and never moved, so that reading
+// one object's handle needs no lock while another object's changes.
+//
+// Lists and counts change under the write gate, except that an object's
+// deallocation (with the GIL, not necessarily the gate) drops its count:
+// the mutex covers both.
+class MembershipTable {
+ public:
+  uint32_t handle(uint32_t id) const {
+    const std::atomic<uint32_t>* page = membership_pages[id / kPage].load(std::memory_order_acquire);
+    return page ? page[id % kPage].load(std::memory_order_relaxed) : 0;
+  }
+
+  Memberships list(uint32_t handle) {
+    if (!handle) return {};
+    std::lock_guard<std::mutex> lock(mu_);
+    return slots_[handle - 1].list;
+  }
+
+  // Gives object `id` the list `list` (interned), dropping the one it held.
+  void assign(uint32_t id, Memberships list) {
+    if (!id) internal_error("membership recorded for an object without an id");
+    std::lock_guard<std::mutex> lock(mu_);
+    const uint32_t to = list.empty() ? 0 : intern(std::move(list));
+    move_object(id, to);
+  }
+
+  // An object goes: its list loses a holder.
+  void forget(uint32_t id) {
+    if (!handle(id)) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    move_object(id, 0);
+  }
+
+  bool repeat_join(uint32_t id, const std::weak_ptr<IndexAPI>& index) {
+    const uint32_t from = handle(id);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!join_.valid || join_.from != from || !same_index(join_.index, index)) return false;
+    if (join_.to != from) {
+      if (join_.to) ++slots_[join_.to - 1].holders;  // held: no list has gone since it was remembered
+      move_object(id, join_.to);
+    }
+    return true;
+  }
+
+  void remember_join(uint32_t from, const std::weak_ptr<IndexAPI>& index, uint32_t to) {
+    std::lock_guard<std::mutex> lock(mu_);
+    // `from` may have lost its last holder meanwhile (the object itself
+    // left it, or another object went): then its slot may come back as
+    // another list, and the join is not kept.
+    const auto held = [&](uint32_t h) { return h == 0 || slots_[h - 1].holders > 0; };
+    join_ = held(from) && held(to) ? Join{true, from, to, index} : Join{};
+  }
+
+  // Distinct lists held (tests).
+  size_t lists() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return slots_.size() - free_.size();
+  }
+
+ private:
+  static constexpr uint32_t kPage = kMembershipPage;
+  struct Slot {
+    Memberships list;
+    size_t hash = 0;
+    uint64_t holders = 0;
+  };
+  struct Join {
+    bool valid = false;
+    uint32_t from = 0, to = 0;
+    std::weak_ptr<IndexAPI> index;
+  };
+
+  static size_t hash_of(const Memberships& list) {
+    size_t h = list.size();
+    for (const IndexMeta& m : list) h = absl::HashOf(h, m.index.lock().get());
+    return h;
+  }
+  static bool same_list(const Memberships& a, const Memberships& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const IndexMeta& x, const IndexMeta& y) { return same_index(x.index, y.index); });
+  }
+
+  // The handle of a list equal to `list`, made if there is none, with one
+  // more holder. Under the mutex.
+  uint32_t intern(Memberships list) {
+    const size_t h = hash_of(list);
+    auto [first, last] = by_hash_.equal_range(h);
+    for (auto it = first; it != last; ++it) {
+      Slot& slot = slots_[it->second - 1];
+      if (same_list(slot.list, list)) {
+        ++slot.holders;
+        return it->second;
+      }
+    }
+    uint32_t handle;
+    if (!free_.empty()) {
+      handle = free_.back();
+      free_.pop_back();
+    } else {
+      slots_.emplace_back();
+      handle = static_cast<uint32_t>(slots_.size());
+    }
+    slots_[handle - 1] = Slot{std::move(list), h, 1};
+    by_hash_.emplace(h, handle);
+    return handle;
+  }
+
+  // Object `id` now holds `to` (whose holder is counted already) instead of
+  // what it held. Under the mutex.
+  void move_object(uint32_t id, uint32_t to) {
+    std::atomic<uint32_t>& at = cell(id);
+    const uint32_t from = at.load(std::memory_order_relaxed);
+    at.store(to, std::memory_order_relaxed);
+    if (from) release(from);
+  }
+
+  void release(uint32_t handle) {
+    Slot& slot = slots_[handle - 1];
+    if (--slot.holders > 0) return;
+    auto [first, last] = by_hash_.equal_range(slot.hash);
+    for (auto it = first; it != last; ++it) {
+      if (it->second == handle) {
+        by_hash_.erase(it);
+        break;
+      }
+    }
+    slot.list = Memberships();
+    free_.push_back(handle);
+    join_ = Join{};  // it may name this slot
+  }
+
+  std::atomic<uint32_t>& cell(uint32_t id) {
+    std::atomic<std::atomic<uint32_t>*>& entry = membership_pages[id / kPage];
+    std::atomic<uint32_t>* page = entry.load(std::memory_order_acquire);
+    if (!page) {
+      page = new std::atomic<uint32_t>[kPage]();
+      entry.store(page, std::memory_order_release);
+    }
+    return page[id % kPage];
+  }
+
+  std::mutex mu_;
+  std::deque<Slot> slots_;
+  std::vector<uint32_t> free_;
+  std::unordered_multimap<size_t, uint32_t> by_hash_;
+  Join join_;
+};
+
+// Never destroyed: objects may outlive every other static.
+MembershipTable& MEMBERSHIPS() {
+  static auto* table = new MembershipTable();
+  return *table;
+}
+
+}  // namespace
 
 IndexableNative::IndexableNative(IndexableNative&& o) noexcept
-    : attributes(std::move(o.attributes)), id(std::exchange(o.id, 0)) {
-  held_ = std::exchange(o.held_, Held::None);
-  if (held_ == Held::One) {
-    new (&one_) std::weak_ptr<IndexAPI>(std::move(o.one_));
-    o.one_.~weak_ptr();
-  } else if (held_ == Held::Many) {
-    many_ = o.many_;
-  }
-}
+    : attributes(std::move(o.attributes)), id(std::exchange(o.id, 0)) {}
 
 IndexableNative::~IndexableNative() {
-  drop_memberships();
-  if (id) free_id(id);
-}
-
-void IndexableNative::drop_memberships() const {
-  if (held_ == Held::One) one_.~weak_ptr();
-  if (held_ == Held::Many) delete many_;
-  held_ = Held::None;
+  if (id) {
+    MEMBERSHIPS().forget(id);
+    free_id(id);
+  }
 }
 
 Memberships memberships_of(const IndexableNative& o) {
-  switch (o.held_) {
-    case IndexableNative::Held::None: return {};
-    case IndexableNative::Held::One: return {IndexMeta{o.one_}};
-    case IndexableNative::Held::Many: return *o.many_;
-  }
-  return {};
+  return o.id ? MEMBERSHIPS().list(MEMBERSHIPS().handle(o.id)) : Memberships();
 }
 
-void set_memberships(const IndexableNative& o, Memberships list) {
-  if (o.held_ == IndexableNative::Held::Many && list.size() > 1) {
-    *o.many_ = std::move(list);
-    return;
-  }
-  o.drop_memberships();
-  if (list.size() == 1) {
-    new (&o.one_) std::weak_ptr<IndexAPI>(std::move(list[0].index));
-    o.held_ = IndexableNative::Held::One;
-  } else if (list.size() > 1) {
-    o.many_ = new Memberships(std::move(list));
-    o.held_ = IndexableNative::Held::Many;
-  }
+void set_memberships(const IndexableNative& o, Memberships list) { MEMBERSHIPS().assign(o.id, std::move(list)); }
+
+uint32_t memberships_handle(const IndexableNative& o) { return o.id ? MEMBERSHIPS().handle(o.id) : 0; }
+
+bool repeat_join(const IndexableNative& o, const std::weak_ptr<IndexAPI>& index) {
+  return o.id && MEMBERSHIPS().repeat_join(o.id, index);
 }
+
+void remember_join(uint32_t from, const std::weak_ptr<IndexAPI>& index, uint32_t to) {
+  MEMBERSHIPS().remember_join(from, index, to);
+}
+
+namespace testing {
+size_t membership_lists() { return MEMBERSHIPS().lists(); }
+}  // namespace testing
 
 const AttributeMap& attributes_of(const IndexableNative& o) {
   if (!WRITE_GATE().readable_here()) internal_error("attribute map read by index code outside the write gate");

@@ -1,11 +1,12 @@
 // The native part of an Indexable, the objects that indexes hold.
 //
 // An object is a bag of named attributes. Its native part lives inside the
-// Python object itself: the attribute map (attribute id -> PyValue), the
-// list of indexes it belongs to (`IndexMeta`, weak pointers: the first one
-// inline, a heap list from the second on) and its process-wide id, in 32
-// bytes. Index code reaches it from the
-// Python object it holds a reference to, without the GIL.
+// Python object itself: the attribute map (attribute id -> PyValue) and its
+// process-wide id, in 16 bytes. The list of indexes it belongs to
+// (`IndexMeta`, weak pointers) is kept beside it, by id: objects with the
+// same list share one copy, so a million objects of one index cost a 4-byte
+// handle each. Index code reaches it from the Python object it holds a
+// reference to, without the GIL.
 //
 // No per-object mutex is needed: the attribute map and the membership list
 // change only under the write gate with the GIL held (the lock order is in
@@ -56,39 +57,39 @@ struct PyObjectBlocks {
 using AttributeMap = HybridHashmap<uint32_t, PyValue, 16, PyObjectBlocks>;
 
 struct IndexableNative {
-  // The map's tail padding holds the fields after it.
+  // The map's tail padding holds the id.
   [[no_unique_address]] AttributeMap attributes;
 
- private:
-  enum class Held : uint8_t { None, One, Many };
-  // Read and written under the write gate only (memberships_of,
-  // set_memberships).
-  mutable Held held_ = Held::None;
-
- public:
-  // Process-wide id, released with the object (0: none).
+  // Process-wide id, released with the object (0: none). The object's
+  // membership list is filed under it.
   uint32_t id = 0;
 
-  IndexableNative() {}
+  IndexableNative() = default;
   IndexableNative(IndexableNative&& o) noexcept;
   IndexableNative& operator=(IndexableNative&&) = delete;
   ~IndexableNative();
-
- private:
-  friend Memberships memberships_of(const IndexableNative& o);
-  friend void set_memberships(const IndexableNative& o, Memberships list);
-  void drop_memberships() const;
-
-  union {
-    mutable std::weak_ptr<IndexAPI> one_;
-    mutable Memberships* many_;
-  };
 };
 
 // A copy of the object's membership records (under the write gate).
 Memberships memberships_of(const IndexableNative& o);
-// Replaces the object's membership records (under the write gate).
+// Replaces the object's membership records (under the write gate); the
+// object has an id.
 void set_memberships(const IndexableNative& o, Memberships list);
+// The object's list as a handle: equal for objects with the same list, 0
+// for none. Valid until the next change of any list.
+uint32_t memberships_handle(const IndexableNative& o);
+// Joining an index changes a list the same way for every object that had
+// it: a join worked out once for the list `from` (set_memberships then
+// gave the list `to`) is remembered, and an object whose handle is `from`
+// joining the same index again takes `to` at once. repeat_join is false,
+// changing nothing, when it has no such join in mind. Under the write gate.
+bool repeat_join(const IndexableNative& o, const std::weak_ptr<IndexAPI>& index);
+void remember_join(uint32_t from, const std::weak_ptr<IndexAPI>& index, uint32_t to);
+
+namespace testing {
+// Distinct membership lists held by live objects.
+size_t membership_lists();
+}  // namespace testing
 
 // The attribute map as index code reads it, under the write gate. Throws an
 // internal error when called without the gate.

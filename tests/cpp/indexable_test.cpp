@@ -3,6 +3,9 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <memory>
+#include <random>
+#include <set>
 #include <vector>
 #include <gtest/gtest.h>
 
@@ -111,6 +114,7 @@ std::vector<const IndexAPI*> indexes_of(const IndexableNative& o) {
 
 TEST(IndexableMemberships, OneRecordPerIndexInAddressOrder) {
   IndexableNative o;
+  o.id = allocate_id();
   const WriteScope gate;
   std::vector<std::shared_ptr<IndexAPI>> indexes;
   for (int i = 0; i < 6; ++i) indexes.push_back(IndexAPI::make());
@@ -140,6 +144,7 @@ namespace {
 
 TEST(IndexableMemberships, OneInlineRecordGrowsToAListAndBack) {
   IndexableNative o;
+  o.id = allocate_id();
   const WriteScope gate;
   auto first = IndexAPI::make();
   register_index(o, first);
@@ -158,6 +163,80 @@ TEST(IndexableMemberships, OneInlineRecordGrowsToAListAndBack) {
   IndexableNative moved(std::move(o));
   EXPECT_EQ(indexes_of(moved), std::vector<const IndexAPI*>{third.get()});
   EXPECT_TRUE(memberships_of(o).empty());
+}
+
+}  // namespace
+}  // namespace calderwick
+
+namespace calderwick {
+namespace {
+
+// Membership lists are shared between objects and remembered joins are
+// replayed: random programs of objects joining indexes (mostly in runs, as
+// a batch does), indexes and objects going, and objects moved, against a
+// mirror of each object's live indexes. Dead records may linger in a list;
+// the live ones must be exactly the mirror's, once each, in address order.
+TEST(IndexableMemberships, SharedListsMatchAMirror) {
+  const WriteScope gate;
+  const size_t lists_before = calderwick::testing::membership_lists();
+  std::mt19937 rng(7);
+  {
+    std::vector<std::shared_ptr<IndexAPI>> indexes;
+    for (int i = 0; i < 5; ++i) indexes.push_back(IndexAPI::make());
+    std::vector<std::unique_ptr<IndexableNative>> objects;
+    std::vector<std::set<const IndexAPI*>> mirror;
+    const auto live_of = [](const IndexableNative& o) {
+      std::vector<const IndexAPI*> live;
+      for (const IndexMeta& m : memberships_of(o)) {
+        if (auto index = m.index.lock()) live.push_back(index.get());
+      }
+      return live;
+    };
+    for (int step = 0; step < 4000; ++step) {
+      const unsigned op = rng() % 20;
+      if (op < 3 || objects.empty()) {
+        objects.push_back(std::make_unique<IndexableNative>());
+        objects.back()->id = allocate_id();
+        mirror.emplace_back();
+      } else if (op < 13) {
+        // A run of objects joins one index, as a batch does.
+        const size_t k = rng() % indexes.size();
+        const size_t from = rng() % objects.size();
+        const size_t n = 1 + rng() % 30;
+        for (size_t i = from; i < std::min(objects.size(), from + n); ++i) {
+          register_index(*objects[i], indexes[k]);
+          if (indexes[k]) mirror[i].insert(indexes[k].get());
+        }
+      } else if (op < 15) {
+        // An index goes and another comes.
+        const size_t k = rng() % indexes.size();
+        for (auto& live : mirror) live.erase(indexes[k].get());
+        indexes[k] = IndexAPI::make();
+      } else if (op < 17) {
+        const size_t i = rng() % objects.size();
+        objects.erase(objects.begin() + i);
+        mirror.erase(mirror.begin() + i);
+      } else if (op < 18) {
+        const size_t i = rng() % objects.size();
+        auto moved = std::make_unique<IndexableNative>(std::move(*objects[i]));
+        EXPECT_TRUE(memberships_of(*objects[i]).empty());
+        objects[i] = std::move(moved);
+      } else {
+        register_index(*objects[rng() % objects.size()], DEFAULT_INDEX_ARC());
+      }
+      for (size_t probe : {size_t{rng() % objects.size()}, objects.size() - 1}) {
+        std::vector<const IndexAPI*> want(mirror[probe].begin(), mirror[probe].end());
+        ASSERT_EQ(live_of(*objects[probe]), want) << "step " << step << ", object " << probe;
+      }
+    }
+    for (size_t i = 0; i < objects.size(); ++i) {
+      std::vector<const IndexAPI*> want(mirror[i].begin(), mirror[i].end());
+      ASSERT_EQ(live_of(*objects[i]), want) << "object " << i;
+    }
+    // Objects sharing a list share its one copy.
+    EXPECT_LE(calderwick::testing::membership_lists(), lists_before + (size_t{1} << indexes.size()) * 4);
+  }
+  EXPECT_EQ(calderwick::testing::membership_lists(), lists_before) << "every list goes with its last holder";
 }
 
 }  // namespace

@@ -400,6 +400,9 @@ IdSet IndexAPI::get_parent_from_ids(const IdSet& ids) const {
 
 void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>& index) {
   if (!WRITE_GATE().held_by_this_thread()) internal_error("membership recorded outside the write gate");
+  // The objects of a batch mostly share one list, and leave it for the same one.
+  if (repeat_join(object, index)) return;
+  const uint32_t from = memberships_handle(object);
   Memberships list = memberships_of(object);
   const size_t before = list.size();
   trim_indexes(list, DEFAULT_INDEX_ARC().get());
@@ -413,9 +416,11 @@ void register_index(const IndexableNative& object, const std::weak_ptr<IndexAPI>
     });
     list.insert(at, IndexMeta{index});
   } else if (list.size() == before) {
-    return;  // nothing changed
+    remember_join(from, index, from);  // nothing changed
+    return;
   }
   set_memberships(object, std::move(list));
+  remember_join(from, index, memberships_handle(object));
 }
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {

@@ -74,11 +74,14 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
   return py::guarded([&]() -> PyObject* {
     PyObject* a[1];
     py::bind_fast("add_object_many", {"objs"}, args, nargs, kwnames, a);
+    std::vector<py::PyRef> given = py::extract_sequence("objs", a[0], "a str cannot be taken as a sequence of objects");
     std::vector<StoredItem> objects;
-    for (py::PyRef& obj : py::extract_sequence("objs", a[0], "a str cannot be taken as a sequence of objects")) {
+    objects.reserve(given.size());
+    for (py::PyRef& obj : given) {
       if (!as_indexable(obj.get())) py::downcast_error("objs", obj.get(), "Indexable");
       objects.push_back(StoredItem::owning(std::move(obj)));
     }
+    std::vector<py::PyRef>().swap(given);  // not held through the load
     ops::add(api_of(self), objects);
     return py::none();
   });
