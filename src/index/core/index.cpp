@@ -60,7 +60,7 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
-void IndexAPI::add_objects(std::span<const NewMember> batch) {
+void IndexAPI::add_objects(std::span<const NewMember> batch, const PreparedElements& prepared) {
   if (batch.empty()) return;
   // Registered, then stored; the attribute maps are read under the write
   // gate, so no assignment can change them before their values are filed.
@@ -78,25 +78,30 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   if (batch.size() == 1) {
     // One object: each value goes straight into its structures, which costs
     // less than taking every map's bulk writer for a handful of values.
-    const NewMember& m = batch[0];
-    const uint32_t id = m.native->id;
-    attributes_of(*m.native).for_each(
-        [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, *m.prepared); });
-    const NewMember* const only = &m;
-    add_members(std::span(&only, 1));
+    const uint32_t id = batch[0].native->id;
+    attributes_of(*batch[0].native).for_each(
+        [&](uint32_t attribute, const PyValue& value) { add_index(id, attribute, value, prepared); });
+    add_members(batch);
     if (parent_.expired()) retry_held_back_pending();
     return;
   }
-  std::vector<const NewMember*> members;  // each object once
-  members.reserve(batch.size());
-  IdSet seen;
-  for (const NewMember& m : batch) {
-    const uint32_t id = m.native->id;
-    if (seen.contains(id)) continue;
-    seen.add(id);
-    members.push_back(&m);
+  // Each object once: a batch that lists one twice is filed from a copy
+  // without the repeats.
+  std::vector<NewMember> distinct;
+  {
+    IdSet seen;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const uint32_t id = batch[i].native->id;
+      if (!seen.contains(id)) {
+        seen.add(id);
+        if (!distinct.empty()) distinct.push_back(batch[i]);
+      } else if (distinct.empty()) {
+        distinct.assign(batch.begin(), batch.begin() + static_cast<ptrdiff_t>(i));
+      }
+    }
   }
-  file_in_bulk(members);
+  const std::span<const NewMember> members = distinct.empty() ? batch : std::span<const NewMember>(distinct);
+  file_in_bulk(members, prepared);
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
   add_members(members);
@@ -105,9 +110,9 @@ void IndexAPI::add_objects(std::span<const NewMember> batch) {
   if (parent_.expired()) retry_held_back_pending();
 }
 
-void IndexAPI::add_members(std::span<const NewMember* const> members) {
+void IndexAPI::add_members(std::span<const NewMember> members) {
   auto allowed = allowed_ids_->write();
-  for (const NewMember* m : members) allowed->add(m->native->id);
+  for (const NewMember& m : members) allowed->add(m.native->id);
   // Members are mostly long stretches of consecutive ids: as runs, every
   // query's final cut to the members is a merge instead of a bit test per
   // hit. Compressed again after every kRunOptimizeAfter new members.
@@ -118,17 +123,17 @@ void IndexAPI::add_members(std::span<const NewMember* const> members) {
   }
 }
 
-void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
+void IndexAPI::file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared) {
   {
     // Re-filing a container replaces what was filed for it before; that
     // removal takes the structure locks the writers are about to hold, so
     // it happens first. A new index has nothing to forget.
     auto maps = query_maps_->read();
     if (!maps->empty()) {
-      for (const NewMember* m : members) {
-        attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
+      for (const NewMember& m : members) {
+        attributes_of(*m.native).for_each([&](uint32_t attribute, const PyValue& value) {
           if (value.kind() == ValueKind::Iterable && attribute < maps->size() && (*maps)[attribute]) {
-            (*maps)[attribute]->forget_elements(m->native->id);
+            (*maps)[attribute]->forget_elements(m.native->id);
           }
         });
       }
@@ -137,14 +142,14 @@ void IndexAPI::file_in_bulk(const std::vector<const NewMember*>& members) {
 
   std::vector<DeferredIndexable> deferred;
   if (members.size() >= kParallelFiling && std::thread::hardware_concurrency() > 1) {
-    file_by_attribute(members, deferred);
+    file_by_attribute(members, prepared, deferred);
   } else {
-    file_by_member(members, deferred);
+    file_by_member(members, prepared, deferred);
   }
-  file_nested(deferred);
+  file_nested(deferred, prepared);
 }
 
-void IndexAPI::file_nested(std::span<const DeferredIndexable> deferred) {
+void IndexAPI::file_nested(std::span<const DeferredIndexable> deferred, const PreparedElements& prepared) {
   // Each map's nested objects as one batch, in their order within the map.
   std::vector<const DeferredIndexable*> by_map(deferred.size());
   for (size_t i = 0; i < deferred.size(); ++i) by_map[i] = &deferred[i];
@@ -155,12 +160,13 @@ void IndexAPI::file_nested(std::span<const DeferredIndexable> deferred) {
   for (size_t start = 0; start < by_map.size();) {
     size_t end = start;
     while (end < by_map.size() && by_map[end]->map == by_map[start]->map) ++end;
-    by_map[start]->map->insert_indexables(std::span<const DeferredIndexable* const>(by_map).subspan(start, end - start));
+    by_map[start]->map->insert_indexables(std::span<const DeferredIndexable* const>(by_map).subspan(start, end - start), prepared);
     start = end;
   }
 }
 
-void IndexAPI::file_by_member(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred) {
+void IndexAPI::file_by_member(std::span<const NewMember> members, const PreparedElements& prepared,
+                              std::vector<DeferredIndexable>& deferred) {
   std::optional<RwLock<QueryMaps>::ReadGuard> maps;
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders;
   auto open_adders = [&] {
@@ -175,17 +181,17 @@ void IndexAPI::file_by_member(const std::vector<const NewMember*>& members, std:
     maps.reset();
   };
   open_adders();
-  for (const NewMember* m : members) {
-    const uint32_t id = m->native->id;
-    attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue& value) {
+  for (const NewMember& m : members) {
+    const uint32_t id = m.native->id;
+    attributes_of(*m.native).for_each([&](uint32_t attribute, const PyValue& value) {
       if (attribute < adders.size() && adders[attribute]) {
-        adders[attribute]->add(value, id, *m->prepared, deferred);
+        adders[attribute]->add(value, id, prepared, deferred);
         return;
       }
       // A new attribute: every buffer reaches its bitmap before the writers
       // go, the map is installed, and fresh writers cover it too.
       close_adders();
-      add_index(id, attribute, value, *m->prepared);
+      add_index(id, attribute, value, prepared);
       open_adders();
     });
   }
@@ -229,7 +235,8 @@ void sample_value(AttributeSample& sample, const PyValue& value, const PreparedE
 
 }  // namespace
 
-void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred) {
+void IndexAPI::file_by_attribute(std::span<const NewMember> members, const PreparedElements& prepared,
+                                 std::vector<DeferredIndexable>& deferred) {
   // Every attribute gets its map first; then each attribute's values go
   // into its map on one thread, two threads taking attributes in turn. A
   // map is written by one thread only, and the objects hold still (the
@@ -238,8 +245,8 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   std::vector<uint32_t> attributes;
   {
     IdSet seen;
-    for (const NewMember* m : members) {
-      attributes_of(*m->native).for_each([&](uint32_t attribute, const PyValue&) {
+    for (const NewMember& m : members) {
+      attributes_of(*m.native).for_each([&](uint32_t attribute, const PyValue&) {
         if (!seen.contains(attribute)) {
           seen.add(attribute);
           attributes.push_back(attribute);
@@ -257,9 +264,9 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
   std::vector<AttributeSample> sample(attributes.empty() ? 0 : *std::max_element(attributes.begin(), attributes.end()) + 1);
   const size_t sampled = std::min(members.size(), kCostSample);
   for (size_t i = 0; i < sampled; ++i) {
-    const NewMember& m = *members[i * members.size() / sampled];
+    const NewMember& m = members[i * members.size() / sampled];
     attributes_of(*m.native).for_each(
-        [&](uint32_t attribute, const PyValue& value) { sample_value(sample[attribute], value, *m.prepared); });
+        [&](uint32_t attribute, const PyValue& value) { sample_value(sample[attribute], value, prepared); });
   }
   std::stable_sort(attributes.begin(), attributes.end(),
                    [&](uint32_t a, uint32_t b) { return sample[a].cost > sample[b].cost; });
@@ -274,7 +281,7 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     return true;
   });
   uint32_t last_member = 0;
-  for (const NewMember* m : members) last_member = std::max(last_member, m->native->id);
+  for (const NewMember& m : members) last_member = std::max(last_member, m.native->id);
   auto maps = query_maps_->read();
   std::atomic<size_t> next{0};
   std::vector<DeferredIndexable> helper_deferred;
@@ -292,19 +299,19 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     // asked for a few members ahead of their turn.
     constexpr size_t kObjectAhead = 16, kAttributesAhead = 8, kElementsAhead = 4;
     for (size_t i = from; i < to; ++i) {
-      if (i + kObjectAhead < to) __builtin_prefetch(members[i + kObjectAhead]->native);
-      if (i + kAttributesAhead < to) attributes_of(*members[i + kAttributesAhead]->native).prefetch();
+      if (i + kObjectAhead < to) __builtin_prefetch(members[i + kObjectAhead].native);
+      if (i + kAttributesAhead < to) attributes_of(*members[i + kAttributesAhead].native).prefetch();
       if (i + kElementsAhead < to) {
-        const NewMember& ahead = *members[i + kElementsAhead];
+        const NewMember& ahead = members[i + kElementsAhead];
         const PyValue* value = attributes_of(*ahead.native).get(attribute);
         if (value && value->kind() == ValueKind::Iterable) {
-          ahead.prepared->prefetch(value->object());
+          prepared.prefetch(value->object());
           adder.element_locks()->prefetch(ahead.native->id);
         }
       }
-      const NewMember* m = members[i];
-      if (const PyValue* value = attributes_of(*m->native).get(attribute)) {
-        adder.add(*value, m->native->id, *m->prepared, out);
+      const NewMember& m = members[i];
+      if (const PyValue* value = attributes_of(*m.native).get(attribute)) {
+        adder.add(*value, m.native->id, prepared, out);
       }
     }
   };
@@ -333,7 +340,7 @@ void IndexAPI::file_by_attribute(const std::vector<const NewMember*>& members, s
     for (uint32_t attribute : holding) {
       for (size_t from = 0; from < members.size(); from += kNestedStretch) {
         file_stretch(attribute, from, std::min(members.size(), from + kNestedStretch), stretch);
-        file_nested(stretch);
+        file_nested(stretch, prepared);
         stretch.clear();
       }
     }

@@ -40,13 +40,10 @@ struct FilteredIndexCore;
 struct QueryExpr;
 
 // One object to add: the item the index takes it as (moved into the index's
-// slot), its native part, and its container elements, converted up front
-// (several members may share one PreparedElements). All are the caller's and
-// outlive the call.
+// slot) and its native part. Both are the caller's and outlive the call.
 struct NewMember {
   StoredItem* item;
   const IndexableNative* native;
-  const PreparedElements* prepared;
 };
 
 using QueryMaps = std::vector<std::unique_ptr<QueryMap>>;
@@ -59,14 +56,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static std::shared_ptr<IndexAPI> make_nested(const std::shared_ptr<IndexAPI>& parent, const QueryMap* owner_map);
 
   // Makes every object of `batch` a member, stored as its item, and files
-  // every attribute value it holds. This is the one way objects join an
+  // every attribute value it holds, whose container elements `prepared`
+  // holds converted. This is the one way objects join an
   // index: Index.add_object (a batch of one), add_object_many, union_with,
   // FilteredIndex.rebase and nested objects filed into a sub-index. Records
   // the membership in each object, reads the attribute maps under the write
   // gate (which the caller holds), and publishes the batch's members last,
   // all at once, so a query sees either none or all of their values. An
   // object listed twice is filed once. No GIL needed.
-  void add_objects(std::span<const NewMember> batch);
+  void add_objects(std::span<const NewMember> batch, const PreparedElements& prepared);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared);
   // Removes object `id`'s entries for `old` under `attribute`.
@@ -112,20 +110,22 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   template <typename Evaluate>
   FilteredIndexCore view_of(Evaluate&& evaluate) const;
   // Files the values of several objects through every map's bulk writer.
-  void file_in_bulk(const std::vector<const NewMember*>& members);
+  void file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared);
   // Member by member, each value into its map's writer.
-  void file_by_member(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
+  void file_by_member(std::span<const NewMember> members, const PreparedElements& prepared,
+                      std::vector<DeferredIndexable>& deferred);
   // The nested objects that filing handed back, into their maps' sub-indexes.
-  void file_nested(std::span<const DeferredIndexable> deferred);
+  void file_nested(std::span<const DeferredIndexable> deferred, const PreparedElements& prepared);
   // Attribute by attribute, on two threads (large batches).
-  void file_by_attribute(const std::vector<const NewMember*>& members, std::vector<DeferredIndexable>& deferred);
+  void file_by_attribute(std::span<const NewMember> members, const PreparedElements& prepared,
+                         std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
   // Members whose nested objects are filed together in a large batch.
   static constexpr size_t kNestedStretch = size_t{1} << 16;
   // Members sampled to order the attributes by filing cost.
   static constexpr size_t kCostSample = 512;
   // Sets the member bits of `members`, their values being filed.
-  void add_members(std::span<const NewMember* const> members);
+  void add_members(std::span<const NewMember> members);
   static constexpr size_t kRunOptimizeAfter = 1024;
 
  public:

@@ -68,23 +68,29 @@ void move_in_indexes(const IndexableNative& object, uint32_t attribute, const Py
 
 void add(IndexAPI& index, std::span<StoredItem> objects) {
   const WriteScope gate = py::write_scope();
-  // One conversion for the batch: containers and objects held by many
-  // members are walked once.
-  PreparedElements prepared;
-  absl::InlinedVector<NewMember, 1> batch;
-  batch.reserve(objects.size());
-  constexpr size_t kSample = 1024;
-  for (StoredItem& item : objects) {
-    if (batch.size() == kSample) prepared.expect(kSample, objects.size());
-    const IndexableNative& native = item.native();
-    prepared.add_object(native);
-    batch.push_back(NewMember{&item, &native, &prepared});
+  {
+    // One conversion for the batch: containers and objects held by many
+    // members are walked once.
+    PreparedElements prepared;
+    absl::InlinedVector<NewMember, 1> batch;
+    batch.reserve(objects.size());
+    constexpr size_t kSample = 1024;
+    for (StoredItem& item : objects) {
+      if (batch.size() == kSample) prepared.expect(kSample, objects.size());
+      const IndexableNative& native = item.native();
+      prepared.add_object(native);
+      batch.push_back(NewMember{&item, &native});
+    }
+    py::GilRelease release;
+    index.add_objects(batch, prepared);
   }
-  py::GilRelease release;
-  index.add_objects(batch);
-  // The batch's buffers and sorting space are free now, spread through the
-  // heap: a large load gives them back rather than leave them resident.
-  if (batch.size() >= kGiveBackAfter) heap::give_back_free_pages();
+  // The batch's conversions, buffers and sorting space are free now, spread
+  // through the heap: a large load gives them back rather than leave them
+  // resident.
+  if (objects.size() >= kGiveBackAfter) {
+    py::GilRelease release;
+    heap::give_back_free_pages();
+  }
 }
 
 void merge(IndexAPI& target, const IndexAPI& source) {

@@ -1,5 +1,7 @@
 #include "index/core/prepared.h"
 
+#include <algorithm>
+
 #include "absl/container/inlined_vector.h"
 #include "index/binding/convert.h"
 #include "index/indexable.h"
@@ -15,9 +17,60 @@ void PreparedElements::add_value(const PyValue& value, int depth) { walk_value(v
 void PreparedElements::add_object(const IndexableNative& object, int depth) { walk_object(object, depth); }
 
 std::optional<std::span<const PyValue>> PreparedElements::find(const PyObject* container) const {
-  const auto it = elements_.find(container);
-  if (it == elements_.end()) return std::nullopt;
-  return std::span<const PyValue>(converted_.data() + it->second.offset, it->second.count);
+  const uint32_t k = walked_.find(container);
+  if (k == Walked::kNone) return std::nullopt;
+  const size_t end = k + 1 < starts_.size() ? starts_[k + 1] : converted_.size();
+  return std::span<const PyValue>(converted_.data() + starts_[k], end - starts_[k]);
+}
+
+size_t PreparedElements::Walked::home(const PyObject* container) const {
+  const uint64_t h = (reinterpret_cast<uintptr_t>(container) >> 4) * 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(((h >> 32) * keys_.size()) >> 32);
+}
+
+uint32_t PreparedElements::Walked::find(const PyObject* container) const {
+  if (keys_.empty()) return kNone;
+  for (size_t i = home(container);; i = i + 1 == keys_.size() ? 0 : i + 1) {
+    if (keys_[i] == container) return order_[i];
+    if (!keys_[i]) return kNone;
+  }
+}
+
+bool PreparedElements::Walked::insert(const PyObject* container, uint32_t order) {
+  if ((size_ + 1) * 5 > keys_.size() * 4) rehash(std::max<size_t>(16, keys_.size() * 2));
+  size_t i = home(container);
+  for (; keys_[i]; i = i + 1 == keys_.size() ? 0 : i + 1) {
+    if (keys_[i] == container) return false;
+  }
+  keys_[i] = container;
+  order_[i] = order;
+  ++size_;
+  return true;
+}
+
+void PreparedElements::Walked::reserve(size_t n) {
+  if (n * 5 > keys_.size() * 4) rehash(n * 5 / 4 + 1);
+}
+
+void PreparedElements::Walked::prefetch(const PyObject* container) const {
+  if (keys_.empty()) return;
+  const size_t i = home(container);
+  __builtin_prefetch(&keys_[i]);
+  __builtin_prefetch(&order_[i]);
+}
+
+void PreparedElements::Walked::rehash(size_t slots) {
+  std::vector<const PyObject*> keys(slots, nullptr);
+  std::vector<uint32_t> order(slots);
+  keys.swap(keys_);
+  order.swap(order_);
+  for (size_t j = 0; j < keys.size(); ++j) {
+    if (!keys[j]) continue;
+    size_t i = home(keys[j]);
+    while (keys_[i]) i = i + 1 == keys_.size() ? 0 : i + 1;
+    keys_[i] = keys[j];
+    order_[i] = order[j];
+  }
 }
 
 void PreparedElements::walk_value(const PyValue& value, int depth) {
@@ -29,15 +82,15 @@ void PreparedElements::walk_value(const PyValue& value, int depth) {
   if (value.kind() != ValueKind::Iterable) return;
   PyObject* container = value.object();
   // Marked before the walk, so a container that holds itself is walked once.
-  const auto [slot, fresh] = elements_.try_emplace(container);
-  if (!fresh) return;
+  if (!walked_.insert(container, static_cast<uint32_t>(starts_.size()))) return;
+  const size_t offset = converted_.size();
+  starts_.push_back(static_cast<uint32_t>(offset));
   if (value.iterable_kind() == IterableKind::Dict) return;  // a dict files nothing
   // The elements go straight to the end of the one array (converting them
-  // touches no other container), then those that lead further are walked.
-  const size_t offset = converted_.size();
+  // touches no other container, whose elements follow), then those that
+  // lead further are walked.
   py::for_each_item(container, [&](py::PyRef item) { converted_.push_back(PyValue::make(std::move(item))); });
   const size_t count = converted_.size() - offset;
-  slot->second = Slice{static_cast<uint32_t>(offset), static_cast<uint32_t>(count)};
   for (size_t i = offset; i < offset + count; ++i) {
     if (!converted_[i].nests()) continue;
     const PyValue element = converted_[i];  // the walk below may grow the array

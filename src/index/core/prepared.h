@@ -15,7 +15,6 @@
 #include <span>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "index/value.h"
 
@@ -41,26 +40,45 @@ class PreparedElements {
   // grow once, not by doubling).
   void expect(size_t walked, size_t total) {
     if (!walked) return;
-    elements_.reserve(elements_.size() * total / walked);
+    walked_.reserve(starts_.size() * total / walked);
+    starts_.reserve(starts_.size() * total / walked);
     converted_.reserve(converted_.size() * total / walked);
   }
 
   // The converted elements of `container`, or nullopt if it was not walked.
   std::optional<std::span<const PyValue>> find(const PyObject* container) const;
   // Asks for find(container)'s slot to be brought into the cache.
-  void prefetch(const PyObject* container) const { elements_.prefetch(container); }
+  void prefetch(const PyObject* container) const { walked_.prefetch(container); }
 
  private:
   void walk_value(const PyValue& value, int depth);
   void walk_object(const IndexableNative& object, int depth);
 
-  // Where each walked container's elements lie in `converted_`: one array for
-  // the whole walk, so a large batch leaves no small blocks behind.
-  struct Slice {
-    uint32_t offset = 0;
-    uint32_t count = 0;
+  // Each walked container by its address, with the order it was walked in:
+  // open addressing over two arrays sized by the batch and kept at most 4/5
+  // full, 12 bytes a slot (a general hash map of container -> slice takes
+  // 35 bytes a container at 10^6, most of a load's temporary memory).
+  class Walked {
+   public:
+    static constexpr uint32_t kNone = ~uint32_t{0};
+    uint32_t find(const PyObject* container) const;
+    // Files `container` as the walk's `order`-th; false if it is filed.
+    bool insert(const PyObject* container, uint32_t order);
+    void reserve(size_t n);
+    void prefetch(const PyObject* container) const;
+
+   private:
+    size_t home(const PyObject* container) const;
+    void rehash(size_t slots);
+    std::vector<const PyObject*> keys_;  // null: a free slot
+    std::vector<uint32_t> order_;
+    size_t size_ = 0;
   };
-  absl::flat_hash_map<const PyObject*, Slice> elements_;
+  Walked walked_;
+  // The converted elements of every container, one array for the whole
+  // walk, so a large batch leaves no small blocks behind: the k-th container
+  // walked holds [starts_[k], starts_[k + 1]) (the last: to the end).
+  std::vector<uint32_t> starts_;
   std::vector<PyValue> converted_;
   absl::flat_hash_set<const void*> objects_seen_;
 };

@@ -25,7 +25,6 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
 void BulkQueryMapAdder::add(const PyValue& value, uint32_t id, const PreparedElements& prepared,
                             std::vector<DeferredIndexable>& deferred) {
   deferred_ = &deferred;
-  prepared_ = &prepared;
   map_.insert_via(value, id, prepared, *this);
 }
 
@@ -48,7 +47,7 @@ void BulkQueryMapAdder::boolean(bool b, uint32_t id) {
 }
 
 void BulkQueryMapAdder::indexable(const PyValue& value, uint32_t owner) {
-  deferred_->push_back(DeferredIndexable{&map_, value, owner, prepared_});
+  deferred_->push_back(DeferredIndexable{&map_, value, owner});
 }
 
 }  // namespace calderwick

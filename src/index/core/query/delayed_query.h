@@ -43,7 +43,6 @@ class BulkQueryMapAdder final : public ValueSink {
   std::optional<RwLock<std::unique_ptr<BoolSets>>::WriteGuard> bools_;
   std::optional<ElementLocks> elements_;
   std::vector<DeferredIndexable>* deferred_ = nullptr;
-  const PreparedElements* prepared_ = nullptr;
 };
 
 }  // namespace calderwick

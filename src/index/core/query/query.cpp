@@ -372,12 +372,12 @@ bool QueryMap::leads_back(uint32_t nested_id, uint32_t owner) const {
 }
 
 void QueryMap::insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared) {
-  const DeferredIndexable one{this, value, owner, &prepared};
+  const DeferredIndexable one{this, value, owner};
   const DeferredIndexable* batch[] = {&one};
-  insert_indexables(batch);
+  insert_indexables(batch, prepared);
 }
 
-void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch) {
+void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch, const PreparedElements& prepared) {
   // A nested object that already holds its owner, directly or through other
   // objects and containers, is not filed again below it: the sub-index tree
   // follows attribute paths, and a path that leads back into one of its own
@@ -423,9 +423,9 @@ void QueryMap::insert_indexables(std::span<const DeferredIndexable* const> batch
   members.reserve(joining.size());
   for (const DeferredIndexable* d : joining) {
     items.push_back(StoredItem::sharing(d->value));
-    members.push_back(NewMember{&items.back(), &indexable_of(d->value), d->prepared});
+    members.push_back(NewMember{&items.back(), &indexable_of(d->value)});
   }
-  nested.add_objects(members);
+  nested.add_objects(members, prepared);
 }
 
 void QueryMap::remove_indexable(const PyValue& value, uint32_t owner) {

@@ -174,12 +174,11 @@ class ValueSink {
 };
 
 // A nested object whose filing a bulk writer put off until every buffer is
-// flushed: the Ind value, its owner link, and the owner's conversions.
+// flushed: the Ind value and its owner link.
 struct DeferredIndexable {
   QueryMap* map;
   PyValue value;
   uint32_t owner;
-  const PreparedElements* prepared;
 };
 
 class QueryMap {
@@ -206,8 +205,9 @@ class QueryMap {
   void insert_indexable(const PyValue& value, uint32_t owner, const PreparedElements& prepared);
   // The same for a batch of this map's deferred nested objects, in order:
   // the owner links go in under one lock and the objects new to the
-  // sub-index join it as one batch.
-  void insert_indexables(std::span<const DeferredIndexable* const> batch);
+  // sub-index join it as one batch. `prepared` holds their containers'
+  // elements.
+  void insert_indexables(std::span<const DeferredIndexable* const> batch, const PreparedElements& prepared);
   // Undoes the insertion of `value` for `id`, including the exact-map entry
   // once its id set is empty.
   void remove_id(const PyValue& value, uint32_t id);
