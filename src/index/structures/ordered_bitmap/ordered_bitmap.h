@@ -330,11 +330,13 @@ class NumericalBitmap {
 
   struct OrderedKeys;
   // (prefix, id) of a key (see prefix_of in the source), and the keys their
-  // prefix does not give, by id.
-  struct Entry {
+  // prefix does not give, by id. Packed: a load holds one an id, and its
+  // sort another, for each numeric attribute it files at once.
+  struct [[gnu::packed]] Entry {
     uint64_t first;   // the prefix
     uint32_t second;  // the id
   };
+  static_assert(sizeof(Entry) == 12);
   using LossyKeys = std::vector<std::pair<uint32_t, NumKey>>;
   // One end of a range: the key and whether it is included.
   struct Bound {
