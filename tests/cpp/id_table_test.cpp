@@ -71,27 +71,23 @@ void run_model(const Draw& draw, uint32_t (*to_id)(uint32_t)) {
       // and turn sparse again.
       const bool shrinking = (step / 1500) % 2 == 1;
       const unsigned op = rng() % 10;
+      // What put and take hand back is what the model held for the id.
+      const auto expect_held = [&](const Value& old) {
+        const auto it = model.find(id);
+        if (it == model.end()) {
+          EXPECT_EQ(old, nullptr);
+        } else {
+          ASSERT_NE(old, nullptr);
+          EXPECT_EQ(*old, it->second);
+        }
+      };
       if (op < (shrinking ? 2u : 6u)) {
         const uint64_t v = rng();
-        Value old = table.put(id, value(v));
-        const auto it = model.find(id);
-        if (it == model.end()) {
-          EXPECT_EQ(old, nullptr);
-        } else {
-          ASSERT_NE(old, nullptr);
-          EXPECT_EQ(*old, it->second);
-        }
+        expect_held(table.put(id, value(v)));
         model[id] = v;
       } else if (op < 9) {
-        Value old = table.take(id);
-        const auto it = model.find(id);
-        if (it == model.end()) {
-          EXPECT_EQ(old, nullptr);
-        } else {
-          ASSERT_NE(old, nullptr);
-          EXPECT_EQ(*old, it->second);
-          model.erase(it);
-        }
+        expect_held(table.take(id));
+        model.erase(id);
       } else {
         table.reserve(rng() % 64, draw_id());
       }
