@@ -740,10 +740,11 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(Mapp
     // most 11 bits (about 8 entries a digit), on runs that need it: a run of
     // at most kMaxBucket entries is a bucket as it comes, or joins the last
     // one while that holds fewer than kBucket; a longer one is split on the
-    // next bits, or sorted and cut once none are left.
-    MappedArray<Entry> spare(n);
+    // next bits, or sorted and cut once none are left. Each pass permutes
+    // its run in place (each entry is swapped straight into its digit's
+    // part), so the sort holds no second array of the entries.
     size_t filling = 0;  // ids in the last bucket, while more may join it
-    const auto split = [&](auto& self, Entry* run, Entry* out, size_t count, unsigned below) -> void {
+    const auto split = [&](auto& self, Entry* run, size_t count, unsigned below) -> void {
       if (count <= kMaxBucket) {
         if (filling == 0 || filling + count > kBucket) {
           ok->open(least(run, count));
@@ -763,19 +764,26 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(Mapp
           std::min(below, std::clamp(static_cast<unsigned>(std::bit_width(count / 8)), 1u, 11u));
       const unsigned shift = below - bits;
       const uint64_t mask = (uint64_t{1} << bits) - 1;
+      const auto digit = [&](const Entry& e) { return static_cast<size_t>((e.first >> shift) & mask); };
       std::array<uint32_t, 2049> begin;
       std::fill_n(begin.begin(), mask + 2, 0u);
-      for (size_t e = 0; e < count; ++e) ++begin[((run[e].first >> shift) & mask) + 1];
+      for (size_t e = 0; e < count; ++e) ++begin[digit(run[e]) + 1];
       for (size_t d = 1; d <= mask + 1; ++d) begin[d] += begin[d - 1];
-      std::array<uint32_t, 2048> next;
+      std::array<uint32_t, 2048> next;  // the first entry of each part not yet in place
       std::copy_n(begin.begin(), mask + 1, next.begin());
-      for (size_t e = 0; e < count; ++e) out[next[(run[e].first >> shift) & mask]++] = run[e];
+      for (size_t d = 0; d <= mask; ++d) {
+        while (next[d] < begin[d + 1]) {
+          Entry e = run[next[d]];
+          for (size_t k = digit(e); k != d; k = digit(e)) std::swap(e, run[next[k]++]);
+          run[next[d]++] = e;
+        }
+      }
       for (size_t d = 0; d <= mask; ++d) {
         const size_t part = begin[d + 1] - begin[d];
-        if (part > 0) self(self, out + begin[d], run + begin[d], part, shift);
+        if (part > 0) self(self, run + begin[d], part, shift);
       }
     };
-    split(split, entries.data(), spare.data(), n, varying);
+    split(split, entries.data(), n, varying);
   }
   ok->close(top);
   return ok;
@@ -784,51 +792,52 @@ std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::ordered_from(Mapp
 std::unique_ptr<NumericalBitmap::OrderedKeys> NumericalBitmap::build_ordered() const {
   const std::vector<uint32_t> ids = all().to_vector();
   const size_t n = ids.size();
-  // Each id's key, read back from the slices, at the id's position in `ids`.
-  std::vector<uint64_t> low(n, 0);
-  std::vector<uint16_t> high(n, 0);
-  // A position per id from the least one (element ids lie near the top of
-  // the id space) costs at most 16 bytes an id.
-  const uint32_t base = n > 0 ? ids.front() : 0;
-  const bool dense = n > 0 && (ids.back() - base) / 4 < n;
-  std::vector<uint32_t> position_of;
-  if (dense) {
-    position_of.assign(size_t{ids.back() - base} + 1, 0);
-    for (size_t p = 0; p < n; ++p) position_of[ids[p] - base] = static_cast<uint32_t>(p);
-  }
-  for (size_t i = 0; i < kSlices; ++i) {
-    const IdSet& ones = slices_[i].bitmap();
-    const uint64_t count = ones.cardinality();
-    if (count == 0) continue;
-    const uint64_t bit = i < 64 ? uint64_t{1} << i : 0;
-    const auto high_bit = static_cast<uint16_t>(i < 64 ? 0 : 1u << (i - 64));
-    if (count == n) {  // shared by every id
-      for (size_t p = 0; p < n; ++p) {
-        low[p] |= bit;
-        high[p] |= high_bit;
-      }
-      continue;
-    }
-    ones.for_each_batch([&](std::span<const uint32_t> batch) {
-      for (uint32_t id : batch) {
-        const size_t p = dense ? position_of[id - base]
-                               : static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
-        low[p] |= bit;
-        high[p] |= high_bit;
-      }
-    });
-  }
-  position_of = {};
-  MappedArray<Entry> entries(n);
+  MappedArray<Entry> entries;
   LossyKeys lossy;  // by id, as `ids` is
-  for (size_t p = 0; p < n; ++p) {
-    const NumKey key{low[p], high[p]};
-    const uint64_t prefix = prefix_of(key);
-    entries[p] = {prefix, ids[p]};
-    if (!(canonical_of(prefix) == key)) lossy.emplace_back(ids[p], key);
-  }
-  low = {};
-  high = {};
+  {
+    // Each id's key, read back from the slices, at the id's position in `ids`.
+    std::vector<uint64_t> low(n, 0);
+    std::vector<uint16_t> high(n, 0);
+    // A position per id from the least one (element ids lie near the top of
+    // the id space) costs at most 16 bytes an id.
+    const uint32_t base = n > 0 ? ids.front() : 0;
+    const bool dense = n > 0 && (ids.back() - base) / 4 < n;
+    std::vector<uint32_t> position_of;
+    if (dense) {
+      position_of.assign(size_t{ids.back() - base} + 1, 0);
+      for (size_t p = 0; p < n; ++p) position_of[ids[p] - base] = static_cast<uint32_t>(p);
+    }
+    for (size_t i = 0; i < kSlices; ++i) {
+      const IdSet& ones = slices_[i].bitmap();
+      const uint64_t count = ones.cardinality();
+      if (count == 0) continue;
+      const uint64_t bit = i < 64 ? uint64_t{1} << i : 0;
+      const auto high_bit = static_cast<uint16_t>(i < 64 ? 0 : 1u << (i - 64));
+      if (count == n) {  // shared by every id
+        for (size_t p = 0; p < n; ++p) {
+          low[p] |= bit;
+          high[p] |= high_bit;
+        }
+        continue;
+      }
+      ones.for_each_batch([&](std::span<const uint32_t> batch) {
+        for (uint32_t id : batch) {
+          const size_t p = dense ? position_of[id - base]
+                                 : static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+          low[p] |= bit;
+          high[p] |= high_bit;
+        }
+      });
+    }
+    position_of = {};
+    entries = MappedArray<Entry>(n);
+    for (size_t p = 0; p < n; ++p) {
+      const NumKey key{low[p], high[p]};
+      const uint64_t prefix = prefix_of(key);
+      entries[p] = {prefix, ids[p]};
+      if (!(canonical_of(prefix) == key)) lossy.emplace_back(ids[p], key);
+    }
+  }  // the keys read back are freed before the sort
   return ordered_from(entries, lossy);
 }
 
