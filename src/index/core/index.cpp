@@ -60,7 +60,8 @@ void IndexAPI::store_item(Items& items, uint32_t id, StoredItem item) {
   (void)previous;  // dropped here, after the slot already holds the new item
 }
 
-void IndexAPI::add_objects(std::span<const NewMember> batch, const PreparedElements& prepared) {
+void IndexAPI::add_objects(std::span<const NewMember> batch, const PreparedElements& prepared,
+                           PreparedElements* owned) {
   if (batch.empty()) return;
   // Registered, then stored; the attribute maps are read under the write
   // gate, so no assignment can change them before their values are filed.
@@ -101,7 +102,7 @@ void IndexAPI::add_objects(std::span<const NewMember> batch, const PreparedEleme
     }
   }
   const std::span<const NewMember> members = distinct.empty() ? batch : std::span<const NewMember>(distinct);
-  file_in_bulk(members, prepared);
+  file_in_bulk(members, prepared, owned);
   // The member bits are set last, so a query (which only returns members)
   // never sees an object whose values are not all filed.
   add_members(members);
@@ -123,7 +124,8 @@ void IndexAPI::add_members(std::span<const NewMember> members) {
   }
 }
 
-void IndexAPI::file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared) {
+void IndexAPI::file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared,
+                            PreparedElements* owned) {
   {
     // Re-filing a container replaces what was filed for it before; that
     // removal takes the structure locks the writers are about to hold, so
@@ -142,7 +144,7 @@ void IndexAPI::file_in_bulk(std::span<const NewMember> members, const PreparedEl
 
   std::vector<DeferredIndexable> deferred;
   if (members.size() >= kParallelFiling && std::thread::hardware_concurrency() > 1) {
-    file_by_attribute(members, prepared, deferred);
+    file_by_attribute(members, prepared, owned, deferred);
   } else {
     file_by_member(members, prepared, deferred);
   }
@@ -236,20 +238,25 @@ void sample_value(AttributeSample& sample, const PyValue& value, const PreparedE
 }  // namespace
 
 void IndexAPI::file_by_attribute(std::span<const NewMember> members, const PreparedElements& prepared,
-                                 std::vector<DeferredIndexable>& deferred) {
+                                 PreparedElements* owned, std::vector<DeferredIndexable>& deferred) {
   // Every attribute gets its map first; then each attribute's values go
   // into its map on one thread, two threads taking attributes in turn. A
   // map is written by one thread only, and the objects hold still (the
   // caller holds the write gate), so the threads share nothing but the id
   // allocator and the pending-release pool, which are made for it.
   std::vector<uint32_t> attributes;
+  std::vector<bool> nesting;  // by attribute: some member holds a container or an object there
   {
     IdSet seen;
     for (const NewMember& m : members) {
-      attributes_of(*m.native).for_each([&](uint32_t attribute, const PyValue&) {
+      attributes_of(*m.native).for_each([&](uint32_t attribute, const PyValue& value) {
         if (!seen.contains(attribute)) {
           seen.add(attribute);
           attributes.push_back(attribute);
+        }
+        if (value.nests()) {
+          if (attribute >= nesting.size()) nesting.resize(size_t{attribute} + 1);
+          nesting[attribute] = true;
         }
       });
     }
@@ -315,8 +322,22 @@ void IndexAPI::file_by_attribute(std::span<const NewMember> members, const Prepa
       }
     }
   };
+  // The conversions are read only while attributes holding containers or
+  // objects are filed: a load that owns them frees them once the last such
+  // attribute and the stretches of nested objects are done, rather than
+  // hold them while the other attributes finish (the numbers, last, sort
+  // their keys then).
+  std::atomic<size_t> still_converting{1};  // the stretches, then each such attribute
+  const auto nests = [&](uint32_t attribute) { return attribute < nesting.size() && nesting[attribute]; };
+  if (owned) {
+    for (uint32_t attribute : attributes) still_converting += nests(attribute);
+  }
+  const auto converted_done = [&] {
+    if (owned && still_converting.fetch_sub(1, std::memory_order_acq_rel) == 1) owned->release();
+  };
   const auto file_attribute = [&](uint32_t attribute, std::vector<DeferredIndexable>& out) {
     file_stretch(attribute, 0, members.size(), out);
+    if (nests(attribute)) converted_done();
   };
   const auto work = [&](std::vector<DeferredIndexable>& out) {
     for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < attributes.size();) {
@@ -344,6 +365,7 @@ void IndexAPI::file_by_attribute(std::span<const NewMember> members, const Prepa
         stretch.clear();
       }
     }
+    converted_done();
     work(deferred);
   } catch (...) {
     helper.join();

@@ -64,7 +64,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // gate (which the caller holds), and publishes the batch's members last,
   // all at once, so a query sees either none or all of their values. An
   // object listed twice is filed once. No GIL needed.
-  void add_objects(std::span<const NewMember> batch, const PreparedElements& prepared);
+  // `owned`, when given, is `prepared` itself, the caller's: filing frees
+  // its conversions once no value left to file needs them.
+  void add_objects(std::span<const NewMember> batch, const PreparedElements& prepared,
+                   PreparedElements* owned = nullptr);
   // Files one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, const PreparedElements& prepared);
   // Removes object `id`'s entries for `old` under `attribute`.
@@ -110,7 +113,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   template <typename Evaluate>
   FilteredIndexCore view_of(Evaluate&& evaluate) const;
   // Files the values of several objects through every map's bulk writer.
-  void file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared);
+  void file_in_bulk(std::span<const NewMember> members, const PreparedElements& prepared, PreparedElements* owned);
   // Member by member, each value into its map's writer.
   void file_by_member(std::span<const NewMember> members, const PreparedElements& prepared,
                       std::vector<DeferredIndexable>& deferred);
@@ -118,7 +121,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void file_nested(std::span<const DeferredIndexable> deferred, const PreparedElements& prepared);
   // Attribute by attribute, on two threads (large batches).
   void file_by_attribute(std::span<const NewMember> members, const PreparedElements& prepared,
-                         std::vector<DeferredIndexable>& deferred);
+                         PreparedElements* owned, std::vector<DeferredIndexable>& deferred);
   static constexpr size_t kParallelFiling = 20000;
   // Members whose nested objects are filed together in a large batch.
   static constexpr size_t kNestedStretch = size_t{1} << 16;

@@ -82,7 +82,7 @@ void add(IndexAPI& index, std::span<StoredItem> objects) {
       batch.push_back(NewMember{&item, &native});
     }
     py::GilRelease release;
-    index.add_objects(batch, prepared);
+    index.add_objects(batch, prepared, &prepared);
   }
   // The batch's conversions, buffers and sorting space are free now, spread
   // through the heap: a large load gives them back rather than leave them

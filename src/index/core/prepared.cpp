@@ -23,6 +23,13 @@ std::optional<std::span<const PyValue>> PreparedElements::find(const PyObject* c
   return std::span<const PyValue>(converted_.data() + starts_[k], end - starts_[k]);
 }
 
+void PreparedElements::release() {
+  walked_ = Walked();
+  std::vector<uint32_t>().swap(starts_);
+  std::vector<PyValue>().swap(converted_);
+  objects_seen_ = {};
+}
+
 size_t PreparedElements::Walked::home(const PyObject* container) const {
   const uint64_t h = (reinterpret_cast<uintptr_t>(container) >> 4) * 0x9E3779B97F4A7C15ull;
   return static_cast<size_t>(((h >> 32) * keys_.size()) >> 32);

@@ -45,6 +45,9 @@ class PreparedElements {
     converted_.reserve(converted_.size() * total / walked);
   }
 
+  // Frees the conversions; find() then finds nothing. No GIL needed.
+  void release();
+
   // The converted elements of `container`, or nullopt if it was not walked.
   std::optional<std::span<const PyValue>> find(const PyObject* container) const;
   // Asks for find(container)'s slot to be brought into the cache.
