@@ -56,8 +56,11 @@ class MembershipTable {
   // Gives object `id` the list `list` (interned), dropping the one it held.
   void assign(uint32_t id, Memberships list) {
     if (!id) internal_error("membership recorded for an object without an id");
+    // Hashed before the lock: a pointer locked for it may be the last
+    // owner of its index, whose going must not run under the mutex.
+    const size_t h = hash_of(list);
     std::lock_guard<std::mutex> lock(mu_);
-    const uint32_t to = list.empty() ? 0 : intern(std::move(list));
+    const uint32_t to = list.empty() ? 0 : intern(std::move(list), h);
     move_object(id, to);
   }
 
@@ -117,10 +120,9 @@ class MembershipTable {
                       [](const IndexMeta& x, const IndexMeta& y) { return same_index(x.index, y.index); });
   }
 
-  // The handle of a list equal to `list`, made if there is none, with one
-  // more holder. Under the mutex.
-  uint32_t intern(Memberships list) {
-    const size_t h = hash_of(list);
+  // The handle of a list equal to `list` (whose hash_of is `h`), made if
+  // there is none, with one more holder. Under the mutex.
+  uint32_t intern(Memberships list, size_t h) {
     auto [first, last] = by_hash_.equal_range(h);
     for (auto it = first; it != last; ++it) {
       Slot& slot = slots_[it->second - 1];
