@@ -387,6 +387,53 @@ TEST_P(M2MU32Randomised, MatchesMirror) {
   EXPECT_TRUE(checked.pairs().empty());
 }
 
+// Nested objects shared by many owners: two hub rights gain lefts past the
+// listed size (one by one and in batches), lose them in random order down
+// to none, and gain them again, while a few other rights keep short lists.
+TEST_P(M2MU32Randomised, HubsCrossTheListedSize) {
+  std::mt19937 rng(GetParam());
+  constexpr uint32_t kLefts = 3 * M2MU32::kListedLefts;
+  const uint32_t hubs[] = {1000000, 1000001};
+  Ids universe;
+  for (uint32_t i = 0; i < kLefts; ++i) universe.push_back(i);
+  universe.insert(universe.end(), {1000000, 1000001, 1000002, 1000003});
+  CheckedM2M checked;
+  for (int round = 0; round < 2; ++round) {
+    // Grow: mostly adds, some removes, so a hub crosses the size both ways
+    // on its way up.
+    for (int step = 0; step < 500; ++step) {
+      SCOPED_TRACE(step);
+      const uint32_t hub = hubs[rng() % 2];
+      const uint32_t op = rng() % 8;
+      if (op == 0) {
+        std::vector<Pair> batch;
+        for (size_t n = 1 + rng() % 40; n > 0; --n) batch.emplace_back(rng() % kLefts, hub);
+        checked.add_all(batch);
+      } else if (op < 6) {
+        checked.add(rng() % kLefts, rng() % 6 ? hub : 1000002 + rng() % 2);
+      } else {
+        checked.remove(rng() % kLefts, hub);
+      }
+      if (step % 10 == 0) checked.check(universe, rng);
+      if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+    }
+    checked.check(universe, rng);
+    // Drain every hub's lefts in random order.
+    std::vector<Pair> hub_pairs;
+    for (const Pair& p : checked.pairs()) {
+      if (p.second == hubs[0] || p.second == hubs[1]) hub_pairs.push_back(p);
+    }
+    ASSERT_GT(hub_pairs.size(), 2 * M2MU32::kListedLefts);
+    std::shuffle(hub_pairs.begin(), hub_pairs.end(), rng);
+    for (size_t i = 0; i < hub_pairs.size(); ++i) {
+      checked.remove(hub_pairs[i].first, hub_pairs[i].second);
+      if (i % 16 == 0) checked.check(universe, rng);
+      if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+    }
+    checked.check(universe, rng);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, M2MU32Randomised, ::testing::Values(1u, 7u, 42u, 2024u));
 
 }  // namespace
