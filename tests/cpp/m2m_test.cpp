@@ -392,7 +392,7 @@ TEST_P(M2MU32Randomised, MatchesMirror) {
 // to none, and gain them again, while a few other rights keep short lists.
 TEST_P(M2MU32Randomised, HubsCrossTheListedSize) {
   std::mt19937 rng(GetParam());
-  constexpr uint32_t kLefts = 3 * M2MU32::kListedLefts;
+  constexpr uint32_t kLefts = 3 * PackedIds::kListMax;
   const uint32_t hubs[] = {1000000, 1000001};
   Ids universe;
   for (uint32_t i = 0; i < kLefts; ++i) universe.push_back(i);
@@ -423,7 +423,7 @@ TEST_P(M2MU32Randomised, HubsCrossTheListedSize) {
     for (const Pair& p : checked.pairs()) {
       if (p.second == hubs[0] || p.second == hubs[1]) hub_pairs.push_back(p);
     }
-    ASSERT_GT(hub_pairs.size(), 2 * M2MU32::kListedLefts);
+    ASSERT_GT(hub_pairs.size(), 2 * PackedIds::kListMax);
     std::shuffle(hub_pairs.begin(), hub_pairs.end(), rng);
     for (size_t i = 0; i < hub_pairs.size(); ++i) {
       checked.remove(hub_pairs[i].first, hub_pairs[i].second);

@@ -1,10 +1,6 @@
 #include "index/structures/m2m/m2m.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -13,89 +9,9 @@
 
 namespace calderwick {
 
-static_assert(std::endian::native == std::endian::little, "an inline partner is the word's high half");
-
-M2MU32::Partners::~Partners() { release(); }
-
-void M2MU32::Partners::release() {
-  if (is_set()) {
-    delete set_ptr();
-  } else if (word_ && !is_inline()) {
-    std::free(heap());
-  }
-  word_ = 0;
-}
-
-size_t M2MU32::Partners::size() const {
-  if (!word_) return 0;
-  if (is_inline()) return 1;
-  return is_set() ? set_ptr()->cardinality() : heap()->size;
-}
-
-std::span<const uint32_t> M2MU32::Partners::list() const {
-  if (is_inline()) return {reinterpret_cast<const uint32_t*>(&word_) + 1, 1};
-  if (!word_ || is_set()) return {};
-  return {heap()->ids, heap()->size};
-}
-
-void M2MU32::Partners::push_back(uint32_t id) {
-  if (!word_) {
-    word_ = (uint64_t{id} << 32) | kInline;
-    return;
-  }
-  if (is_set()) {
-    set_ptr()->add_in_place(id);
-    return;
-  }
-  if (is_inline()) {
-    auto* h = static_cast<Heap*>(std::malloc(sizeof(Heap) + 3 * sizeof(uint32_t)));
-    if (!h) throw std::bad_alloc();
-    h->size = 1;
-    h->capacity = 4;
-    h->ids[0] = static_cast<uint32_t>(word_ >> 32);
-    word_ = reinterpret_cast<uint64_t>(h);
-  } else if (heap()->size == kListedLefts) {
-    auto set = std::make_unique<IdSet>();
-    set->add_many(heap()->ids, heap()->size);
-    set->add(id);
-    std::free(heap());
-    word_ = reinterpret_cast<uint64_t>(set.release()) | kSet;
-    return;
-  } else if (heap()->size == heap()->capacity) {
-    const uint32_t capacity = heap()->capacity * 2;
-    auto* h = static_cast<Heap*>(std::realloc(heap(), sizeof(Heap) + (capacity - 1) * sizeof(uint32_t)));
-    if (!h) throw std::bad_alloc();
-    h->capacity = capacity;
-    word_ = reinterpret_cast<uint64_t>(h);
-  }
-  heap()->ids[heap()->size++] = id;
-}
-
-bool M2MU32::Partners::erase(uint32_t id) {
-  if (is_inline()) {
-    if (static_cast<uint32_t>(word_ >> 32) != id) return false;
-    word_ = 0;
-    return true;
-  }
-  if (!word_) return false;
-  if (is_set()) {
-    IdSet& set = *set_ptr();
-    if (!set.contains(id)) return false;
-    set.remove_in_place(id);
-    if (set.is_empty()) release();
-    return true;
-  }
-  Heap* h = heap();
-  uint32_t* it = std::find(h->ids, h->ids + h->size, id);
-  if (it == h->ids + h->size) return false;
-  *it = h->ids[--h->size];
-  if (h->size == 0) release();
-  return true;
-}
-
 bool M2MU32::add_pair(uint32_t left, uint32_t right) {
   if (!by_left_.insert(key(left, right)).second) return false;
-  by_right_[right].push_back(left);
+  by_right_[right].add(left);
   return true;
 }
 
@@ -128,13 +44,13 @@ void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
     keys.resize(insert_sorted(by_left_, keys));
     // Lefts in order under each right. Many owners share few nested
     // objects: a right repeated from the pair before is not looked up again.
-    Partners* lefts = nullptr;
+    PackedIds* lefts = nullptr;
     uint32_t last = 0;
     for (uint64_t k : keys) {
       const auto right = static_cast<uint32_t>(k);
       if (!lefts || right != last) lefts = &by_right_[right];
       last = right;
-      lefts->push_back(static_cast<uint32_t>(k >> 32));
+      lefts->add(static_cast<uint32_t>(k >> 32));
     }
   }
 }
@@ -142,7 +58,7 @@ void M2MU32::add_pairs(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
 bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
   if (by_left_.erase(key(left, right)) == 0) return false;
   const auto lefts = by_right_.find(right);
-  if (lefts == by_right_.end() || !lefts->second.erase(left)) {
+  if (lefts == by_right_.end() || !lefts->second.remove(left)) {
     internal_error("owner relation out of step: pair (" + std::to_string(left) + ", " + std::to_string(right) +
                    ") is recorded under its left id only");
   }
@@ -166,33 +82,31 @@ IdSet M2MU32::all_rights() const {
 }
 
 IdSet M2MU32::lefts_of_all(const IdSet& rights) const {
-  absl::InlinedVector<std::span<const uint32_t>, 4> lists;
-  absl::InlinedVector<const IdSet*, 4> sets;
-  size_t total = 0;
+  absl::InlinedVector<const PackedIds*, 4> found;
+  size_t listed = 0;
   rights.for_each([&](uint32_t right) {
-    const auto it = by_right_.find(right);
-    if (it == by_right_.end()) return;
-    if (const IdSet* set = it->second.set()) {
-      sets.push_back(set);
-    } else {
-      lists.push_back(it->second.list());
-      total += lists.back().size();
+    if (const auto it = by_right_.find(right); it != by_right_.end()) {
+      found.push_back(&it->second);
+      if (!it->second.set()) listed += it->second.size();
     }
   });
-  if (lists.empty() && sets.size() == 1) return *sets[0];
-  IdSet listed;
-  if (!lists.empty()) {
-    absl::InlinedVector<uint32_t, 1024> all;
-    all.reserve(total);
-    for (const auto list : lists) all.insert(all.end(), list.begin(), list.end());
-    // Lefts are recorded in the order they came, mostly ascending; the lefts
-    // of one right are distinct.
-    if (!std::is_sorted(all.begin(), all.end())) std::sort(all.begin(), all.end());
-    if (lists.size() > 1) all.erase(std::unique(all.begin(), all.end()), all.end());
-    listed = IdSet::from_sorted(all);
+  if (found.size() == 1) return found[0]->to_set();
+  // Sets are joined as they are; lists are merged into one more.
+  absl::InlinedVector<const IdSet*, 4> sets;
+  absl::InlinedVector<uint32_t, 1024> all;
+  all.reserve(listed);
+  for (const PackedIds* lefts : found) {
+    if (const IdSet* set = lefts->set()) {
+      sets.push_back(set);
+    } else {
+      all.insert(all.end(), lefts->list().begin(), lefts->list().end());
+    }
   }
-  if (sets.empty()) return listed;
-  sets.push_back(&listed);
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  const IdSet merged = IdSet::from_sorted(all);
+  if (sets.empty()) return merged;
+  sets.push_back(&merged);
   return IdSet::union_of(std::span<const IdSet* const>(sets.data(), sets.size()));
 }
 

@@ -6,10 +6,11 @@
 // in an ordered set: an owner's nested objects are one contiguous range of
 // it, and a pair costs 8 bytes whatever the number of owners (most owners
 // have a single nested object, and owners arrive mostly in ascending order,
-// which appends to the set and leaves its nodes full). By right, as a list of
-// the right's lefts under the right in a hash table: queries go from nested
-// objects to their owners, and a nested object shared by many owners hands
-// them over as one id set instead of a walk over tree nodes.
+// which appends to the set and leaves its nodes full). By right, as the
+// right's lefts (PackedIds: inline when one, as most are, a sorted list when
+// a few, an id set past that) under the right in a hash table: queries go
+// from nested objects to their owners, and a nested object shared by many
+// owners hands them over as one id set instead of a walk over tree nodes.
 //
 //   M2MU32 rel;
 //   rel.add_pair(5, 300);
@@ -29,14 +30,12 @@
 #include "absl/container/flat_hash_map.h"
 #include "index/common/fxhash.h"
 #include "index/common/id_set.h"
+#include "index/structures/packed_ids/packed_ids.h"
 
 namespace calderwick {
 
 class M2MU32 {
  public:
-  // A right keeps up to this many lefts in a list, more in an id set.
-  static constexpr uint32_t kListedLefts = 64;
-
   // Records the pair; returns false (changing nothing) if it was already there.
   bool add_pair(uint32_t left, uint32_t right);
   // Records every (left, right) pair of `pairs` (those already there change
@@ -60,53 +59,6 @@ class M2MU32 {
   bool is_empty() const { return by_left_.empty(); }
 
  private:
-  // The lefts of one right in 8 bytes: a nested object owned by one record
-  // keeps its owner inline, up to kListedLefts go to one heap block, unordered
-  // (removal swaps with the last element), and more to an id set. A nested
-  // object shared by many records (an airport, a customer) then hands them
-  // to a query as a copy of its set, costs at most 2 bytes an owner instead
-  // of 4, and loses one in O(log n) instead of a scan. A set stays a set
-  // until it empties.
-  class Partners {
-   public:
-    Partners() = default;
-    Partners(Partners&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
-    Partners& operator=(Partners&& o) noexcept {
-      std::swap(word_, o.word_);
-      return *this;
-    }
-    Partners(const Partners&) = delete;
-    Partners& operator=(const Partners&) = delete;
-    ~Partners();
-
-    size_t size() const;
-    bool empty() const { return word_ == 0; }
-    // The id set, when they are held in one; else null, and they are the
-    // span of list().
-    const IdSet* set() const { return is_set() ? set_ptr() : nullptr; }
-    std::span<const uint32_t> list() const;
-    void push_back(uint32_t id);
-    // Removes `id`; false if it was not there.
-    bool erase(uint32_t id);
-
-   private:
-    struct Heap {
-      uint32_t size;
-      uint32_t capacity;
-      uint32_t ids[1];
-    };
-    static constexpr uint64_t kInline = 1;
-    static constexpr uint64_t kSet = 2;
-    bool is_inline() const { return word_ & kInline; }
-    bool is_set() const { return (word_ & 3) == kSet; }
-    Heap* heap() const { return reinterpret_cast<Heap*>(word_); }
-    IdSet* set_ptr() const { return reinterpret_cast<IdSet*>(word_ & ~kSet); }
-    void release();
-
-    // 0: empty; low bit set: one partner in the high 32 bits; low bits 10:
-    // an IdSet*; else a Heap*.
-    uint64_t word_ = 0;
-  };
   using Keys = absl::btree_set<uint64_t>;
   static uint64_t key(uint32_t high, uint32_t low) { return (uint64_t{high} << 32) | low; }
   // Inserts the keys of `batch` (ascending), each after the last one placed;
@@ -114,7 +66,7 @@ class M2MU32 {
   static size_t insert_sorted(Keys& keys, std::span<uint64_t> batch);
 
   Keys by_left_;  // left << 32 | right
-  absl::flat_hash_map<uint32_t, Partners, FxIdHash> by_right_;
+  absl::flat_hash_map<uint32_t, PackedIds, FxIdHash> by_right_;
 };
 
 }  // namespace calderwick

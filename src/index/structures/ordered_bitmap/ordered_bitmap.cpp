@@ -282,7 +282,7 @@ uint32_t NumericalBitmap::new_set(const NumKey& key) {
     sets_[idx].key = key;
     return idx;
   }
-  sets_.push_back(Shared{key, IdSet()});
+  sets_.push_back(Shared{key, PackedIds()});
   return static_cast<uint32_t>(sets_.size() - 1);
 }
 
@@ -317,9 +317,9 @@ void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
       Shared& shared = sets_[s.payload];
       if (!(shared.key == key)) continue;
       shared.ids.remove(id);
-      const uint64_t left = shared.ids.cardinality();
+      const size_t left = shared.ids.size();
       if (left > 1) return;
-      const uint32_t last = shared.ids.maximum();
+      const uint32_t last = left == 1 ? shared.ids.list()[0] : 0;
       shared.ids.clear();
       free_sets_.push_back(s.payload);
       if (left == 1) {
@@ -478,14 +478,14 @@ void NumericalBitmap::keep_only(const IdSet& keep) {
       if (keep.contains(s.payload)) kept.push_back(s);
       continue;
     }
-    IdSet& ids = sets_[s.payload].ids;
-    ids.and_inplace(keep);
-    const uint64_t left = ids.cardinality();
+    PackedIds& ids = sets_[s.payload].ids;
+    ids.keep_only(keep);
+    const size_t left = ids.size();
     if (left > 1) {
       kept.push_back(s);
       continue;
     }
-    if (left == 1) kept.push_back(Slot{s.tag & ~kSetBit, ids.maximum()});
+    if (left == 1) kept.push_back(Slot{s.tag & ~kSetBit, ids.list()[0]});
     ids.clear();
     free_sets_.push_back(s.payload);
   }
@@ -511,10 +511,8 @@ void NumericalBitmap::equal_into(const NumKey& key, IdSet& out) const {
   const Slot& s = slots_[at];
   if (!(s.tag & kSetBit)) {
     out.add(s.payload);
-  } else if (out.is_empty()) {
-    out = sets_[s.payload].ids;
   } else {
-    out.or_inplace(sets_[s.payload].ids);
+    sets_[s.payload].ids.or_into(out);
   }
 }
 
@@ -1037,13 +1035,19 @@ bool NumericalBitmap::few_keys_into(const Bound* low, const Bound* high, IdSet& 
                                     const IdSet& candidates) const {
   if (plan_ != RangePlan::kAuto || !few_keys()) return false;
   absl::InlinedVector<const IdSet*, 64> in_range;
+  IdSet listed;  // the keys' ids held in lists
   for (const Shared& s : sets_) {
-    if (s.ids.is_empty()) continue;  // a released entry
+    if (s.ids.empty()) continue;  // a released entry
     if (low && (low->inclusive ? s.key < low->key : !(low->key < s.key))) continue;
     if (high && (high->inclusive ? high->key < s.key : !(s.key < high->key))) continue;
-    in_range.push_back(&s.ids);
+    if (const IdSet* set = s.ids.set()) {
+      in_range.push_back(set);
+    } else {
+      s.ids.or_into(listed);
+    }
   }
-  if (in_range.empty()) return true;
+  if (in_range.empty() && listed.is_empty()) return true;
+  in_range.push_back(&listed);
   IdSet hits = IdSet::union_of(std::span<const IdSet* const>(in_range));
   hits.and_inplace(candidates);
   result.or_inplace(hits);

@@ -82,6 +82,7 @@
 #include "index/common/id_set.h"
 #include "index/common/queued_moves.h"
 #include "index/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/packed_ids/packed_ids.h"
 
 namespace calderwick {
 
@@ -298,9 +299,11 @@ class NumericalBitmap {
     uint32_t tag = 0;
     uint32_t payload = 0;
   };
+  // A key held by two ids or more. Most such keys of a map of many keys
+  // are held by a few ids, which a list holds in a fraction of a bitmap.
   struct Shared {
     NumKey key;
-    IdSet ids;
+    PackedIds ids;
   };
   static constexpr uint32_t kSetBit = 1;
   static constexpr size_t kNone = ~size_t{0};
