@@ -566,9 +566,7 @@ void QueryMap::keep_only(const IdSet& keep, const IdSet& removed) {
   IdSet children;
   {
     auto links = nested->parent_links()->write();
-    removed.for_each([&](uint32_t owner) {
-      links->rights_of(owner).for_each([&](uint32_t child) { links->remove_pair(owner, child); });
-    });
+    links->remove_lefts(removed);
     children = links->all_rights();
   }
   nested->keep_only_from_bitmap(children);

@@ -126,18 +126,22 @@ bool PackedIds::remove(uint32_t id) {
   return true;
 }
 
-void PackedIds::keep_only(const IdSet& keep) {
+void PackedIds::filter(const IdSet& set, bool inside) {
   if (!word_) return;
   if (is_inline()) {
-    if (!keep.contains(inline_id())) word_ = 0;
+    if (set.contains(inline_id()) != inside) word_ = 0;
     return;
   }
   if (is_set()) {
-    set_ptr()->and_inplace(keep);
+    if (inside) {
+      set_ptr()->and_inplace(set);
+    } else {
+      set_ptr()->andnot_inplace(set);
+    }
   } else {
     Block* b = block();
     b->size = static_cast<uint32_t>(
-        std::remove_if(b->ids, b->ids + b->size, [&](uint32_t id) { return !keep.contains(id); }) - b->ids);
+        std::remove_if(b->ids, b->ids + b->size, [&](uint32_t id) { return set.contains(id) != inside; }) - b->ids);
   }
   settle();
 }

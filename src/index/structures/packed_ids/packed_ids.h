@@ -47,8 +47,9 @@ class PackedIds {
   bool add(uint32_t id);
   bool remove(uint32_t id);
   void clear();
-  // Drops every id outside `keep`.
-  void keep_only(const IdSet& keep);
+  // Drops every id outside `keep`, resp. in `gone`.
+  void keep_only(const IdSet& keep) { filter(keep, true); }
+  void remove_all(const IdSet& gone) { filter(gone, false); }
 
   size_t size() const;
   bool empty() const { return word_ == 0; }
@@ -76,6 +77,8 @@ class PackedIds {
   uint32_t inline_id() const { return static_cast<uint32_t>(word_ >> 32); }
   // A block holding `ids` (ascending, at least `capacity` of room).
   static Block* new_block(std::span<const uint32_t> ids, uint32_t capacity);
+  // Keeps the ids that are in `set` when `inside`, else those outside it.
+  void filter(const IdSet& set, bool inside);
   // Makes room for one more id in the block.
   void grow_block();
   // After a removal: a set down to kListMax / 2 ids becomes a block, a
