@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "index/common/id_bits.h"
 
 namespace calderwick {
 
@@ -36,11 +37,21 @@ bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
 
 void M2MU32::remove_lefts(const IdSet& lefts) {
   if (lefts.is_empty()) return;
+  // Most rights keep their one or few lefts: those are told by a word read
+  // each, and only the rights that lose some are rewritten.
+  IdBits gone;
+  lefts.for_each([&](uint32_t left) { gone.set(left); });
   for (auto it = by_right_.begin(); it != by_right_.end();) {
-    const size_t before = it->second.size();
-    it->second.remove_all(lefts);
-    pairs_ -= before - it->second.size();
-    if (it->second.empty()) {
+    PackedIds& held = it->second;
+    const auto listed = held.list();
+    if (!held.set() && std::none_of(listed.begin(), listed.end(), [&](uint32_t id) { return gone.test(id); })) {
+      ++it;
+      continue;
+    }
+    const size_t before = held.size();
+    held.remove_all(lefts);
+    pairs_ -= before - held.size();
+    if (held.empty()) {
       by_right_.erase(it++);
     } else {
       ++it;
