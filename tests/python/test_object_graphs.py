@@ -208,6 +208,36 @@ def test_indexing_a_chain_past_the_depth_limit_fails_cleanly():
         cur.next
 
 
+def test_an_object_in_no_index_takes_any_value_and_is_checked_when_indexed():
+    # Linked objects are built before anything indexes them: attaching a chain
+    # far past the depth limit, or a container an index could not file, to
+    # an object in no index is a plain store, as in the constructor.
+    long_tail = tail = Indexable(n=0)
+    for i in range(1, 500):
+        tail.next = Indexable(n=i)
+        tail = tail.next
+    head = Indexable(n=-1)
+    head.next = long_tail
+    head.v = [1, 2**64]
+    assert head.next is long_tail and head.v == [1, 2**64]
+    idx = Index()
+    with pytest.raises(InternalError, match="deeper than"):
+        idx.add_object(head)
+    head.next = None
+    with pytest.raises(InternalError, match="^type checked"):
+        idx.add_object(head)
+    assert idx.collect() == []
+    head.v = [1]
+    idx.add_object(head)
+    assert idx.reduced_query(Q.eq("v", 1)).collect() == [head]
+    # Once indexed, the same values are refused and the old one kept.
+    with pytest.raises(InternalError, match="deeper than"):
+        head.next = long_tail
+    with pytest.raises(InternalError, match="^type checked"):
+        head.v = [2**64]
+    assert head.next is None and head.v == [1]
+
+
 # --- memberships ------------------------------------------------------------------------
 
 def test_registering_again_keeps_one_membership_and_one_update():

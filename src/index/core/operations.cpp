@@ -155,13 +155,15 @@ void assign(IndexableNative& object, uint32_t attribute, PyValue value) {
   // step; each is read once, here.
   const WriteScope gate = py::write_scope();
   Indexes holders = holders_of(object, {});
-  // Every container element is converted, and the depth the value nests to
-  // below the deepest index holding the object is checked, before anything
-  // changes: a value that cannot be filed changes nothing.
+  // For the indexes holding the object, every container element is
+  // converted, and the depth the value nests to below the deepest of them is
+  // checked, before anything changes: a value that cannot be filed changes
+  // nothing. An object in no index stores any value, as its constructor
+  // does; adding it to an index checks it then.
   PreparedElements prepared;
-  if (value.nests()) {
-    prepared.add_value(value, holders.empty() ? 0 : holders.back()->depth());
-    // Converting ran Python code, which may have added the object somewhere.
+  if (value.nests() && !holders.empty()) {
+    prepared.add_value(value, holders.back()->depth());
+    // Converting ran Python code, which may have added the object elsewhere.
     holders = holders_of(object, {});
   }
   const PyValue* old = attributes_of(object).get(attribute);
