@@ -74,7 +74,7 @@ ensure_system_packages() {
 
 # What the Python tests need besides the module (mypy runs the stub tests);
 # numpy is added per venv. Building needs the rest.
-TEST_PACKAGES=(pytest pytest-timeout hypothesis mypy)
+TEST_PACKAGES=(pytest pytest-timeout pytest-xdist hypothesis mypy)
 BUILD_PACKAGES=(setuptools wheel "scikit-build-core>=0.8" "cmake>=3.20" ninja)
 
 ensure_venv() {
@@ -82,7 +82,7 @@ ensure_venv() {
     log "creating $VENV"
     "$PY" -m venv "$VENV"
   fi
-  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, numpy, wheel, hypothesis, mypy" 2>/dev/null; then
+  if ! "$VENV/bin/python" -c "import scikit_build_core, pytest, pytest_timeout, xdist, numpy, wheel, hypothesis, mypy" 2>/dev/null; then
     log "installing Python build and test packages"
     "$VENV/bin/python" -m pip install -q --upgrade pip
     "$VENV/bin/python" -m pip install -q "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" numpy
@@ -177,6 +177,17 @@ run_cpp_tests() {
   "$VENV/bin/ctest" --test-dir "$ROOT/build/test" -j "$(nproc)" --output-on-failure
 }
 
+# Worker processes for a Python test run: one a core, at most 4 (the tests
+# run one thread at a time but for the thread tests, so two cores halve a
+# run), none on one core.
+test_workers() {
+  local n
+  n=$(nproc 2>/dev/null || echo 1)
+  [ "$n" -gt 4 ] && n=4
+  [ "$n" -lt 2 ] && n=0
+  echo "$n"
+}
+
 run_python_tests() {
   log "Python tests"
   (cd "$ROOT" && "$VENV/bin/python" -m pytest -q "$@")
@@ -197,7 +208,7 @@ test_python_version() {  # test_python_version VERSION INTERPRETER
   install_module_into "$venv/bin/python" "$ROOT/build/py$v"
   t2=$(now)
   log "Python $v: tests ($("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])'), numpy $(numpy_in "$venv/bin/python"))"
-  (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider)
+  (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$(test_workers)")
   t3=$(now)
   echo "venv $((t1 - t0)) s, build $((t2 - t1)) s, tests $((t3 - t2)) s" >"$ROOT/build/venv-$v/.last-times"
 }
@@ -261,7 +272,7 @@ wheel_one_version() {  # wheel_one_version VERSION INTERPRETER SDIST_TREE
   # The module must come from the venv, not from a build tree of the checkout.
   "$fresh/bin/python" -c 'import Calderwick, sys; sys.exit(not Calderwick.__file__.startswith(sys.prefix))'
   log "Python $v: tests against the wheel (numpy $(numpy_in "$fresh/bin/python"))"
-  (cd "$ROOT" && "$fresh/bin/python" -m pytest -q -p no:cacheprovider)
+  (cd "$ROOT" && "$fresh/bin/python" -m pytest -q -p no:cacheprovider -n "$(test_workers)")
 }
 
 # A manylinux wheel per version, built from the sdist, into dist/; each is
@@ -346,7 +357,7 @@ case "${1:-}" in
     # detection off since CPython keeps its own allocations to the end.
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
       ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      PYTHONPATH="$ROOT/build/asan" run_python_tests -p no:cacheprovider
+      PYTHONPATH="$ROOT/build/asan" run_python_tests -p no:cacheprovider -n "$(test_workers)"
     ;;
   tsan)
     ensure_system_packages
