@@ -118,6 +118,43 @@ TEST(IdSet, UnionOfManyEqualsPairwiseUnion) {
   }
 }
 
+// Cutting to a universe skips the intersection when the universe holds the
+// set's whole range; the answer must be the intersection whatever the
+// universe's shape, a gap one id inside or outside either end included.
+TEST(IdSet, CutToAUniverseEqualsTheIntersection) {
+  std::mt19937 rng(12);
+  auto range_set = [](uint32_t lo, uint32_t hi) {  // [lo, hi]
+    std::vector<uint32_t> ids(hi - lo + 1);
+    for (uint32_t i = 0; i < ids.size(); ++i) ids[i] = lo + i;
+    return IdSet::from_sorted(ids);
+  };
+  for (int round = 0; round < 200; ++round) {
+    const uint32_t base = round % 3 == 0 ? 0 : std::uniform_int_distribution<uint32_t>(0, 5 * 65536)(rng);
+    const size_t n = round % 5 == 0 ? 0 : (round % 2 ? 40 : 9000);
+    const std::vector<uint32_t> ids = draw(rng, base, base + 3 * 65536, n);
+    const IdSet set = IdSet::from_sorted(ids);
+    const uint32_t lo = ids.empty() ? base : ids.front();
+    const uint32_t hi = ids.empty() ? base : ids.back();
+    std::vector<IdSet> universes;
+    universes.push_back(range_set(lo, hi));                               // exactly the span
+    universes.push_back(range_set(lo > 0 ? lo - 1 : 0, hi + 1));          // wider
+    universes.push_back(range_set(lo + 1, hi + 1));                       // misses the smallest
+    universes.push_back(range_set(lo > 0 ? lo - 1 : 0, hi > 0 ? hi - 1 : 0));  // misses the largest
+    IdSet holed = range_set(lo, hi);
+    if (hi > lo) holed.remove(lo + (hi - lo) / 2);  // a gap inside
+    universes.push_back(std::move(holed));
+    universes.push_back(IdSet::from_sorted(draw(rng, base, base + 3 * 65536, 20000)));
+    universes.emplace_back();
+    for (const IdSet& u : universes) {
+      const IdSet expected = IdSet::and_(set, u);
+      EXPECT_TRUE(IdSet::within(set, u) == expected) << "round " << round;
+      IdSet cut = set;
+      cut.and_within(u);
+      EXPECT_TRUE(cut == expected) << "round " << round;
+    }
+  }
+}
+
 TEST(IdSet, BatchesCoverTheSetInOrderOnBothReadPaths) {
   std::mt19937 rng(9);
   for (size_t n : {size_t{0}, size_t{300}, size_t{IdSet::kBulkRead - 1}, size_t{IdSet::kBulkRead}, size_t{70000}}) {

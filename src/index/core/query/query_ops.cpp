@@ -184,7 +184,7 @@ IdSet evaluate_attribute(const QueryMaps& maps, const IdSet& universe, const Que
     result = answer_in_map(map, universe, e);
   }
   map.unmask_ids(result);
-  result.and_inplace(universe);
+  result.and_within(universe);
   return result;
 }
 

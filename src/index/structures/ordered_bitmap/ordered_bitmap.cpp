@@ -549,7 +549,7 @@ void NumericalBitmap::sweep_below(const NumKey& key, size_t top, IdSet& eq, IdSe
 
 template <bool kGreater, bool kInclusive>
 void NumericalBitmap::sweep(const NumKey& key, IdSet& result, const IdSet& candidates) const {
-  IdSet eq = IdSet::and_(candidates, all());
+  IdSet eq = IdSet::within(all(), candidates);
   sweep_below<kGreater, kInclusive>(key, kSlices, eq, result);
 }
 
@@ -576,7 +576,7 @@ void NumericalBitmap::get_between_into(const NumKey& low, const NumKey& high, Id
   const Bound lo{low, true};
   const Bound hi{high, true};
   if (ordered_into(&lo, &hi, result, candidates)) return;
-  IdSet eq = IdSet::and_(candidates, all());
+  IdSet eq = IdSet::within(all(), candidates);
   for (size_t i = kSlices; i-- > 0;) {
     const int b = low.bit(i);
     if (b == high.bit(i)) {
@@ -1019,7 +1019,7 @@ bool NumericalBitmap::few_keys_into(const Bound* low, const Bound* high, IdSet& 
   if (in_range.empty() && listed.is_empty()) return true;
   in_range.push_back(&listed);
   IdSet hits = IdSet::union_of(std::span<const IdSet* const>(in_range));
-  hits.and_inplace(candidates);
+  hits.and_within(candidates);
   result.or_inplace(hits);
   return true;
 }
@@ -1114,7 +1114,7 @@ bool NumericalBitmap::ordered_into(const Bound* low, const Bound* high, IdSet& r
   // patched again may have two added entries that hold the same key.
   if (ok->any_dead) gathered.erase(std::unique(gathered.begin(), gathered.end()), gathered.end());
   IdSet hits = IdSet::from_sorted(gathered);
-  hits.and_inplace(candidates);
+  hits.and_within(candidates);
   if (result.is_empty()) {
     result = std::move(hits);
   } else {

@@ -16,7 +16,7 @@ inline uint8_t byte_at(std::string_view bytes, size_t k) { return static_cast<ui
 inline uint32_t id_of(uint64_t word) { return static_cast<uint32_t>(word); }
 
 IdSet restricted(IdSet set, const IdSet* within) {
-  if (within && !set.is_empty()) set.and_inplace(*within);
+  if (within) set.and_within(*within);
   return set;
 }
 
@@ -555,7 +555,7 @@ void PositionalBitmap::apply_moves() {
 
 IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return within ? IdSet::and_(empty_.bitmap(), *within) : empty_.bitmap();
+  if (n == 0) return within ? IdSet::within(empty_.bitmap(), *within) : empty_.bitmap();
   IdSet out;
   if (n + 2 > width()) return out;
   const size_t s = start_of(n);
@@ -604,7 +604,7 @@ IdSet PositionalBitmap::starts_with(std::string_view bytes, const IdSet* within)
     if (pairs) {
       lead = pairs->find(pair_of(bytes));
       if (!lead) return out;
-      if (n == 2) return within ? IdSet::and_(*lead, *within) : *lead;
+      if (n == 2) return within ? IdSet::within(*lead, *within) : *lead;
     }
   }
   if (!lead && work) owed_work_.fetch_add(work, std::memory_order_relaxed);
