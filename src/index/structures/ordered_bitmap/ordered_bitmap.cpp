@@ -202,111 +202,6 @@ void NumericalBitmap::refile(const NumKey& key, uint32_t id) {
   if (!(held == key)) move_now(held, key, id);
 }
 
-size_t NumericalBitmap::find_slot(const NumKey& key, uint32_t hash) const {
-  if (slots_.empty()) return kNone;
-  const uint32_t want = tag_of(hash, false);
-  for (size_t i = home_of(want);; i = i + 1 == slots_.size() ? 0 : i + 1) {
-    const Slot& s = slots_[i];
-    if (s.tag == 0) return kNone;
-    if ((s.tag & ~kSetBit) != want) continue;
-    if (s.tag & kSetBit ? sets_[s.payload].key == key : id_has_key(s.payload, key)) return i;
-  }
-}
-
-void NumericalBitmap::place(Slot slot) {
-  size_t i = home_of(slot.tag);
-  while (slots_[i].tag != 0) i = i + 1 == slots_.size() ? 0 : i + 1;
-  slots_[i] = slot;
-}
-
-void NumericalBitmap::rehash(size_t capacity) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{});
-  for (const Slot& s : old) {
-    if (s.tag != 0) place(s);
-  }
-}
-
-// Backward-shift deletion: the slots after `at` whose home is not in the
-// cyclic range (at, j] move up, so every probe run stays unbroken.
-void NumericalBitmap::erase_slot(size_t at) {
-  size_t i = at;
-  for (size_t j = at;;) {
-    j = j + 1 == slots_.size() ? 0 : j + 1;
-    if (slots_[j].tag == 0) break;
-    const size_t k = home_of(slots_[j].tag);
-    const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
-    if (!stays) {
-      slots_[i] = slots_[j];
-      i = j;
-    }
-  }
-  slots_[i] = Slot{};
-  --size_;
-}
-
-uint32_t NumericalBitmap::new_set(const NumKey& key) {
-  if (!free_sets_.empty()) {
-    const uint32_t idx = free_sets_.back();
-    free_sets_.pop_back();
-    sets_[idx].key = key;
-    return idx;
-  }
-  sets_.push_back(Shared{key, PackedIds()});
-  return static_cast<uint32_t>(sets_.size() - 1);
-}
-
-void NumericalBitmap::table_add(const NumKey& key, uint32_t id, uint32_t hash) {
-  const size_t at = find_slot(key, hash);
-  if (at == kNone) {
-    if ((size_ + 1) * 5 > slots_.size() * 4) rehash(std::max<size_t>(16, slots_.size() + slots_.size() / 2));
-    place(Slot{tag_of(hash, false), id});
-    ++size_;
-    return;
-  }
-  Slot& s = slots_[at];
-  if (s.tag & kSetBit) {
-    sets_[s.payload].ids.add(id);
-  } else if (s.payload != id) {
-    const uint32_t idx = new_set(key);
-    sets_[idx].ids.add(s.payload);
-    sets_[idx].ids.add(id);
-    s = Slot{tag_of(hash, true), idx};
-  }
-}
-
-void NumericalBitmap::table_remove(const NumKey& key, uint32_t id) {
-  if (slots_.empty()) return;
-  const uint32_t hash = hash_of(key);
-  const uint32_t want = tag_of(hash, false);
-  for (size_t i = home_of(want);; i = i + 1 == slots_.size() ? 0 : i + 1) {
-    Slot& s = slots_[i];
-    if (s.tag == 0) return;
-    if ((s.tag & ~kSetBit) != want) continue;
-    if (s.tag & kSetBit) {
-      Shared& shared = sets_[s.payload];
-      if (!(shared.key == key)) continue;
-      shared.ids.remove(id);
-      const size_t left = shared.ids.size();
-      if (left > 1) return;
-      const uint32_t last = left == 1 ? shared.ids.list()[0] : 0;
-      shared.ids.clear();
-      free_sets_.push_back(s.payload);
-      if (left == 1) {
-        s = Slot{want, last};
-      } else {
-        erase_slot(i);
-      }
-      return;
-    }
-    // An id holds one number, so its own slot under this hash is the key's.
-    if (s.payload == id) {
-      erase_slot(i);
-      return;
-    }
-  }
-}
-
 void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
   flush_all();
   if (all_.bitmap().contains(id)) {
@@ -318,14 +213,14 @@ void NumericalBitmap::insert_key(const NumKey& key, uint32_t id) {
   }
   all_.bitmap().add(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().add(id); });
-  table_add(key, id);
+  table_add(key, id, hash_of(key));
   ordered_added(key, id);
 }
 
 void NumericalBitmap::remove_key(const NumKey& key, uint32_t id) {
   flush_all();
   ordered_removed(key, id);
-  table_remove(key, id);
+  keys_.remove(key, id, hash_of(key));
   all_.bitmap().remove(id);
   for_each_set_bit(key, [&](size_t i) { slices_[i].bitmap().remove(id); });
 }
@@ -353,8 +248,8 @@ void NumericalBitmap::apply_moves() {
   for (size_t j = 0; j < n + kAhead; ++j) {
     if (j < n) {
       const Move& m = moves[j];
-      __builtin_prefetch(&slots_[home_of(tag_of(hash_of(m.from), false))], 1);
-      __builtin_prefetch(&slots_[home_of(tag_of(hash_of(m.to), false))], 1);
+      keys_.prefetch(hash_of(m.from));
+      keys_.prefetch(hash_of(m.to));
       const NumKey differ{m.from.low ^ m.to.low, static_cast<uint16_t>(m.from.high ^ m.to.high)};
       for_each_set_bit(differ, [&](size_t i) { slices_[i].bitmap().prefetch_write_of(m.id); });
     }
@@ -372,15 +267,15 @@ void NumericalBitmap::move_now(const NumKey& old_key, const NumKey& new_key, uin
   // Both key table slots change, each at a random place in memory: they are
   // asked for first and read last. The few dozen slices that change are
   // written in one pass of independent writes, whose misses overlap.
-  if (!slots_.empty()) {
-    __builtin_prefetch(&slots_[home_of(tag_of(hash_of(old_key), false))], 1);
-    __builtin_prefetch(&slots_[home_of(tag_of(hash_of(new_key), false))], 1);
+  {
+    keys_.prefetch(hash_of(old_key));
+    keys_.prefetch(hash_of(new_key));
   }
   const NumKey differ{old_key.low ^ new_key.low, static_cast<uint16_t>(old_key.high ^ new_key.high)};
   for_each_set_bit(differ, [&](size_t i) { slices_[i].bitmap().set_in_place(id, new_key.bit(i)); });
   ordered_removed(old_key, id);
-  table_remove(old_key, id);
-  table_add(new_key, id);
+  keys_.remove(old_key, id, hash_of(old_key));
+  table_add(new_key, id, hash_of(new_key));
   ordered_added(new_key, id);
 }
 
@@ -412,9 +307,7 @@ void NumericalBitmap::add_queued_keys() {
   constexpr size_t kAhead = 8;
   const size_t n = queued_keys_.size();
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n && !slots_.empty()) {
-      __builtin_prefetch(&slots_[home_of(tag_of(queued_keys_[i + kAhead].hash, false))], 1);
-    }
+    if (i + kAhead < n) keys_.prefetch(queued_keys_[i + kAhead].hash);
     table_add(queued_keys_[i].key, queued_keys_[i].id, queued_keys_[i].hash);
   }
   queued_keys_.clear();
@@ -440,33 +333,7 @@ void NumericalBitmap::keep_only(const IdSet& keep) {
   if (OrderedKeys* ok = order_.owned()) fold_patches(*ok, &keep);
   all_.bitmap().and_inplace(keep);
   for (auto& slice : slices_) slice.bitmap().and_inplace(keep);
-  std::vector<Slot> kept;
-  kept.reserve(size_);
-  for (const Slot& s : slots_) {
-    if (s.tag == 0) continue;
-    if (!(s.tag & kSetBit)) {
-      if (keep.contains(s.payload)) kept.push_back(s);
-      continue;
-    }
-    PackedIds& ids = sets_[s.payload].ids;
-    ids.keep_only(keep);
-    const size_t left = ids.size();
-    if (left > 1) {
-      kept.push_back(s);
-      continue;
-    }
-    if (left == 1) kept.push_back(Slot{s.tag & ~kSetBit, ids.list()[0]});
-    ids.clear();
-    free_sets_.push_back(s.payload);
-  }
-  if (free_sets_.size() == sets_.size()) {
-    sets_.clear();
-    free_sets_.clear();
-  }
-  slots_.clear();
-  size_ = kept.size();
-  slots_.assign(size_ == 0 ? 0 : std::max<size_t>(16, size_ + size_ / 2), Slot{});
-  for (const Slot& s : kept) place(s);
+  keys_.keep_only(keep);
 }
 
 IdSet NumericalBitmap::equal(const NumKey& key) const {
@@ -476,14 +343,7 @@ IdSet NumericalBitmap::equal(const NumKey& key) const {
 }
 
 void NumericalBitmap::equal_into(const NumKey& key, IdSet& out) const {
-  const size_t at = find_slot(key, hash_of(key));
-  if (at == kNone) return;
-  const Slot& s = slots_[at];
-  if (!(s.tag & kSetBit)) {
-    out.add(s.payload);
-  } else {
-    sets_[s.payload].ids.or_into(out);
-  }
+  keys_.ids_into(key, hash_of(key), has_key(), out);
 }
 
 IdSet NumericalBitmap::slice_set(size_t slice, int bit) const {
@@ -1006,7 +866,7 @@ bool NumericalBitmap::few_keys_into(const Bound* low, const Bound* high, IdSet& 
   if (plan_ != RangePlan::kAuto || !few_keys()) return false;
   absl::InlinedVector<const IdSet*, 64> in_range;
   IdSet listed;  // the keys' ids held in lists
-  for (const Shared& s : sets_) {
+  for (const Shared& s : keys_.sets()) {
     if (s.ids.empty()) continue;  // a released entry
     if (low && (low->inclusive ? s.key < low->key : !(low->key < s.key))) continue;
     if (high && (high->inclusive ? high->key < s.key : !(s.key < high->key))) continue;

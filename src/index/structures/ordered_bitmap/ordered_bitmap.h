@@ -82,6 +82,7 @@
 #include "index/common/id_set.h"
 #include "index/common/queued_moves.h"
 #include "index/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/key_table/key_table.h"
 #include "index/structures/packed_ids/packed_ids.h"
 
 namespace calderwick {
@@ -270,8 +271,8 @@ class NumericalBitmap {
   size_t pending_count() const;
   // Distinct keys held, and how many of them own an id set (held by two or
   // more ids).
-  size_t distinct_keys() const { return size_; }
-  size_t shared_keys() const { return sets_.size() - free_sets_.size(); }
+  size_t distinct_keys() const { return keys_.distinct(); }
+  size_t shared_keys() const { return keys_.shared(); }
 
   // Tests and benchmarks: choose the range algorithm. Not thread safe: set
   // it before queries start.
@@ -292,25 +293,9 @@ class NumericalBitmap {
   void set_patch_limit(size_t limit) { patch_limit_ = limit; }
 
  private:
-  // A slot of the key table. `tag` is 0 for a free slot, else the upper 30
-  // bits of the key's hash, bit 1 set, and bit 0 telling what `payload` is:
-  // the one id holding the key (0) or an index into `sets_` (1).
-  struct Slot {
-    uint32_t tag = 0;
-    uint32_t payload = 0;
-  };
-  // A key held by two ids or more. Most such keys of a map of many keys
-  // are held by a few ids, which a list holds in a fraction of a bitmap.
-  struct Shared {
-    NumKey key;
-    PackedIds ids;
-  };
-  static constexpr uint32_t kSetBit = 1;
-  static constexpr size_t kNone = ~size_t{0};
+  using Shared = KeyTable<NumKey>::Shared;
 
   static uint32_t hash_of(const NumKey& key);
-  static uint32_t tag_of(uint32_t hash, bool set) { return (hash & ~3u) | 2u | (set ? kSetBit : 0u); }
-  size_t home_of(uint32_t tag) const { return static_cast<size_t>((uint64_t{tag >> 2} * slots_.size()) >> 30); }
   // Whether the number of `id` has `key`, read back from the slices and
   // their write buffers.
   bool id_has_key(uint32_t id, const NumKey& key) const;
@@ -319,17 +304,13 @@ class NumericalBitmap {
   // Files `key` for an id that holds a number already (flushed): nothing
   // changes when it is the key held, else the id moves to it.
   void refile(const NumKey& key, uint32_t id);
-  // The slot holding `key`, or kNone.
-  size_t find_slot(const NumKey& key, uint32_t hash) const;
-  void table_add(const NumKey& key, uint32_t id, uint32_t hash);
-  void table_add(const NumKey& key, uint32_t id) { table_add(key, id, hash_of(key)); }
+  // The key table's check of an id that holds one key alone.
+  auto has_key() const {
+    return [this](uint32_t id, const NumKey& key) { return id_has_key(id, key); };
+  }
+  void table_add(const NumKey& key, uint32_t id, uint32_t hash) { keys_.add(key, id, hash, has_key()); }
   // Bulk writer: the key table takes queued keys kKeyBatch at a time.
   void add_queued_keys();
-  void table_remove(const NumKey& key, uint32_t id);
-  void place(Slot slot);  // into a free slot, no growth
-  void erase_slot(size_t at);
-  void rehash(size_t capacity);
-  uint32_t new_set(const NumKey& key);
 
   struct OrderedKeys;
   // (prefix, id) of a key (see prefix_of in the source), and the keys their
@@ -351,9 +332,12 @@ class NumericalBitmap {
   // when they are not built or the range is too wide for them to pay.
   bool ordered_into(const Bound* low, const Bound* high, IdSet& result, const IdSet& candidates) const;
   // Whether the map holds at most kFewKeys keys, each by two ids or more:
-  // then every key is in `sets_`, and a range is the union of the sets of
+  // then every key has a shared entry, and a range is the union of the sets of
   // the keys in it (no ordered keys are kept for such a map).
-  bool few_keys() const { return size_ > 0 && size_ <= kFewKeys && size_ == shared_keys(); }
+  bool few_keys() const {
+    const size_t n = keys_.distinct();
+    return n > 0 && n <= kFewKeys && n == keys_.shared();
+  }
   static constexpr size_t kFewKeys = 1024;
   // result |= the ids in candidates between the bounds, from the key sets;
   // false, with nothing done, unless few_keys() (and the plan is automatic).
@@ -392,10 +376,7 @@ class NumericalBitmap {
 
   Cell all_;
   std::array<Cell, kSlices> slices_;
-  std::vector<Slot> slots_;
-  size_t size_ = 0;  // occupied slots
-  std::vector<Shared> sets_;
-  std::vector<uint32_t> free_sets_;  // indexes of released entries of `sets_`
+  KeyTable<NumKey> keys_;
   bool pending_ = false;            // ids queued since the last flush
   struct QueuedKey {
     NumKey key;

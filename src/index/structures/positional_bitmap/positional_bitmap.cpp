@@ -7,6 +7,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/common/error.h"
+#include "index/structures/string_interner/string_interner.h"
 
 namespace calderwick {
 
@@ -210,6 +211,8 @@ PositionalBitmap::~PositionalBitmap() = default;
 PositionalBitmap::PositionalBitmap(PositionalBitmap&& other) noexcept
     : positions_(std::move(other.positions_)),
       empty_(std::move(other.empty_)),
+      strings_(std::move(other.strings_)),
+      queued_strings_(std::move(other.queued_strings_)),
       plan_(other.plan_),
       lead_(std::move(other.lead_)),
       moves_(std::move(other.moves_)),
@@ -225,6 +228,8 @@ PositionalBitmap& PositionalBitmap::operator=(PositionalBitmap&& other) noexcept
   if (this != &other) {
     positions_ = std::move(other.positions_);
     empty_ = std::move(other.empty_);
+    strings_ = std::move(other.strings_);
+    queued_strings_ = std::move(other.queued_strings_);
     plan_ = other.plan_;
     lead_ = std::move(other.lead_);
     moves_ = std::move(other.moves_);
@@ -243,6 +248,39 @@ bool PositionalBitmap::CellView::contains(uint32_t id) const {
   // Every word of a run has the same key, so words order like their ids.
   const uint64_t key_bits = run.empty() ? 0 : run.front() & ~uint64_t(0xffffffffu);
   return std::binary_search(run.begin(), run.end(), key_bits | id);
+}
+
+uint32_t PositionalBitmap::hash_of(std::string_view bytes) {
+  uint64_t x = hash_str(bytes);
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  return static_cast<uint32_t>(x >> 32);
+}
+
+bool PositionalBitmap::has(size_t pos, size_t key, uint32_t id) const {
+  const Position& p = positions_[pos];
+  if (p.big) {
+    if (const Cell* c = p.big->find(key)) {
+      if (c->bitmap().contains(id)) return true;
+      const auto queued = c->pending();
+      return std::find(queued.begin(), queued.end(), id) != queued.end();
+    }
+  }
+  return std::binary_search(p.small.begin(), p.small.end(), pack(key, id));
+}
+
+bool PositionalBitmap::holds(uint32_t id, std::string_view bytes) const {
+  // An id has one START and one END: at the places of a string of n bytes,
+  // they give its length, and the byte cells its bytes.
+  const size_t n = bytes.size();
+  if (n == 0 || n + 2 > width()) return false;
+  const size_t s = start_of(n);
+  if (!has(s, kStartCell, id) || !has(s + n - 1, kEndCell, id)) return false;
+  for (size_t k = 0; k < n; ++k) {
+    if (!has(s + k, byte_at(bytes, k), id)) return false;
+  }
+  return true;
 }
 
 IdSet PositionalBitmap::to_set(const CellView& v) {
@@ -371,7 +409,13 @@ void PositionalBitmap::for_each_key(std::string_view bytes, F&& f) const {
   for (size_t k = 0; k < n; ++k) f(s + k, byte_at(bytes, k));
 }
 
+void PositionalBitmap::add_queued_strings() {
+  for (const QueuedString& q : queued_strings_) strings_.add(q.id, q.hash);
+  queued_strings_.clear();
+}
+
 void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+  add_queued_strings();
   apply_moves();
   if (bytes.empty()) {
     empty_.bitmap().add(id);
@@ -379,6 +423,7 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
   }
   expand_map(bytes.size());
   for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, false); });
+  strings_added(bytes, id);
   lead_added(bytes, id);
 }
 
@@ -391,10 +436,15 @@ void PositionalBitmap::buffered_insert(std::string_view bytes, uint32_t id) {
   }
   expand_map(bytes.size());
   for_each_key(bytes, [&](size_t pos, size_t key) { add(pos, key, id, true); });
+  const uint32_t hash = hash_of(bytes);
+  strings_.prefetch(hash);
+  queued_strings_.push_back({hash, id});
+  if (queued_strings_.size() == kStringBatch) add_queued_strings();
   if (LeadPairs* lead = lead_.owned(); lead && bytes.size() >= 2) lead->at(pair_of(bytes)).buffered_add(id);
 }
 
 void PositionalBitmap::flush_all() {
+  add_queued_strings();
   apply_moves();
   for (Position& p : positions_) {
     if (!p.big) continue;
@@ -432,6 +482,7 @@ void PositionalBitmap::keep_only(const IdSet& keep) {
     if (p.big->empty()) p.big.reset();
   }
   empty_.bitmap().and_inplace(keep);
+  strings_.keep_only(keep);
   // A map left too small to be given the lead pairs by a load sweeps
   // cheaply, and gets them again only once its sweeps pay for a build.
   if (LeadPairs* lead = lead_.owned()) {
@@ -444,6 +495,7 @@ void PositionalBitmap::keep_only(const IdSet& keep) {
 }
 
 void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
+  add_queued_strings();
   apply_moves();
   if (bytes.empty()) {
     if (empty_.pending_count() > 0) empty_.flush();
@@ -451,10 +503,12 @@ void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
     return;
   }
   for_each_key(bytes, [&](size_t pos, size_t key) { drop(pos, key, id); });
+  strings_.remove(id, hash_of(bytes));
   lead_removed(bytes, id);
 }
 
 void PositionalBitmap::replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
+  add_queued_strings();
   apply_moves();
   if (old_bytes != bytes) write_move(old_bytes, bytes, id, true);
 }
@@ -475,8 +529,10 @@ void PositionalBitmap::write_move(std::string_view old_bytes, std::string_view b
     IdSet::prefetch_for_write(sets, id);
   }
   for (const auto& [pos, key] : gone) drop(pos, key, id);
+  strings_.remove(id, hash_of(old_bytes));
   lead_removed(old_bytes, id);
   for (const auto& [pos, key] : come) add(pos, key, id, false);
+  strings_added(bytes, id);
   lead_added(bytes, id);
 }
 
@@ -520,6 +576,7 @@ void PositionalBitmap::move_sets(std::string_view old_bytes, std::string_view by
 
 void PositionalBitmap::queue_replace(std::string_view old_bytes, std::string_view bytes, uint32_t id) {
   if (old_bytes == bytes) return;
+  add_queued_strings();
   // Long strings are written at once: a queue of them would hold copies of
   // megabytes, and their cells are many enough to overlap their own misses.
   if (old_bytes.size() + bytes.size() > kQueuedBytes || read_since_write_.exchange(false, std::memory_order_relaxed)) {
@@ -542,6 +599,10 @@ void PositionalBitmap::apply_moves() {
   constexpr size_t kAhead = 3;
   const size_t n = moves.size();
   for (size_t j = 0; j < n + kAhead; ++j) {
+    if (j < n) {
+      strings_.prefetch(hash_of(moves[j].from));
+      strings_.prefetch(hash_of(moves[j].to));
+    }
     if (j < n && fits_in_place(moves[j].from, moves[j].to)) {
       MoveKeys gone, come;
       move_keys(moves[j].from, moves[j].to, gone, come);
@@ -554,8 +615,21 @@ void PositionalBitmap::apply_moves() {
 }
 
 IdSet PositionalBitmap::equal(std::string_view bytes, const IdSet* within) const {
+  if (bytes.empty()) return within ? IdSet::within(empty_.bitmap(), *within) : empty_.bitmap();
+  IdSet out;
+  uint32_t one = 0;
+  switch (strings_.find(hash_of(bytes), [&](uint32_t id) { return holds(id, bytes); }, &one)) {
+    case SoleHolders::Found::kNone: return out;
+    case SoleHolders::Found::kOne:
+      if (!within || within->contains(one)) out.add(one);
+      return out;
+    case SoleHolders::Found::kShared: break;
+  }
+  return equal_by_cells(bytes, within);
+}
+
+IdSet PositionalBitmap::equal_by_cells(std::string_view bytes, const IdSet* within) const {
   const size_t n = bytes.size();
-  if (n == 0) return within ? IdSet::within(empty_.bitmap(), *within) : empty_.bitmap();
   IdSet out;
   if (n + 2 > width()) return out;
   const size_t s = start_of(n);

@@ -21,6 +21,13 @@
 // relative to the centre and the rule above stays exact after any growth.
 // The empty string touches no position; its ids live in a separate set.
 //
+// Equality on a string held by one id does not intersect cells: a table of
+// sole holders (SoleHolders) gives that id in O(1), a hash match confirmed
+// by reading the id's cells at the string's place, and tells a string held
+// by no id. Strings held by several ids are only counted there, in a slot
+// a hash, and answered by the intersection of their cells. It costs 8 bytes
+// a slot, about 12 a string held alone.
+//
 // Strings are raw bytes compared exactly. Each id holds at most one string.
 // There is no lock here: the owning index calls every member under its own
 // lock (queries under the read lock). Ids given to `buffered_insert` may
@@ -75,6 +82,7 @@
 #include "index/common/id_set.h"
 #include "index/common/queued_moves.h"
 #include "index/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/structures/key_table/key_table.h"
 
 namespace calderwick {
 
@@ -288,6 +296,24 @@ class PositionalBitmap {
   template <typename F>
   void for_each_key(std::string_view bytes, F&& f) const;
 
+  // The sole holders: their hash of a string, and the check that `id` holds
+  // the non-empty `bytes` (queued ids included).
+  static uint32_t hash_of(std::string_view bytes);
+  bool holds(uint32_t id, std::string_view bytes) const;
+  bool has(size_t pos, size_t key, uint32_t id) const;
+  void strings_added(std::string_view bytes, uint32_t id) { strings_.add(id, hash_of(bytes)); }
+  // The intersection of the string's cells.
+  IdSet equal_by_cells(std::string_view bytes, const IdSet* within) const;
+  // Bulk writer: the sole holders take the strings kStringBatch at a time,
+  // each one's slot asked for as it is queued, so that the misses of a batch
+  // overlap. Every other write, and the flush, applies the queue first.
+  struct QueuedString {
+    uint32_t hash;
+    uint32_t id;
+  };
+  static constexpr size_t kStringBatch = 64;
+  void add_queued_strings();
+
   struct LeadPairs;
   static uint16_t pair_of(std::string_view bytes) { return uint16_t(uint8_t(bytes[0]) << 8 | uint8_t(bytes[1])); }
   // The lead pairs if built, else built now when owed, counting the `work`
@@ -304,6 +330,8 @@ class PositionalBitmap {
 
   std::vector<Position> positions_;
   Cell empty_;
+  SoleHolders strings_;  // of the non-empty strings
+  std::vector<QueuedString> queued_strings_;
 
   PrefixPlan plan_ = PrefixPlan::kAuto;
   BuiltOnDemand<LeadPairs> lead_;
