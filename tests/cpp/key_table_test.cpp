@@ -34,6 +34,17 @@ uint32_t hash_of(uint32_t key, uint32_t hashes) {
   return (key % hashes + 1) * 0x9E3779B1u;
 }
 
+// Narrows the table and the mirror to a random two thirds of the ids.
+template <typename Table>
+void narrow_randomly(Table& table, std::map<uint32_t, uint32_t>& key_of, std::mt19937& rng) {
+  IdSet keep;
+  for (const auto& [id, key] : key_of) {
+    if (rng() % 3) keep.add(id);
+  }
+  table.keep_only(keep);
+  for (auto it = key_of.begin(); it != key_of.end();) it = keep.contains(it->first) ? std::next(it) : key_of.erase(it);
+}
+
 class KeyTables : public ::testing::TestWithParam<TableCase> {};
 
 // KeyTable answers every key exactly.
@@ -57,14 +68,7 @@ TEST_P(KeyTables, KeyTableMatchesTheMirror) {
         key_of.erase(it);
       }
     }
-    if (round % 2 == 1) {
-      IdSet keep;
-      for (const auto& [id, key] : key_of) {
-        if (rng() % 3) keep.add(id);
-      }
-      table.keep_only(keep);
-      for (auto it = key_of.begin(); it != key_of.end();) it = keep.contains(it->first) ? std::next(it) : key_of.erase(it);
-    }
+    if (round % 2 == 1) narrow_randomly(table, key_of, rng);
     std::map<uint32_t, std::set<uint32_t>> ids_of;
     for (const auto& [id, key] : key_of) ids_of[key].insert(id);
     size_t shared = 0;
@@ -105,14 +109,7 @@ TEST_P(KeyTables, SoleHoldersNeverAnswerWrong) {
         key_of.erase(it);
       }
     }
-    if (narrow) {
-      IdSet keep;
-      for (const auto& [id, key] : key_of) {
-        if (rng() % 3) keep.add(id);
-      }
-      table.keep_only(keep);
-      for (auto it = key_of.begin(); it != key_of.end();) it = keep.contains(it->first) ? std::next(it) : key_of.erase(it);
-    }
+    if (narrow) narrow_randomly(table, key_of, rng);
     std::map<uint32_t, std::vector<uint32_t>> ids_of;
     for (const auto& [id, key] : key_of) ids_of[key].push_back(id);
     for (uint32_t key = 0; key < c.keys; ++key) {
