@@ -267,10 +267,8 @@ void NumericalBitmap::move_now(const NumKey& old_key, const NumKey& new_key, uin
   // Both key table slots change, each at a random place in memory: they are
   // asked for first and read last. The few dozen slices that change are
   // written in one pass of independent writes, whose misses overlap.
-  {
-    keys_.prefetch(hash_of(old_key));
-    keys_.prefetch(hash_of(new_key));
-  }
+  keys_.prefetch(hash_of(old_key));
+  keys_.prefetch(hash_of(new_key));
   const NumKey differ{old_key.low ^ new_key.low, static_cast<uint16_t>(old_key.high ^ new_key.high)};
   for_each_set_bit(differ, [&](size_t i) { slices_[i].bitmap().set_in_place(id, new_key.bit(i)); });
   ordered_removed(old_key, id);
