@@ -17,8 +17,9 @@
 //
 // SoleHolders: only the keys held by one id, in a slot each; the ids of
 // every other key are counted, by hash tag, in shared slots that store no
-// key (a shared slot may count the ids of several keys of its tag). A lookup gives the one id holding the key, none, or "shared": then
-// the map answers from its other structures. So a map of unique values
+// key (a shared slot may count the ids of several keys of its tag). A
+// lookup gives the one id holding the key, none, or "shared": then the map
+// answers from its other structures. So a map of unique values
 // (names, codes) answers an equality in O(1) for one slot a distinct value,
 // where keeping every key's ids would cost a set and the key's bytes for
 // each value held twice.
@@ -56,7 +57,6 @@ class TaggedSlots {
   static bool of_hash(const Slot& s, uint32_t hash) { return (s.tag & ~kFlag) == tag_of(hash, false); }
 
   size_t size() const { return size_; }
-  size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
   // Calls f(slot) for every slot of the probe run of `hash`, until f returns
   // true (then that slot's index is returned) or the run ends (npos).

@@ -258,27 +258,15 @@ uint32_t PositionalBitmap::hash_of(std::string_view bytes) {
   return static_cast<uint32_t>(x >> 32);
 }
 
-bool PositionalBitmap::has(size_t pos, size_t key, uint32_t id) const {
-  const Position& p = positions_[pos];
-  if (p.big) {
-    if (const Cell* c = p.big->find(key)) {
-      if (c->bitmap().contains(id)) return true;
-      const auto queued = c->pending();
-      return std::find(queued.begin(), queued.end(), id) != queued.end();
-    }
-  }
-  return std::binary_search(p.small.begin(), p.small.end(), pack(key, id));
-}
-
 bool PositionalBitmap::holds(uint32_t id, std::string_view bytes) const {
   // An id has one START and one END: at the places of a string of n bytes,
   // they give its length, and the byte cells its bytes.
   const size_t n = bytes.size();
   if (n == 0 || n + 2 > width()) return false;
   const size_t s = start_of(n);
-  if (!has(s, kStartCell, id) || !has(s + n - 1, kEndCell, id)) return false;
+  if (!view(s, kStartCell).contains(id) || !view(s + n - 1, kEndCell).contains(id)) return false;
   for (size_t k = 0; k < n; ++k) {
-    if (!has(s + k, byte_at(bytes, k), id)) return false;
+    if (!view(s + k, byte_at(bytes, k)).contains(id)) return false;
   }
   return true;
 }

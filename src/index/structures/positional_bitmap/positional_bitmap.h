@@ -297,10 +297,9 @@ class PositionalBitmap {
   void for_each_key(std::string_view bytes, F&& f) const;
 
   // The sole holders: their hash of a string, and the check that `id` holds
-  // the non-empty `bytes` (queued ids included).
+  // the non-empty `bytes` (on a flushed map, as queries see it).
   static uint32_t hash_of(std::string_view bytes);
   bool holds(uint32_t id, std::string_view bytes) const;
-  bool has(size_t pos, size_t key, uint32_t id) const;
   void strings_added(std::string_view bytes, uint32_t id) { strings_.add(id, hash_of(bytes)); }
   // The intersection of the string's cells.
   IdSet equal_by_cells(std::string_view bytes, const IdSet* within) const;
